@@ -1,0 +1,48 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "AudioBus.h"
+#include "OmbrixExport.h"
+
+namespace ombrix {
+
+// Runs part of a graph at a fixed inner rate and block size inside a graph of
+// another rate (pull mode). process(in, out) fills every output bus at the
+// sample rate of its buffer by calling the process callback with output buses
+// of innerBlockSize frames at innerSampleRate as often as needed; converted
+// samples that do not fit the current output block are kept for the next.
+// Conversion is done by libsoxr. process() allocates only when the outer rate,
+// channel count or block size changes (and on its first call); in steady state
+// it allocates nothing and takes no lock. Not thread-safe: one audio thread.
+class OMBRIX_SDK_API AudioGraphResampler {
+public:
+    using ProcessCallback = std::function<bool(AudioBusList& inputs, AudioBusList& outputs)>;
+
+    AudioGraphResampler(int innerSampleRate, int innerBlockSize);
+    ~AudioGraphResampler();
+    AudioGraphResampler(const AudioGraphResampler&) = delete;
+    AudioGraphResampler& operator=(const AudioGraphResampler&) = delete;
+
+    // Input buses are not supported yet: inputs must be 0. Outputs: 0 or 1.
+    void setNumberOfBuses(unsigned inputs, unsigned outputs);
+    void setProcessCallback(ProcessCallback callback);
+
+    // Returns false when there is no callback or it returned false; the
+    // output block is then silence.
+    bool process(AudioBusList& inputs, AudioBusList& outputs);
+
+    int getInnerSampleRate() const;
+    int getInnerBlockSize() const;
+    // Frames (at the outer rate) by which the output lags the inner signal.
+    double getLatencyFrames() const;
+    // Forgets buffered samples and filter state.
+    void reset();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace ombrix
