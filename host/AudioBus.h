@@ -86,19 +86,25 @@ private:
     unsigned count;
 };
 
+namespace detail {
+// Holds the elements of a fixed list in a base class that is constructed before
+// the list view, so that the view is handed storage that already exists.
+template <typename T, std::size_t N>
+struct FixedStorage {
+    std::array<T, N> storage{};
+};
+} // namespace detail
+
 template <std::size_t N>
-class AudioBusArray : public AudioBusList {
+class AudioBusArray : private detail::FixedStorage<AudioBus, N>, public AudioBusList {
 public:
     explicit AudioBusArray(const AudioBusFormat& format = AudioBusFormat())
-        : AudioBusList(storage.data(), static_cast<unsigned>(N))
+        : AudioBusList(this->storage.data(), static_cast<unsigned>(N))
     {
-        for (auto& bus : storage) {
+        for (auto& bus : this->storage) {
             bus.setFormat(format);
         }
     }
-
-private:
-    std::array<AudioBus, N> storage;
 };
 
 class AudioBusFormatList {
@@ -127,16 +133,13 @@ private:
 };
 
 template <std::size_t N>
-class AudioBusFormatArray : public AudioBusFormatList {
+class AudioBusFormatArray : private detail::FixedStorage<AudioBusFormat, N>, public AudioBusFormatList {
 public:
     explicit AudioBusFormatArray(const AudioBusFormat& format = AudioBusFormat())
-        : AudioBusFormatList(storage.data(), static_cast<unsigned>(N))
+        : AudioBusFormatList(this->storage.data(), static_cast<unsigned>(N))
     {
-        storage.fill(format);
+        this->storage.fill(format);
     }
-
-private:
-    std::array<AudioBusFormat, N> storage;
 };
 
 } // namespace ombrix

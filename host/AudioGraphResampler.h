@@ -33,11 +33,25 @@ public:
     // output block is then silence.
     bool process(AudioBusList& inputs, AudioBusList& outputs);
 
+    // Configures for an outer rate and channel count ahead of the first
+    // process() call, so that the allocation and the converter's warm-up (a few
+    // milliseconds of work) happen on the caller's thread rather than in the
+    // first audio block. process() with that format then allocates nothing.
+    // Logs an error and leaves the resampler unconfigured for a format it
+    // cannot convert to.
+    void prepare(int outerSampleRate, unsigned numberOfChannels);
+
     int getInnerSampleRate() const;
     int getInnerBlockSize() const;
-    // Frames (at the outer rate) by which the output lags the inner signal.
+    // Frames (at the outer rate) by which the output lags the inner signal:
+    // output frame n carries the inner signal at time (n - latency) / outerRate,
+    // counted from the first process() call. Below one frame; 0 before the
+    // first configuration. The callback runs ahead of the output by the
+    // converter's look-ahead (tens of milliseconds), so an inner node sees its
+    // samples pulled before they are heard.
     double getLatencyFrames() const;
-    // Forgets buffered samples and filter state.
+    // Forgets buffered samples and filter state. Rebuilds the converter, so it
+    // allocates: call it from a control thread while process() is not running.
     void reset();
 
 private:

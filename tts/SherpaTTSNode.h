@@ -39,6 +39,9 @@ public:
     // The type description that the factory registers.
     static NodeTypeInfo getNodeTypeInfo();
 
+    // Tests only: the node's private state (tts/SherpaTTSNodeInternals.h).
+    Internals& getInternalsForTesting() const { return *internals; }
+
 private:
     std::unique_ptr<Internals> internals;
 };

@@ -1,0 +1,346 @@
+#include "stt/SherpaSTTNodeInternals.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+
+#include "host/AudioBuffer.h"
+#include "host/Logger.h"
+#include "models/ModelFile.h"
+#include "utils/AudioData.h"
+
+namespace ombrix::extensions::sherpa {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Recogniser configuration. A zero feature rate means the model's own rate (16000 Hz):
+// sherpa-onnx resamples whatever rate it is fed to that.
+constexpr int32_t kFeatureSampleRate = 0;
+constexpr int32_t kFeatureDimension = 80;
+constexpr int32_t kRecognizerThreads = 4;
+constexpr const char* kRecognizerProvider = "cpu";
+constexpr int32_t kEndpointDetection = 0;
+
+// Silence fed to a stream that is being finished, so that the audio the recogniser holds
+// back (up to ~0.46 s with a 45-frame chunk) is decoded before the stream goes.
+constexpr int64_t kFlushSilenceMilliseconds = 500;
+constexpr int64_t kMillisecondsPerSecond = 1000;
+constexpr uint32_t kSilenceChunkFrames = 1024;
+constexpr std::array<float, kSilenceChunkFrames> kSilenceChunk{};
+
+// Between the text of a finished stream and the text that follows it.
+constexpr std::string_view kTextSeparator = " ";
+
+std::string joinText(std::string first, const std::string& second)
+{
+    if (first.empty()) {
+        return second;
+    }
+    if (!second.empty()) {
+        first += kTextSeparator;
+        first += second;
+    }
+    return first;
+}
+
+// The default path if it exists, otherwise `leaf` under `directory` in the working
+// directory (not tested). exists() follows symbolic links; a directory counts.
+std::string resolveDefault(const std::string& defaultPath, std::string_view directory, std::string_view leaf)
+{
+    if (fs::exists(defaultPath)) {
+        return defaultPath;
+    }
+    return (fs::current_path() / directory / leaf).string();
+}
+
+} // namespace
+
+const OnlineRecognizerApi& OnlineRecognizerApi::library()
+{
+    static constexpr OnlineRecognizerApi kLibrary{
+        &SherpaOnnxCreateOnlineRecognizer, &SherpaOnnxCreateOnlineStream, &SherpaOnnxOnlineStreamAcceptWaveform,
+        &SherpaOnnxIsOnlineStreamReady,    &SherpaOnnxDecodeOnlineStream, &SherpaOnnxGetOnlineStreamResult,
+        &SherpaOnnxOnlineStreamIsEndpoint, &SherpaOnnxOnlineStreamReset,
+    };
+    return kLibrary;
+}
+
+SherpaSTTNode::Internals::Internals(unsigned int bufferCapacity)
+    : Internals(bufferCapacity, OnlineRecognizerApi::library())
+{
+}
+
+SherpaSTTNode::Internals::Internals(unsigned int bufferCapacity, const OnlineRecognizerApi& api)
+    : inputBuffer(std::make_unique<AudioRingBuffer<float>>(bufferCapacity, kNumberOfChannels, false))
+    , bufferCapacity(bufferCapacity)
+    , api(&api)
+{
+    loadDefaultModel();
+}
+
+SherpaSTTNode::Internals::~Internals()
+{
+    Logger::info("[SherpaSTTNode] Destructor called - starting cleanup");
+    cleanup();
+    Logger::info("[SherpaSTTNode] Destructor completed");
+    inputBuffer.reset();
+}
+
+void SherpaSTTNode::Internals::loadDefaultModel()
+{
+    using namespace model_files;
+    const std::string modelPath = resolveDefault(getModelFilePath(), kFallbackModelDirectory, kSpeechToTextModelFile);
+    const std::string tokensPath =
+        resolveDefault(getTokensFilePath(), kFallbackFilesDirectory, kSpeechToTextTokensFile);
+    const std::string graphPath = resolveDefault(getGraphFilePath(), kFallbackFilesDirectory, kSpeechToTextGraphFile);
+
+    if (!fs::exists(modelPath)) {
+        Logger::warning("[SherpaSTTNode] Model file has not been loaded.");
+        return;
+    }
+    if (!loadSherpaModel(modelPath, tokensPath, graphPath)) {
+        Logger::error("[SherpaSTTNode] Failed to load Sherpa model.");
+    }
+}
+
+bool SherpaSTTNode::Internals::loadSherpaModel(const std::string& modelPath, const std::string& tokensPath,
+                                               const std::string& graphPath)
+{
+    Logger::info("[SherpaSTTNode] loadSherpaModel called with path: " + modelPath);
+    if (!fs::exists(modelPath)) {
+        Logger::warning("[SherpaSTTNode] Model file does not exist at path: " + modelPath);
+    }
+    if (!fs::exists(tokensPath)) {
+        Logger::warning("[SherpaSTTNode] Tokens file does not exist at path: " + tokensPath);
+    }
+    if (!fs::exists(graphPath)) {
+        Logger::warning("[SherpaSTTNode] Graph file does not exist at path: " + graphPath);
+    }
+
+    if (recognizer) {
+        Logger::info("[SherpaSTTNode] Model already loaded, cleaning up before reloading");
+        cleanup();
+    }
+
+    Logger::info("[SherpaSTTNode] Loading STT model from: " + modelPath);
+    // Every field not set here stays zero / null: the library's defaults, or "not used".
+    // The strings only need to live through the creation call.
+    recognizerConfig = SherpaOnnxOnlineRecognizerConfig{};
+    recognizerConfig.feat_config.sample_rate = kFeatureSampleRate;
+    recognizerConfig.feat_config.feature_dim = kFeatureDimension;
+    recognizerConfig.model_config.zipformer2_ctc.model = modelPath.c_str();
+    recognizerConfig.model_config.tokens = tokensPath.c_str();
+    recognizerConfig.model_config.num_threads = kRecognizerThreads;
+    recognizerConfig.model_config.provider = kRecognizerProvider;
+    recognizerConfig.enable_endpoint = kEndpointDetection;
+    recognizerConfig.ctc_fst_decoder_config.graph = graphPath.c_str();
+
+    Logger::info("[SherpaSTTNode] Calling SherpaOnnxCreateOnlineRecognizer...");
+    recognizer.reset(api->createRecognizer(&recognizerConfig));
+    if (!recognizer) {
+        Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");
+        Logger::error("[SherpaSTTNode] Check that the model files exist and are valid");
+        return false;
+    }
+
+    Logger::info("[SherpaSTTNode] Calling SherpaOnnxCreateOnlineStream...");
+    stream.reset(api->createStream(recognizer.get()));
+    if (!stream) {
+        Logger::error("[SherpaSTTNode] Failed to create online stream");
+        recognizer.reset();
+        return false;
+    }
+
+    streamSampleRate = 0;
+    keptText.clear();
+    Logger::info("[SherpaSTTNode] STT model loaded successfully");
+    return true;
+}
+
+void SherpaSTTNode::Internals::cleanup()
+{
+    Logger::info("[SherpaSTTNode] Cleaning up resources...");
+    if (stream) {
+        Logger::info("[SherpaSTTNode] Freeing stream");
+        stream.reset();
+    }
+    if (recognizer) {
+        Logger::info("[SherpaSTTNode] Freeing recognizer");
+        recognizer.reset();
+    }
+    streamSampleRate = 0;
+    keptText.clear();
+    Logger::info("[SherpaSTTNode] Cleanup completed");
+}
+
+bool SherpaSTTNode::Internals::setBusFormat(const AudioBusFormat& format)
+{
+    // Any thread; the audio thread reads the rate once per stored block.
+    sampleRate.store(format.getSampleRate());
+    if (format.getNumberOfChannels() == kNumberOfChannels) {
+        return true;
+    }
+    Logger::error("[SherpaSTTNode] Number of channels must be 1.");
+    return false;
+}
+
+bool SherpaSTTNode::Internals::pushRateChange(int32_t rate)
+{
+    // Own counter: relaxed. The consumer's counter: acquire, so that its reads of a slot
+    // happen before this side overwrites the slot. The release store publishes the entry.
+    const uint32_t written = rateChangesWritten.load(std::memory_order_relaxed);
+    if (written - rateChangesRead.load(std::memory_order_acquire) == kMaxPendingRateChanges) {
+        return false;
+    }
+    rateChanges[written % kMaxPendingRateChanges] = RateChange{producedFrames, rate};
+    rateChangesWritten.store(written + 1, std::memory_order_release);
+    return true;
+}
+
+bool SherpaSTTNode::Internals::consume(AudioBus& bus)
+{
+    if (!isEnabled.load()) {
+        return false;
+    }
+    const AudioBuffer<float>* block = bus.getBuffer();
+    if (block == nullptr) {
+        return false;
+    }
+
+    const unsigned int freeFrames = inputBuffer->getAvailableFramesToProduce();
+    const unsigned int frames = block->getNumberOfFrames();
+    if (frames <= freeFrames) {
+        const int32_t rate = sampleRate.load();
+        const bool rateKnown = frames == 0 || rate == producedRate;
+        if (rateKnown || pushRateChange(rate)) {
+            if (!rateKnown) {
+                producedRate = rate;
+            }
+            inputBuffer->produce(*block, frames);
+            producedFrames += frames;
+            bufferFullWarned = false;
+            return true;
+        }
+    }
+
+    // Drop the whole block; warn once per run of drops (the only log on this thread).
+    if (!bufferFullWarned) {
+        Logger::warning("[SherpaSTTNode] Input buffer is full, dropping audio data.");
+    }
+    bufferFullWarned = true;
+    return false;
+}
+
+std::string SherpaSTTNode::Internals::transcribe()
+{
+    const unsigned int waiting = inputBuffer->getAvailableFramesToConsume();
+    if (waiting == 0) {
+        return {};
+    }
+
+    buffer::AudioData<float> storage(kNumberOfChannels, waiting);
+    AudioBuffer<float> frames(storage.getBuffers(), kNumberOfChannels, waiting, false, sampleRate.load());
+    inputBuffer->consume(frames, waiting);
+    const float* samples = frames.getReadPointer(0);
+
+    // Split the frames into runs of one rate and feed each at its own rate. The frames were
+    // published after their rate changes, so every change inside them is visible here.
+    uint32_t offset = 0;
+    while (offset < waiting) {
+        uint32_t runEnd = waiting;
+        uint32_t read = rateChangesRead.load(std::memory_order_relaxed);
+        const uint32_t written = rateChangesWritten.load(std::memory_order_acquire);
+        while (read != written) {
+            const RateChange& change = rateChanges[read % kMaxPendingRateChanges];
+            if (change.firstFrame > consumedFrames) {
+                const uint64_t untilChange = change.firstFrame - consumedFrames;
+                runEnd = static_cast<uint32_t>(std::min<uint64_t>(waiting, offset + untilChange));
+                break;
+            }
+            consumedRate = change.sampleRate;
+            ++read;
+            rateChangesRead.store(read, std::memory_order_release);
+        }
+        const uint32_t runFrames = runEnd - offset;
+        feedRun(samples + offset, runFrames, consumedRate);
+        offset = runEnd;
+        consumedFrames += runFrames;
+    }
+
+    if (!recognizer || !stream) {
+        return {};
+    }
+    std::string text = joinText(keptText, streamText());
+    // Never true with endpoint detection off; kept so that the returned text and the next
+    // one stay consistent if it is ever switched on.
+    if (api->isEndpoint(recognizer.get(), stream.get()) != 0) {
+        api->reset(recognizer.get(), stream.get());
+        keptText.clear();
+    }
+    return text;
+}
+
+void SherpaSTTNode::Internals::feedRun(const float* samples, uint32_t frames, int32_t rate)
+{
+    if (rate <= 0) {
+        Logger::warning("[SherpaSTTNode] Invalid sample rate " + std::to_string(rate) + ", dropping " +
+                        std::to_string(frames) + " frames of audio data.");
+        return;
+    }
+    if (stream && streamSampleRate != 0 && streamSampleRate != rate) {
+        restartStream(rate);
+    }
+    if (!recognizer || !stream) {
+        Logger::warning("[SherpaSTTNode] No model loaded, dropping " + std::to_string(frames) +
+                        " frames of audio data.");
+        return;
+    }
+    api->acceptWaveform(stream.get(), rate, samples, static_cast<int32_t>(frames));
+    streamSampleRate = rate;
+    decodeReady();
+}
+
+void SherpaSTTNode::Internals::decodeReady()
+{
+    // Decoding a stream that is not ready ends the process inside sherpa-onnx.
+    while (api->isReady(recognizer.get(), stream.get()) != 0) {
+        api->decode(recognizer.get(), stream.get());
+    }
+}
+
+bool SherpaSTTNode::Internals::restartStream(int32_t newRate)
+{
+    const int32_t previousRate = streamSampleRate;
+    const int64_t silenceFrames = previousRate * kFlushSilenceMilliseconds / kMillisecondsPerSecond;
+    for (int64_t fed = 0; fed < silenceFrames; fed += kSilenceChunkFrames) {
+        const auto chunk = static_cast<int32_t>(std::min<int64_t>(kSilenceChunkFrames, silenceFrames - fed));
+        api->acceptWaveform(stream.get(), previousRate, kSilenceChunk.data(), chunk);
+    }
+    decodeReady();
+    keptText = joinText(std::move(keptText), streamText());
+
+    stream.reset();
+    streamSampleRate = 0;
+    stream.reset(api->createStream(recognizer.get()));
+    if (!stream) {
+        Logger::error("[SherpaSTTNode] Failed to create online stream");
+        cleanup();
+        return false;
+    }
+    Logger::info("[SherpaSTTNode] Sample rate changed from " + std::to_string(previousRate) + " Hz to " +
+                 std::to_string(newRate) + " Hz, continuing on a new stream");
+    return true;
+}
+
+std::string SherpaSTTNode::Internals::streamText()
+{
+    const OnlineRecognizerResultPtr result(api->getResult(recognizer.get(), stream.get()));
+    if (!result || result->text == nullptr) {
+        return {};
+    }
+    return result->text;
+}
+
+} // namespace ombrix::extensions::sherpa

@@ -1,0 +1,42 @@
+// Builds one SherpaSTTNode in a fresh process, so that the tests can choose where the
+// executable lives and which working directory it starts in (the node looks for its
+// default model relative to both).
+//
+//   stt_probe [PATTERN]
+//
+// Every log line goes to stdout as "<level>\t<line>". With a tone pattern ("A_B_A") the
+// probe feeds it at 16000 Hz in 10 ms blocks and prints "text\t<transcript>". Then it
+// prints "destroying", destroys the node and prints "done".
+
+#include <cstdio>
+#include <string>
+
+#include "host/Logger.h"
+#include "stt/SherpaSTTNode.h"
+#include "tests/stt/SttTestSupport.h"
+#include "TestSignals.h"
+
+namespace {
+constexpr int kProbeSampleRate = 16000;
+}
+
+int main(int argc, char** argv)
+{
+    using namespace ombrix;
+    Logger::setSink([](LogLevel level, const std::string& line) {
+        std::printf("%s\t%s\n", Logger::levelName(level), line.c_str());
+        std::fflush(stdout);
+    });
+    {
+        extensions::sherpa::SherpaSTTNode node;
+        if (argc > 1) {
+            const std::vector<float> audio = testing::makeToneBursts(argv[1], kProbeSampleRate);
+            testing::stt::feedAt(node, audio, kProbeSampleRate);
+            std::printf("text\t%s\n", node.transcribe().c_str());
+        }
+        std::printf("destroying\n");
+        std::fflush(stdout);
+    }
+    std::printf("done\n");
+    return 0;
+}

@@ -1,0 +1,138 @@
+#include "tts/SherpaTTSNode.h"
+
+#include <array>
+#include <stdexcept>
+
+#include "host/Logger.h"
+#include "tts/SherpaTTSNodeInternals.h"
+
+namespace ombrix::extensions::sherpa {
+
+namespace {
+
+constexpr unsigned kNumberOfInputBuses = 0;
+constexpr unsigned kNumberOfOutputBuses = 1;
+constexpr unsigned kMonoChannels = 1;
+constexpr unsigned kStereoChannels = 2;
+constexpr const char* kDefaultLanguage = "en";
+constexpr const char* kTextConfigurationKey = "text";
+
+constexpr std::array<const char*, 3> kDeclaredActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer"};
+constexpr std::array<const char*, 2> kDeclaredEvents = {"finished", "synthesisStarted"};
+
+} // namespace
+
+SherpaTTSNode::SherpaTTSNode(const OXAnyMap& config)
+    : SingleBusAudioSourceNode(kNumberOfInputBuses, kNumberOfOutputBuses)
+    , internals(std::make_unique<Internals>(this, kDefaultLanguage))
+{
+    for (const auto& [key, value] : config) {
+        if (key == kTextConfigurationKey) {
+            internals->enqueueText(value.convert<std::string>());
+        } else {
+            Logger::error("Unknown parameter: " + key);
+        }
+    }
+
+    // The type description is the one place where actions and events are declared.
+    for (const char* name : kDeclaredActions) {
+        const NodeTypeInfo info = getNodeTypeInfo();
+        if (!info.actions.hasKey(name)) {
+            throw std::runtime_error(std::string("[NodeTypeInfo] Action key '") + name + "' not found for node type '"
+                + info.getFQTypeName() + "'.");
+        }
+        registerAction(name, info.actions.at(name).convert<OXAnyMap>(), ActionHandler());
+    }
+    for (const char* name : kDeclaredEvents) {
+        const NodeTypeInfo info = getNodeTypeInfo();
+        if (!info.events.hasKey(name)) {
+            throw std::runtime_error(std::string("[NodeTypeInfo] Event key '") + name + "' not found for node type '"
+                + info.getFQTypeName() + "'.");
+        }
+        registerEvent(name, info.events.at(name).convert<OXAnyMap>());
+    }
+}
+
+SherpaTTSNode::~SherpaTTSNode()
+{
+    Logger::info("[SherpaTTSNode] Destructor called");
+    internals.reset();
+}
+
+Result<OXAny> SherpaTTSNode::callAction(const std::string& name, const OXAnyMap& params)
+{
+    if (name == "synthesize") {
+        const std::string text = params.at("text").convert<std::string>();
+        Logger::debug("[SherpaTTSNode] Action 'synthesize' called with text: " + text);
+        internals->enqueueText(text);
+        return Result<OXAny>::success(OXAny());
+    }
+    if (name == "appendStreamingText") {
+        const std::string token = params.at("token").convert<std::string>();
+        const bool isFinal = params.get<bool>("isFinal", false);
+        Logger::debug("[SherpaTTSNode] Action 'appendStreamingText' called with token: " + token);
+        internals->appendStreamingText(token, isFinal);
+        return Result<OXAny>::success(OXAny());
+    }
+    if (name == "clearStreamingBuffer") {
+        Logger::debug("[SherpaTTSNode] Action 'clearStreamingBuffer' called");
+        internals->clearStreamingBuffer();
+        return Result<OXAny>::success(OXAny());
+    }
+    if (name == "loadModel") {
+        const std::string modelPath = params.at("modelPath").convert<std::string>();
+        const std::string tokensPath = params.at("tokensPath").convert<std::string>();
+        const std::string dataPath = params.at("dataPath").convert<std::string>();
+        return Result<OXAny>::success(OXAny(internals->loadModel(modelPath, tokensPath, dataPath)));
+    }
+    return Node::callAction(name, params);
+}
+
+bool SherpaTTSNode::setBusFormat(AudioBusFormat& format)
+{
+    const unsigned channels = format.getNumberOfChannels();
+    if (channels != kMonoChannels && channels != kStereoChannels) {
+        Logger::error("[SherpaTTSNode] Sherpa TTS only supports mono or stereo audio.");
+        return false;
+    }
+    internals->setSampleRate(format.getSampleRate());
+    if (internals->resampler) {
+        // Lets the resampler allocate and warm up here rather than in the first audio block.
+        internals->resampler->prepare(format.getSampleRate(), channels);
+    }
+    return true;
+}
+
+bool SherpaTTSNode::produce(AudioBus& bus)
+{
+    if (!internals->resampler) {
+        return internals->generateAudio(bus);
+    }
+    // Whatever the resampler writes into its output bus lands in the node's buffer.
+    AudioBusArray<0> inputs;
+    AudioBusArray<1> outputs;
+    outputs.getBus(0).setBuffer(bus.getBuffer());
+    return internals->resampler->process(inputs, outputs);
+}
+
+void SherpaTTSNode::synthesize(const std::string& text) const
+{
+    internals->enqueueText(text);
+}
+
+void SherpaTTSNode::appendStreamingText(const std::string& text, bool isFinal) const
+{
+    internals->appendStreamingText(text, isFinal);
+}
+
+void SherpaTTSNode::clearStreamingBuffer() const
+{
+    internals->clearStreamingBuffer();
+}
+
+bool SherpaTTSNode::loadModel(const std::string& modelPath, const std::string& tokensPath, const std::string& dataPath)
+{
+    return internals->loadModel(modelPath, tokensPath, dataPath);
+}
+
+} // namespace ombrix::extensions::sherpa

@@ -1,0 +1,181 @@
+// The node's audio output path: sample-rate set-up and the block generator that runs on
+// the host's audio thread.
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "tts/SherpaTTSNodeInternals.h"
+#include "utils/Ramp.h"
+
+namespace ombrix::extensions::sherpa {
+
+namespace {
+
+constexpr unsigned kResamplerInputBuses = 0;
+constexpr unsigned kResamplerOutputBuses = 1;
+/// Fade-out of an item interrupted by a newer one, over one block.
+constexpr float kFadeOutStartGain = 1.0f;
+constexpr float kFadeOutEndGain = 0.0f;
+/// Adoption re-reads latestAudio after announcing a candidate; if the worker keeps
+/// publishing in between, the audio thread gives up for this block rather than loop.
+constexpr int kAdoptionAttempts = 4;
+
+/// Records the calling thread as the one inside generateAudio for as long as it lives
+/// (two atomic stores; pthread_self does not allocate).
+class AudioThreadMark {
+public:
+    explicit AudioThreadMark(std::atomic<std::thread::id>& threadId)
+        : id(threadId)
+    {
+        id.store(std::this_thread::get_id());
+    }
+    ~AudioThreadMark() { id.store(std::thread::id()); }
+    AudioThreadMark(const AudioThreadMark&) = delete;
+    AudioThreadMark& operator=(const AudioThreadMark&) = delete;
+
+private:
+    std::atomic<std::thread::id>& id;
+};
+
+} // namespace
+
+void SherpaTTSNode::Internals::setSampleRate(int32_t sampleRate)
+{
+    if (sampleRate == graphSampleRate) {
+        return;
+    }
+    graphSampleRate = sampleRate;
+    if (sampleRate == kInnerSampleRate) {
+        resampler.reset();
+        return;
+    }
+    if (resampler) {
+        // The host resampler takes the outer rate from each output buffer.
+        return;
+    }
+    resampler = std::make_unique<AudioGraphResampler>(kInnerSampleRate, kInnerBlockSize);
+    resampler->setNumberOfBuses(kResamplerInputBuses, kResamplerOutputBuses);
+    resampler->setProcessCallback(
+        [this](AudioBusList& /*inputs*/, AudioBusList& outputs) { return generateAudio(outputs.getBus(0)); });
+}
+
+// All atomics use the default sequentially consistent order: the adoption protocol
+// (announce in adoptingAudio, re-read latestAudio) and the worker's reclamation (read
+// adoptingAudio, then playingAudio) rely on one total order of these accesses, and the
+// stores into playingAudio also publish this thread's last use of the item it drops to
+// the worker that frees it.
+bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
+{
+    const AudioThreadMark mark(audioThreadId);
+    bus.clear();
+    AudioBuffer<float>* const buffer
+        = bus.getBuffer() != nullptr && bus.getBuffer()->getNumberOfChannels() > 0 ? bus.getBuffer() : nullptr;
+
+    GeneratedAudio* playing = playingAudio.load();
+
+    // A reload replaced the voice: stop its item (not finished, so no "finished" event).
+    if (dropPlayingRequested.load() && dropPlayingRequested.exchange(false) && playing != nullptr) {
+        playingAudio.store(nullptr);
+        playing = nullptr;
+        audioIsPlaying.store(false);
+        synthesizeBufferedTextIfReady();
+    }
+
+    // End of playback, one block after the item's last sample was written.
+    if (playing != nullptr && playing->isFinished.load()) {
+        playingAudio.store(nullptr);
+        playing = nullptr;
+        isFirstSynthesis.store(true);
+        emitEventSafely("finished", finishedEventData);
+        synthesizeBufferedTextIfReady();
+    }
+
+    // A newer item takes over at once; the interrupted one fades out over this block.
+    if (GeneratedAudio* const adopted = adoptLatestAudio(playing)) {
+        if (playing != nullptr && buffer != nullptr) {
+            fadeOutInterrupted(*playing, *buffer);
+        }
+        playingAudio.store(adopted);
+        adoptingAudio.store(nullptr);
+        playing = adopted;
+    }
+
+    if (playing == nullptr) {
+        return true;
+    }
+
+    const int32_t frames = buffer != nullptr ? static_cast<int32_t>(buffer->getNumberOfFrames()) : 0;
+    const int32_t position = playing->playPosition.load();
+    const int32_t count = std::max(0, std::min(playing->sampleCount - position, frames));
+    if (count > 0) {
+        float* const output = buffer->getWritePointer(0);
+        const float* const input = playing->samples + position;
+        for (int32_t i = 0; i < count; ++i) {
+            output[i] += input[i]; // over a fading interrupted item, if any
+        }
+    }
+    const bool reachedEnd = playing->playPosition.fetch_add(count) + count >= playing->sampleCount;
+    if (reachedEnd) {
+        playing->isFinished.store(true);
+    }
+    audioIsPlaying.store(!reachedEnd);
+
+    if (buffer != nullptr) {
+        const float* const first = buffer->getReadPointer(0);
+        for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
+            std::copy_n(first, buffer->getNumberOfFrames(), buffer->getWritePointer(channel));
+        }
+    }
+    return true;
+}
+
+// Returns the item to adopt, announced in adoptingAudio (the caller stores it into
+// playingAudio and then clears adoptingAudio), or null with adoptingAudio cleared.
+SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::adoptLatestAudio(const GeneratedAudio* playing)
+{
+    GeneratedAudio* candidate = latestAudio.load();
+    for (int attempt = 0; attempt < kAdoptionAttempts; ++attempt) {
+        if (candidate == nullptr || candidate == playing) {
+            break;
+        }
+        adoptingAudio.store(candidate);
+        GeneratedAudio* const confirmed = latestAudio.load();
+        if (confirmed != candidate) {
+            // Replaced in between: the candidate may already be freed; never touch it.
+            candidate = confirmed;
+            continue;
+        }
+        // From here the worker will not free the candidate until adoptingAudio is cleared.
+        if (candidate->isFinished.load()) {
+            break;
+        }
+        if (auto hook = TestHooks::onAdopting.load(std::memory_order_relaxed)) {
+            hook(candidate);
+        }
+        return candidate;
+    }
+    adoptingAudio.store(nullptr);
+    return nullptr;
+}
+
+// Plays the interrupted item's next stretch into channel 0 and fades it from full gain
+// toward silence; channel 0 is copied to the other channels at the end of the block.
+void SherpaTTSNode::Internals::fadeOutInterrupted(GeneratedAudio& item, AudioBuffer<float>& buffer)
+{
+    const int32_t frames = static_cast<int32_t>(buffer.getNumberOfFrames());
+    const int32_t position = item.playPosition.load();
+    const int32_t count = std::max(0, std::min(item.sampleCount - position, frames));
+    float* const output = buffer.getWritePointer(0);
+    if (count > 0) {
+        std::copy_n(item.samples + position, count, output);
+    }
+    if (item.playPosition.fetch_add(count) + count >= item.sampleCount) {
+        item.isFinished.store(true);
+    }
+    if (count > 0) {
+        math::Ramp::rampMultiply(output, output, kFadeOutStartGain, kFadeOutEndGain, static_cast<uint32_t>(count));
+    }
+}
+
+} // namespace ombrix::extensions::sherpa
