@@ -23,7 +23,11 @@ struct LoadTimeRegistration {
 // registration above is done without any call from the host.
 extern "C" {
 
-__attribute__((visibility("hidden"))) void ox_extension_load() {}
+__attribute__((visibility("hidden"))) void ox_extension_load()
+{
+}
 
-__attribute__((visibility("hidden"))) void ox_extension_anchor_OmbrixSherpa() {}
+__attribute__((visibility("hidden"))) void ox_extension_anchor_OmbrixSherpa()
+{
+}
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -116,8 +116,7 @@ bool AudioGraphResampler::Impl::configure(int rate, unsigned numberOfChannels)
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     // One thread: the conversion runs on the caller's (audio) thread only.
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    converter.reset(
-        soxr_create(innerSampleRate, rate, numberOfChannels, &error, &io, &quality, &runtime));
+    converter.reset(soxr_create(innerSampleRate, rate, numberOfChannels, &error, &io, &quality, &runtime));
     if (error != nullptr || !converter) {
         Logger::error(std::string("[AudioGraphResampler] cannot create the converter: ")
             + (error != nullptr ? error : "unknown error"));

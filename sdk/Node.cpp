@@ -36,9 +36,13 @@ std::string AudioNode::getDisplayName()
     return getObjectName();
 }
 
-void AudioNode::onGraphStart() { }
+void AudioNode::onGraphStart()
+{
+}
 
-void AudioNode::onGraphStop() { }
+void AudioNode::onGraphStop()
+{
+}
 
 unsigned AudioNode::getNumberOfInputBuses() const
 {

@@ -19,8 +19,9 @@ constexpr long kRiffSizeOffset = 4;
 constexpr long kFactFramesOffset = 12 + 26 + 8;
 constexpr long kDataSizeOffset = 12 + 26 + 12 + 4;
 constexpr long kHeaderBytes = 12 + 26 + 12 + 8;
-constexpr float kPcm16Scale = 32767.0f;
-constexpr float kPcm16ReadScale = 32768.0f;
+// One scale both ways, so a round trip is exact to half a step; +1.0 clips to
+// the largest code, 32767.
+constexpr float kPcm16Scale = 32768.0f;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -161,8 +162,9 @@ bool WavWriter::write(const AudioBuffer<float>& buffer)
         for (unsigned c = 0; c < impl->channels; ++c) {
             const float sample = buffer.getReadPointer(c)[f];
             if (impl->format == Format::Pcm16) {
-                const float clamped = std::isnan(sample) ? 0.0f : std::clamp(sample, -1.0f, 1.0f);
-                const auto value = static_cast<std::int16_t>(std::lrint(clamped * kPcm16Scale));
+                const float scaled
+                    = std::isnan(sample) ? 0.0f : std::clamp(sample * kPcm16Scale, -32768.0f, 32767.0f);
+                const auto value = static_cast<std::int16_t>(std::lrint(scaled));
                 put16(out, static_cast<std::uint16_t>(value));
             } else {
                 std::uint32_t bits;
@@ -172,7 +174,8 @@ bool WavWriter::write(const AudioBuffer<float>& buffer)
             out += bytes;
         }
     }
-    if (std::fwrite(impl->scratch.data(), 1, impl->scratch.size(), impl->file.get()) != impl->scratch.size()) {
+    if (std::fwrite(impl->scratch.data(), 1, impl->scratch.size(), impl->file.get())
+        != impl->scratch.size()) {
         return false;
     }
     impl->frames += frames;
@@ -282,7 +285,8 @@ bool readWav(const std::string& path, WavData& data, std::string* error)
     for (std::size_t f = 0; f < frames; ++f) {
         for (unsigned c = 0; c < result.numberOfChannels; ++c) {
             if (pcm16) {
-                result.channels[c][f] = static_cast<float>(static_cast<std::int16_t>(get16(in))) / kPcm16ReadScale;
+                result.channels[c][f]
+                    = static_cast<float>(static_cast<std::int16_t>(get16(in))) / kPcm16Scale;
             } else {
                 const std::uint32_t bits = get32(in);
                 std::memcpy(&result.channels[c][f], &bits, 4);

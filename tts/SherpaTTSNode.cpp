@@ -17,7 +17,8 @@ constexpr unsigned kStereoChannels = 2;
 constexpr const char* kDefaultLanguage = "en";
 constexpr const char* kTextConfigurationKey = "text";
 
-constexpr std::array<const char*, 3> kDeclaredActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer"};
+constexpr std::array<const char*, 3> kDeclaredActions
+    = {"synthesize", "appendStreamingText", "clearStreamingBuffer"};
 constexpr std::array<const char*, 2> kDeclaredEvents = {"finished", "synthesisStarted"};
 
 } // namespace
@@ -38,16 +39,16 @@ SherpaTTSNode::SherpaTTSNode(const OXAnyMap& config)
     for (const char* name : kDeclaredActions) {
         const NodeTypeInfo info = getNodeTypeInfo();
         if (!info.actions.hasKey(name)) {
-            throw std::runtime_error(std::string("[NodeTypeInfo] Action key '") + name + "' not found for node type '"
-                + info.getFQTypeName() + "'.");
+            throw std::runtime_error(std::string("[NodeTypeInfo] Action key '") + name
+                + "' not found for node type '" + info.getFQTypeName() + "'.");
         }
         registerAction(name, info.actions.at(name).convert<OXAnyMap>(), ActionHandler());
     }
     for (const char* name : kDeclaredEvents) {
         const NodeTypeInfo info = getNodeTypeInfo();
         if (!info.events.hasKey(name)) {
-            throw std::runtime_error(std::string("[NodeTypeInfo] Event key '") + name + "' not found for node type '"
-                + info.getFQTypeName() + "'.");
+            throw std::runtime_error(std::string("[NodeTypeInfo] Event key '") + name
+                + "' not found for node type '" + info.getFQTypeName() + "'.");
         }
         registerEvent(name, info.events.at(name).convert<OXAnyMap>());
     }
@@ -130,7 +131,8 @@ void SherpaTTSNode::clearStreamingBuffer() const
     internals->clearStreamingBuffer();
 }
 
-bool SherpaTTSNode::loadModel(const std::string& modelPath, const std::string& tokensPath, const std::string& dataPath)
+bool SherpaTTSNode::loadModel(
+    const std::string& modelPath, const std::string& tokensPath, const std::string& dataPath)
 {
     return internals->loadModel(modelPath, tokensPath, dataPath);
 }

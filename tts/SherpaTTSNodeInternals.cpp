@@ -146,7 +146,8 @@ void SherpaTTSNode::Internals::cleanup(CleanupScope scope)
             Logger::info("[SherpaTTSNode] Freeing resampler");
             resampler.reset();
         }
-        Logger::info("[SherpaTTSNode] Clearing " + std::to_string(generatedAudio.size()) + " generated audio items");
+        Logger::info(
+            "[SherpaTTSNode] Clearing " + std::to_string(generatedAudio.size()) + " generated audio items");
         while (!generatedAudio.empty()) {
             generatedAudio.pop_front();
         }

@@ -70,7 +70,8 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
     const AudioThreadMark mark(audioThreadId);
     bus.clear();
     AudioBuffer<float>* const buffer
-        = bus.getBuffer() != nullptr && bus.getBuffer()->getNumberOfChannels() > 0 ? bus.getBuffer() : nullptr;
+        = bus.getBuffer() != nullptr && bus.getBuffer()->getNumberOfChannels() > 0 ? bus.getBuffer()
+                                                                                   : nullptr;
 
     GeneratedAudio* playing = playingAudio.load();
 
@@ -132,7 +133,8 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
 
 // Returns the item to adopt, announced in adoptingAudio (the caller stores it into
 // playingAudio and then clears adoptingAudio), or null with adoptingAudio cleared.
-SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::adoptLatestAudio(const GeneratedAudio* playing)
+SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::adoptLatestAudio(
+    const GeneratedAudio* playing)
 {
     GeneratedAudio* candidate = latestAudio.load();
     for (int attempt = 0; attempt < kAdoptionAttempts; ++attempt) {
@@ -174,7 +176,8 @@ void SherpaTTSNode::Internals::fadeOutInterrupted(GeneratedAudio& item, AudioBuf
         item.isFinished.store(true);
     }
     if (count > 0) {
-        math::Ramp::rampMultiply(output, output, kFadeOutStartGain, kFadeOutEndGain, static_cast<uint32_t>(count));
+        math::Ramp::rampMultiply(
+            output, output, kFadeOutStartGain, kFadeOutEndGain, static_cast<uint32_t>(count));
     }
 }
 

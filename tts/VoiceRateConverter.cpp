@@ -17,16 +17,16 @@ bool convertVoiceSampleRate(const float* samples, std::size_t count, int fromRat
         error = "invalid sample rate";
         return false;
     }
-    converted.assign(count * static_cast<std::size_t>(toRate) / static_cast<std::size_t>(fromRate)
-            + kOutputSlackSamples,
+    converted.assign(
+        count * static_cast<std::size_t>(toRate) / static_cast<std::size_t>(fromRate) + kOutputSlackSamples,
         0.0f);
     const soxr_io_spec_t ioSpec = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t qualitySpec = soxr_quality_spec(SOXR_HQ, 0);
     std::size_t consumed = 0;
     std::size_t produced = 0;
-    const soxr_error_t failure = soxr_oneshot(static_cast<double>(fromRate), static_cast<double>(toRate),
-        kMonoChannels, samples, count, &consumed, converted.data(), converted.size(), &produced, &ioSpec,
-        &qualitySpec, nullptr);
+    const soxr_error_t failure
+        = soxr_oneshot(static_cast<double>(fromRate), static_cast<double>(toRate), kMonoChannels, samples,
+            count, &consumed, converted.data(), converted.size(), &produced, &ioSpec, &qualitySpec, nullptr);
     if (failure != nullptr) {
         error = failure;
         converted.clear();

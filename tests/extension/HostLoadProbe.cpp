@@ -105,18 +105,18 @@ int probeLoad(const std::string& library)
     if (handle != nullptr) {
         using LoadFunction = void (*)();
         auto load = reinterpret_cast<LoadFunction>(
-            ::dlsym(handle, "_ZN5ombrix10extensions6sherpa15SherpaExtension4loadEv"));
+            ::dlsym(handle, "_ZN6ombrix10extensions6sherpa15SherpaExtension4loadEv"));
         check(load != nullptr, "SherpaExtension::load is exported");
         check(::dlsym(handle, "ox_extension_load") == nullptr, "ox_extension_load is hidden");
         check(::dlsym(handle, "ox_extension_anchor_OmbrixSherpa") == nullptr,
             "ox_extension_anchor_OmbrixSherpa is hidden");
-        check(::dlsym(handle, "_ZN5ombrix10extensions6sherpa17SherpaNodeFactoryC1Ev") == nullptr,
+        check(::dlsym(handle, "_ZN6ombrix10extensions6sherpa17SherpaNodeFactoryC1Ev") == nullptr,
             "SherpaNodeFactory is hidden");
         if (load != nullptr) {
             load();
             const auto extensions = manager.getExtensions();
-            check(manager.getRegistrationCount() == 2 && extensions.size() == 2
-                    && extensions[1] != extension && extensions[1]->getName() == "Sherpa",
+            check(manager.getRegistrationCount() == 2 && extensions.size() == 2 && extensions[1] != extension
+                    && extensions[1]->getName() == "Sherpa",
                 "an explicit load() registers one more, distinct extension");
         }
         ::dlclose(handle);

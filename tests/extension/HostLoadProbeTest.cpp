@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ExpectedDescription.h"
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 
 using ombrix::testing::runSubprocess;
 using ombrix::testing::SubprocessOptions;
@@ -48,7 +48,8 @@ TEST(HostLoadProbe, LoadingThePluginRegistersOneSherpaExtensionWithTheTTSType)
     for (const char* expected : {"ok: exactly one extension registered", "ok: registration count is 1",
              "ok: extension name is Sherpa", "ok: factory lists one node type",
              "ok: the type description is complete and exact", "ok: SherpaExtension::load is exported",
-             "ok: ox_extension_load is hidden", "ok: an explicit load() registers one more, distinct extension"}) {
+             "ok: ox_extension_load is hidden",
+             "ok: an explicit load() registers one more, distinct extension"}) {
         EXPECT_NE(result.standardOutput.find(expected), std::string::npos) << expected << "\n"
                                                                            << result.standardOutput;
     }

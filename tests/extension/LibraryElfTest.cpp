@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 
 using ombrix::testing::runSubprocess;
 using ombrix::testing::SubprocessOptions;
@@ -137,7 +137,8 @@ bool mentionsOwnCode(const DynamicSymbol& symbol, bool exceptTheExtension)
     if (exceptTheExtension) {
         for (auto at = text.find(kExtension); at != std::string::npos; at = text.find(kExtension, at)) {
             const auto end = at + kExtension.size();
-            const bool wholeName = end == text.size() || !(std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_');
+            const bool wholeName = end == text.size()
+                || !(std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '_');
             if (wholeName) {
                 text.replace(at, kExtension.size(), "<exported>");
             } else {
@@ -189,7 +190,8 @@ TEST(PluginLibraryFile, SearchesItsOwnDirectoryAndTheInstallTreeThroughRunpathOn
 {
     const std::string dynamic = runTool("readelf", {"-d", "-W", kPlugin});
     EXPECT_EQ(dynamicEntries(dynamic, "RUNPATH"),
-        (std::vector<std::string>{"$ORIGIN:$ORIGIN/../lib:$ORIGIN/../../OmbrixSDK/lib:$ORIGIN/../../Sherpa/lib"}));
+        (std::vector<std::string>{
+            "$ORIGIN:$ORIGIN/../lib:$ORIGIN/../../OmbrixSDK/lib:$ORIGIN/../../Sherpa/lib"}));
     // DT_RPATH would override LD_LIBRARY_PATH and be searched for the
     // dependencies of other objects too.
     EXPECT_TRUE(dynamicEntries(dynamic, "RPATH").empty());
@@ -232,16 +234,41 @@ TEST(PluginLibraryFile, ExportsOnlySherpaExtensionOfItsOwnCode)
             // hidden type an instantiation is hidden itself, so the only own
             // type that may appear in them is the exported SherpaExtension
             // (its make_shared control block).
-            EXPECT_TRUE(isWeakOrUnique(symbol)) << "strong std symbol " << symbol.kind << " " << symbol.demangled;
-            EXPECT_FALSE(mentionsOwnCode(symbol, true)) << "std instantiation over a hidden own type: "
-                                                        << symbol.demangled;
+            EXPECT_TRUE(isWeakOrUnique(symbol))
+                << "strong std symbol " << symbol.kind << " " << symbol.demangled;
+            EXPECT_FALSE(mentionsOwnCode(symbol, true))
+                << "std instantiation over a hidden own type: " << symbol.demangled;
         } else if (hostVagueLinkage.count(symbol.demangled)) {
             EXPECT_TRUE(isWeakOrUnique(symbol)) << symbol.demangled;
         } else {
             ADD_FAILURE() << "unexpected exported symbol " << symbol.kind << " " << symbol.mangled << " ("
                           << symbol.demangled << ")"
-                          << (mentionsOwnCode(symbol, false) ? ": the library's own code must be hidden" : "");
+                          << (mentionsOwnCode(symbol, false) ? ": the library's own code must be hidden"
+                                                             : "");
         }
     }
     EXPECT_EQ(own, expectedOwn);
+}
+
+TEST(PluginLibraryFile, KeepsItsOtherCodeAsLocalSymbols)
+{
+    // The full symbol table (not stripped in the build tree) shows that the
+    // hidden code is there, only not exported.
+    std::set<std::string> local;
+    std::istringstream lines(runTool("nm", {"--defined-only", kPlugin}));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string address;
+        std::string kind;
+        std::string name;
+        if (fields >> address >> kind >> name && kind == "t") {
+            local.insert(name);
+        }
+    }
+    for (const char* name : {"ox_extension_load", "ox_extension_anchor_OmbrixSherpa",
+             "_ZN6ombrix10extensions6sherpa17SherpaNodeFactoryC2Ev",
+             "_ZN6ombrix10extensions6sherpa13SherpaTTSNode15getNodeTypeInfoEv"}) {
+        EXPECT_TRUE(local.count(name)) << name << " is not a local function of the library";
+    }
 }

@@ -30,7 +30,8 @@ TEST(SherpaExtension, InitializeAndDeinitializeSucceedInAnyOrderAndChangeNothing
     auto extension = std::make_shared<SherpaExtension>();
     EXPECT_TRUE(extension->deinitialize().isSuccess()); // without a preceding initialize
     EXPECT_TRUE(extension->initialize(OXAnyMap{}).isSuccess());
-    EXPECT_TRUE(extension->initialize(OXAnyMap{{"anything", OXAny(true)}, {"text", OXAny("hello")}}).isSuccess());
+    EXPECT_TRUE(
+        extension->initialize(OXAnyMap{{"anything", OXAny(true)}, {"text", OXAny("hello")}}).isSuccess());
     EXPECT_TRUE(extension->deinitialize().isSuccess());
     EXPECT_TRUE(extension->deinitialize().isSuccess());
 

@@ -31,7 +31,8 @@ TEST(SherpaNodeFactory, AnswersSpeechToTextAndUnknownTypesLikeAnyUnregisteredTyp
 {
     SherpaNodeFactory factory;
     // The speech-to-text node exists as a class but is never registered.
-    for (const char* type : {"Sherpa.STT", "STT", "Sherpa.SherpaSTTNode", "TTS", "sherpa.tts", "Sherpa.TTS "}) {
+    for (const char* type :
+        {"Sherpa.STT", "STT", "Sherpa.SherpaSTTNode", "TTS", "sherpa.tts", "Sherpa.TTS "}) {
         EXPECT_FALSE(factory.findNodeType(type).has_value()) << type;
         EXPECT_EQ(factory.createNode(type, OXAnyMap{}), nullptr) << type;
     }

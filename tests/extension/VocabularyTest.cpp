@@ -35,21 +35,16 @@ TEST(Vocabulary, KeepsCaseSpacingAndSymbolsExactly)
     EXPECT_EQ(OMBRIX_NODE_NAMESPACE, "Ombrix");
 }
 
-TEST(Vocabulary, SharedValuesAgreeAcrossFamilies)
+TEST(Vocabulary, LogLevelNamesMatchTheHostLoggerAndDefaultFieldsAgree)
 {
     using namespace ombrix;
-    // Type names: parameter, result, configuration and property families.
-    EXPECT_EQ(ACTION_PARAMETER_TYPE_BOOLEAN, ACTION_RETURN_TYPE_BOOLEAN);
-    EXPECT_EQ(ACTION_PARAMETER_TYPE_OBJECT, ACTION_RETURN_TYPE_OBJECT);
-    EXPECT_EQ(CONFIGURATION_TYPE_ARRAY, PROPERTY_TYPE_ARRAY);
-    EXPECT_EQ(EVENT_DATA_TYPE_FLOAT, PROPERTY_TYPE_FLOAT);
-    // The default-value fields of configuration entries and properties.
-    EXPECT_EQ(PROPERTY_FIELD_DEFAULT_VALUE, "default");
+    EXPECT_EQ(std::string(LOG_LEVEL_NONE), Logger::levelName(LogLevel::None));
+    EXPECT_EQ(std::string(LOG_LEVEL_ERROR), Logger::levelName(LogLevel::Error));
+    EXPECT_EQ(std::string(LOG_LEVEL_WARNING), Logger::levelName(LogLevel::Warning));
+    EXPECT_EQ(std::string(LOG_LEVEL_INFO), Logger::levelName(LogLevel::Info));
+    EXPECT_EQ(std::string(LOG_LEVEL_DEBUG), Logger::levelName(LogLevel::Debug));
+    EXPECT_EQ(std::string(LOG_LEVEL_TRACE), Logger::levelName(LogLevel::Trace));
+    // Properties name their default-value field differently but share the key.
     EXPECT_EQ(PROPERTY_FIELD_DEFAULT_VALUE, CONFIGURATION_FIELD_DEFAULT);
-    EXPECT_EQ(CONFIGURATION_FIELD_MIN_VALUE, "min");
-    EXPECT_EQ(PROPERTY_FIELD_MAX_VALUE, "max");
-    // Log-level names match the host logger's own spelling.
-    EXPECT_EQ(std::string(LOG_LEVEL_WARNING), ombrix::Logger::levelName(ombrix::LogLevel::Warning));
-    EXPECT_EQ(std::string(LOG_LEVEL_TRACE), ombrix::Logger::levelName(ombrix::LogLevel::Trace));
-    EXPECT_EQ(std::string(LOG_LEVEL_NONE), ombrix::Logger::levelName(ombrix::LogLevel::None));
+    EXPECT_EQ(PROPERTY_FIELD_DEFAULT_VALUE, "default");
 }

@@ -1,7 +1,7 @@
 // Runs ModelPathProbe from chosen install locations in a fresh process, so the paths come
 // from the real /proc/self/exe of an executable placed there.
 
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/EventEmitter.h"
@@ -20,13 +22,16 @@ TEST(EventEmitter, CallsMatchingListenersInOrderAndWildcardForAll)
     const auto a = emitter.addEventListener("finished", [&](const std::string& name, const OXAny& data) {
         calls.push_back("a:" + name + ":" + data.convert<std::string>());
     });
-    emitter.addEventListener("*", [&](const std::string& name, const OXAny&) { calls.push_back("any:" + name); });
-    emitter.addEventListener("finished", [&](const std::string& name, const OXAny&) { calls.push_back("b:" + name); });
+    emitter.addEventListener(
+        "*", [&](const std::string& name, const OXAny&) { calls.push_back("any:" + name); });
+    emitter.addEventListener(
+        "finished", [&](const std::string& name, const OXAny&) { calls.push_back("b:" + name); });
     EXPECT_NE(a, 0u);
 
     emitter.emitEvent("finished", OXAny("x"));
     emitter.emitEvent("synthesisStarted", OXAny("y"));
-    EXPECT_EQ(calls, (std::vector<std::string>{"a:finished:x", "any:finished", "b:finished", "any:synthesisStarted"}));
+    EXPECT_EQ(calls,
+        (std::vector<std::string>{"a:finished:x", "any:finished", "b:finished", "any:synthesisStarted"}));
 
     calls.clear();
     EXPECT_TRUE(emitter.removeEventListener(a));
@@ -53,7 +58,8 @@ TEST(EventEmitter, ListenerChangesInsideAListenerApplyFromTheNextEmission)
         emitter.removeEventListener(first);
         emitter.addEventListener("e", [&](const std::string&, const OXAny&) { calls.push_back("third"); });
     });
-    second = emitter.addEventListener("e", [&](const std::string&, const OXAny&) { calls.push_back("second"); });
+    second
+        = emitter.addEventListener("e", [&](const std::string&, const OXAny&) { calls.push_back("second"); });
 
     emitter.emitEvent("e", OXAny());
     EXPECT_EQ(calls, (std::vector<std::string>{"first", "second"}));
@@ -66,7 +72,8 @@ TEST(EventEmitter, ListenerExceptionPropagatesAndSkipsTheRest)
 {
     EventEmitter emitter;
     int later = 0;
-    emitter.addEventListener("e", [](const std::string&, const OXAny&) { throw std::runtime_error("listener failed"); });
+    emitter.addEventListener(
+        "e", [](const std::string&, const OXAny&) { throw std::runtime_error("listener failed"); });
     emitter.addEventListener("e", [&](const std::string&, const OXAny&) { ++later; });
     EXPECT_THROW(emitter.emitEvent("e", OXAny()), std::runtime_error);
     EXPECT_EQ(later, 0);
@@ -74,6 +81,30 @@ TEST(EventEmitter, ListenerExceptionPropagatesAndSkipsTheRest)
     emitter.addEventListener("other", [&](const std::string&, const OXAny&) { ++later; });
     emitter.emitEvent("other", OXAny());
     EXPECT_EQ(later, 1);
+}
+
+TEST(EventEmitter, EmittingWhileAnotherThreadChangesListenersIsSafe)
+{
+    EventEmitter emitter;
+    std::atomic<long> permanentCalls{0};
+    emitter.addEventListener("tick", [&](const std::string&, const OXAny&) { ++permanentCalls; });
+    constexpr long kEmissions = 20000;
+    std::atomic<bool> done{false};
+    // The other thread keeps adding and removing a listener; every emission must
+    // still reach the permanent one exactly once.
+    std::thread churn([&] {
+        while (!done.load()) {
+            const auto id = emitter.addEventListener("tick", [](const std::string&, const OXAny&) { });
+            emitter.removeEventListener(id);
+        }
+    });
+    const OXAny data(OXAnyMap{});
+    for (long i = 0; i < kEmissions; ++i) {
+        emitter.emitEvent("tick", data);
+    }
+    done.store(true);
+    churn.join();
+    EXPECT_EQ(permanentCalls.load(), kEmissions);
 }
 
 TEST(OmbrixObject, ActionsEventsAndValues)

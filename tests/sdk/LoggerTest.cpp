@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "LogCapture.h"
 #include "host/Logger.h"
+#include "support/LogCapture.h"
 
 using ombrix::Logger;
 using ombrix::LogLevel;
@@ -31,8 +31,8 @@ TEST(Logger, LevelsFilterAndNamesParse)
     Logger::setSink(previous);
     EXPECT_EQ(seen, (std::vector<std::string>{"warning|shown", "error|also shown"}));
 
-    for (LogLevel level : {LogLevel::Trace, LogLevel::Debug, LogLevel::Info, LogLevel::Warning, LogLevel::Error,
-             LogLevel::None}) {
+    for (LogLevel level : {LogLevel::Trace, LogLevel::Debug, LogLevel::Info, LogLevel::Warning,
+             LogLevel::Error, LogLevel::None}) {
         LogLevel parsed = LogLevel::Info;
         ASSERT_TRUE(Logger::parseLevel(Logger::levelName(level), parsed));
         EXPECT_EQ(parsed, level);

@@ -47,9 +47,8 @@ public:
     TestFactory()
     {
         registerNode(typeInfo("Tone", "Tone"), [](const OXAnyMap& config) { return new ToneNode(config); });
-        registerNode(typeInfo("Broken", "Broken"), [](const OXAnyMap&) -> Node* {
-            throw std::runtime_error("cannot build");
-        });
+        registerNode(typeInfo("Broken", "Broken"),
+            [](const OXAnyMap&) -> Node* { throw std::runtime_error("cannot build"); });
     }
     std::string getNodeTypePrefix() override { return "Test"; }
     using NodeFactory::registerNode;
@@ -88,7 +87,8 @@ TEST(NodeFactory, CreatesRegisteredTypesByQualifiedNameOnly)
     EXPECT_THROW(factory->createNode("Test.Broken", OXAnyMap{}), std::runtime_error);
 
     // Registering a type again replaces it in place.
-    factory->registerNode(typeInfo("Tone", "Tone v2"), [](const OXAnyMap&) { return new ToneNode(OXAnyMap{}); });
+    factory->registerNode(
+        typeInfo("Tone", "Tone v2"), [](const OXAnyMap&) { return new ToneNode(OXAnyMap{}); });
     ASSERT_EQ(factory->getNodeTypes().size(), 2u);
     EXPECT_EQ(factory->findNodeType("Test.Tone")->displayName, "Tone v2");
 

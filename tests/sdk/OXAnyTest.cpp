@@ -44,7 +44,7 @@ TEST(OXAny, HoldsEachKindAndConvertsNumbersIntoEachOther)
     EXPECT_TRUE(OXAny(true).convert<bool>());
     EXPECT_DOUBLE_EQ(OXAny(3).convert<double>(), 3.0);
     EXPECT_FLOAT_EQ(OXAny(3).convert<float>(), 3.0f);
-    EXPECT_EQ(OXAny(2.9).convert<int>(), 2);   // toward zero
+    EXPECT_EQ(OXAny(2.9).convert<int>(), 2); // toward zero
     EXPECT_EQ(OXAny(-2.9).convert<int>(), -2);
     EXPECT_EQ(OXAny(1e10).convert<std::int64_t>(), std::int64_t(10000000000));
 

@@ -120,7 +120,7 @@ TEST_F(SttDefaultLocation, ModelIsFoundBelowTheExecutableOrFileByFileUnderTheWor
     {
         const fs::path base = root / "installed";
         const fs::path files = base / "share" / "files";
-        for (const std::string name : {kModelName, std::string("tokens.txt"), std::string("HLG.fst")}) {
+        for (const std::string& name : {kModelName, std::string("tokens.txt"), std::string("HLG.fst")}) {
             copyInto(kDefaultTree / name, files / name);
         }
         const ProbeRun run = this->run(installProbe(base), root / "installed-work", "A_B_A");

@@ -82,8 +82,6 @@ TEST(SherpaSTTNodeRealtime, StoringAndDroppingBlocksNeitherAllocatesNorLocks)
         EXPECT_EQ(scope.allocations(), 0u);
         EXPECT_EQ(scope.locks(), 0u);
     }
-    // The audio stored under the scopes is intact: the first second decodes as before.
-    EXPECT_EQ(node.transcribe().substr(0, 1), "A");
 }
 
 } // namespace

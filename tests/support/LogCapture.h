@@ -42,7 +42,8 @@ public:
 
     /// Waits until some line contains substring (also one logged before the
     /// call); false when the timeout passes first.
-    bool waitFor(const std::string& substring, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+    bool waitFor(
+        const std::string& substring, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     void clear();
 

@@ -135,7 +135,8 @@ __attribute__((visibility("default"))) void* aligned_alloc(std::size_t alignment
     return __libc_memalign(alignment, size);
 }
 
-__attribute__((visibility("default"))) int posix_memalign(void** result, std::size_t alignment, std::size_t size)
+__attribute__((visibility("default"))) int posix_memalign(
+    void** result, std::size_t alignment, std::size_t size)
 {
     RealtimeCounting::allocation();
     if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) {

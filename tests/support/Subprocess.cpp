@@ -189,7 +189,7 @@ bool pumpPipes(Fd& input, const std::string& inputText, Fd& output, Fd& error, s
                 if (n > 0) {
                     written += static_cast<std::size_t>(n);
                 }
-                if (n < 0 && errno == EINTR) {
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
                     continue;
                 }
                 if (n < 0 || written == inputText.size()) {
@@ -280,6 +280,8 @@ SubprocessResult runSubprocess(const std::string& program, const SubprocessOptio
     if (in) {
         in->readEnd.reset();
         inputWrite = std::move(in->writeEnd);
+        // Non-blocking, so a child that writes while we feed it cannot deadlock us.
+        ::fcntl(inputWrite.get(), F_SETFL, ::fcntl(inputWrite.get(), F_GETFL) | O_NONBLOCK);
     }
 
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;

@@ -5,7 +5,7 @@
 #include "tts/PhonemeDataPath.h"
 
 #include "PhonemeDataPathTestSupport.h"
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

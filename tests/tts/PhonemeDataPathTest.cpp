@@ -1,7 +1,7 @@
 #include "tts/PhonemeDataPath.h"
 
-#include "LogCapture.h"
 #include "PhonemeDataPathTestSupport.h"
+#include "support/LogCapture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

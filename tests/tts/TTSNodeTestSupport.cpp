@@ -89,9 +89,9 @@ bool BlockDriver::pull()
 }
 
 EventRecorder::EventRecorder(EventEmitter& source)
-    : emitter(source)
+    : emitter(&source)
 {
-    id = emitter.addEventListener("*", [this](const std::string& name, const OXAny& data) {
+    id = emitter->addEventListener("*", [this](const std::string& name, const OXAny& data) {
         Event event{name, {}, std::this_thread::get_id()};
         if (data.getType() == OXAny::Type::Map) {
             const OXAnyMap map = data.convert<OXAnyMap>();
@@ -109,7 +109,9 @@ EventRecorder::EventRecorder(EventEmitter& source)
 
 EventRecorder::~EventRecorder()
 {
-    emitter.removeEventListener(id);
+    if (emitter != nullptr) {
+        emitter->removeEventListener(id);
+    }
 }
 
 std::vector<EventRecorder::Event> EventRecorder::events() const

@@ -42,7 +42,8 @@ VoiceFiles fixtureVoice(const std::string& name);
 /// What the engine itself returns for `text` (speaker 0, speed 1) with `voice`; the
 /// engine is created once per voice and process. `sampleRate` receives the rate the
 /// engine reports.
-std::vector<float> referenceSamples(const VoiceFiles& voice, const std::string& text, int* sampleRate = nullptr);
+std::vector<float> referenceSamples(
+    const VoiceFiles& voice, const std::string& text, int* sampleRate = nullptr);
 
 /// Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kWaitTimeout);
@@ -88,14 +89,19 @@ public:
     EventRecorder(const EventRecorder&) = delete;
     EventRecorder& operator=(const EventRecorder&) = delete;
 
+    /// For a test that destroys the emitter first: the listener is then gone with it, and
+    /// the recorder must not remove it.
+    void forgetEmitter() { emitter = nullptr; }
+
     std::vector<Event> events() const;
     std::vector<std::string> textsOf(const std::string& name) const;
     std::size_t count(const std::string& name) const;
     /// Waits until at least `n` events named `name` were recorded.
-    bool waitForCount(const std::string& name, std::size_t n, std::chrono::milliseconds timeout = kWaitTimeout);
+    bool waitForCount(
+        const std::string& name, std::size_t n, std::chrono::milliseconds timeout = kWaitTimeout);
 
 private:
-    EventEmitter& emitter;
+    EventEmitter* emitter;
     EventEmitter::ListenerId id = 0;
     mutable std::mutex mutex;
     std::condition_variable changed;

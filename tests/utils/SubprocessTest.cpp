@@ -1,4 +1,4 @@
-#include "Subprocess.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,58 @@
+# `cmake --install <build> --prefix <dir>` lays out a relocatable installation:
+#
+#   <prefix>/bin/           ombrix-speak (and the other programs of tools/)
+#   <prefix>/lib/           libOmbrixSherpa.so, libOmbrixSDK.so, libsherpa-onnx-c-api.so,
+#                           libonnxruntime.so
+#   <prefix>/include/ombrix/  the host SDK headers a host application compiles against
+#   <prefix>/share/files/   the default model tree (empty unless voices are installed)
+#
+# Every run-time path is relative to $ORIGIN, so the prefix can be moved or copied
+# anywhere after installation and the programs still find their libraries and the
+# plug-in, without LD_LIBRARY_PATH.
+#
+# Voices. The real default voice cannot be built here; scripts/install-voice.sh installs
+# it into a prefix. The synthetic test voices of the build tree (test tones, not speech)
+# are installed only on request, in either of two ways:
+#   cmake -DOMBRIX_INSTALL_TEST_VOICES=ON ...       part of every installation
+#   cmake --install <build> --component test-voices  once, into a given prefix
+# A test voice never replaces a voice directory that holds a model but no
+# TEST-VOICE.txt marker: a real voice stays where it is.
+option(OMBRIX_INSTALL_TEST_VOICES
+  "Install the synthetic test voices (test tones, not speech) as the default voices" OFF)
+
+set(OMBRIX_INSTALL_BINDIR bin)
+set(OMBRIX_INSTALL_LIBDIR lib)
+set(OMBRIX_INSTALL_INCLUDEDIR include/ombrix)
+set(OMBRIX_INSTALL_MODELDIR share/files)
+
+install(TARGETS OmbrixSherpa OmbrixSDK
+  LIBRARY DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
+install(FILES ${SHERPA_ONNX_LIBRARIES}
+  DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
+
+# Programs register themselves in tools/CMakeLists.txt with
+#   set_property(GLOBAL APPEND PROPERTY OMBRIX_INSTALLED_PROGRAMS <target>)
+get_property(_ombrix_programs GLOBAL PROPERTY OMBRIX_INSTALLED_PROGRAMS)
+foreach(_program IN LISTS _ombrix_programs)
+  if(TARGET ${_program})
+    install(TARGETS ${_program} RUNTIME DESTINATION ${OMBRIX_INSTALL_BINDIR} COMPONENT runtime)
+  endif()
+endforeach()
+
+file(GLOB _ombrix_host_headers ${CMAKE_SOURCE_DIR}/host/*.h)
+install(FILES ${_ombrix_host_headers}
+  DESTINATION ${OMBRIX_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# The model tree exists in every installation, so that its place is visible.
+install(DIRECTORY DESTINATION ${OMBRIX_INSTALL_MODELDIR} COMPONENT runtime)
+
+set(_ombrix_test_voice_code "
+  set(OMBRIX_TEST_VOICE_SOURCE \"${CMAKE_BINARY_DIR}/${OMBRIX_INSTALL_MODELDIR}\")
+  set(OMBRIX_TEST_VOICE_DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${OMBRIX_INSTALL_MODELDIR}\")
+  include(\"${CMAKE_CURRENT_LIST_DIR}/InstallTestVoices.cmake\")
+")
+if(OMBRIX_INSTALL_TEST_VOICES)
+  install(CODE "${_ombrix_test_voice_code}" COMPONENT test-voices)
+else()
+  install(CODE "${_ombrix_test_voice_code}" COMPONENT test-voices EXCLUDE_FROM_ALL)
+endif()

@@ -1,0 +1,283 @@
+// ombrix-speak run as a separate program from the build tree, where it finds the plug-in
+// in <build>/lib and the synthetic English voice in <build>/share/files. Its WAV output is
+// compared with the engine's own samples for the same text, generated in this process
+// and resampled with libsoxr in one go.
+
+#include "SpeakToolSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ombrix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kGraphRate = 48000;
+// Largest difference allowed between the file and the reference: 16-bit quantisation
+// (3e-5) plus the difference between the graph's block-wise resampler and a one-shot
+// conversion of the same signal (measured: none beyond the quantisation).
+constexpr double kResampledTolerance = 1e-3;
+// Below this the output counts as silent (-80 dBFS; 16-bit quantisation is far below).
+constexpr double kSilence = 1e-4;
+// Samples a piece's placement search looks at: 0.1 s at 48 kHz.
+constexpr std::size_t kProbeFrames = 4800;
+
+struct SpeakRun {
+    SubprocessResult result;
+    SpeakTimeline timeline;
+    WavData wav;
+};
+
+SpeakRun speak(const fs::path& wavPath, std::vector<std::string> arguments)
+{
+    SpeakRun run;
+    arguments.insert(arguments.begin(), {"-o", wavPath.string()});
+    run.result = runSubprocess(speakToolInBuildTree(), withArguments(arguments));
+    if (run.result.succeeded()) {
+        run.timeline = parseTimeline(run.result.standardOutput);
+        std::string error;
+        if (!readWav(wavPath.string(), run.wav, &error)) {
+            ADD_FAILURE() << "cannot read " << wavPath << ": " << error;
+        }
+    }
+    return run;
+}
+
+std::size_t framesAt(double seconds, int rate = kGraphRate)
+{
+    return static_cast<std::size_t>(std::max(0.0, std::round(seconds * rate)));
+}
+
+// Offsets within `margin` seconds around [from, to] (graph seconds).
+std::pair<std::size_t, std::size_t> searchWindow(double from, double to, double margin = 0.05)
+{
+    return {framesAt(from - margin), framesAt(to + margin)};
+}
+
+TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
+{
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "hello.wav";
+    const std::string text = "Hello world. How are you?";
+    const SpeakRun run = speak(wavPath, {"--rate", "48000", "--channels", "2", text});
+    ASSERT_TRUE(run.result.succeeded()) << run.result.describe() << run.result.standardOutput;
+
+    const SpeakTimeline& timeline = run.timeline;
+    EXPECT_TRUE(timeline.unknownLines.empty()) << timeline.unknownLines.front();
+    ASSERT_EQ(timeline.pieces.size(), 1u) << run.result.standardOutput;
+    const SpokenPiece& piece = timeline.pieces[0];
+    EXPECT_EQ(piece.text, text);
+    ASSERT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardOutput;
+    EXPECT_TRUE(timeline.outputEnded);
+
+    const WavHeader header = readWavHeader(wavPath.string());
+    ASSERT_TRUE(header.valid) << header.problem;
+    EXPECT_EQ(header.formatTag, 1u);
+    EXPECT_EQ(header.channels, 2u);
+    EXPECT_EQ(header.sampleRate, 48000u);
+    EXPECT_EQ(header.bitsPerSample, 16u);
+
+    ASSERT_EQ(run.wav.channels.size(), 2u);
+    const std::vector<float>& left = run.wav.channels[0];
+    EXPECT_EQ(left, run.wav.channels[1]) << "both channels must carry the same signal";
+    float peak = 0.0f;
+    for (const float sample : left) {
+        peak = std::max(peak, std::fabs(sample));
+    }
+    EXPECT_LT(peak, 0.99f) << "the output is clipped or close to it";
+
+    const std::vector<float> reference =
+        resampleFrom16k(engineSamples(defaultVoiceBelow(OMBRIX_BUILD_DIR), text), kGraphRate);
+    ASSERT_FALSE(reference.empty());
+    const auto [first, last] = searchWindow(piece.startedSeconds, piece.playingSeconds);
+    const Placement placement = placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
+    EXPECT_LT(placement.maxError, kResampledTolerance) << "the engine's samples are not in the file at offset "
+                                                       << placement.offset;
+    EXPECT_GT(placement.referencePeak, 0.1);
+    EXPECT_LT(peak(left, 0, placement.offset), kSilence) << "sound before the piece";
+
+    // The resampler releases the last samples, and the filter's ringing after them, after
+    // the node has reported "finished"; they are part of the comparison above, so they
+    // are in the file, and after them there is nothing but silence.
+    const std::size_t finishedFrame = framesAt(piece.finishedSeconds);
+    ASSERT_GT(placement.offset + reference.size(), finishedFrame);
+    EXPECT_GT(energy(reference, finishedFrame - placement.offset, reference.size()), 1e-3)
+        << "the piece has no audio left after \"finished\", so this run does not test the tail";
+    std::size_t lastSound = reference.size();
+    while (lastSound > 0 && std::fabs(reference[lastSound - 1]) < kSilence) {
+        --lastSound;
+    }
+    EXPECT_GE(left.size(), placement.offset + lastSound) << "the file ends before the piece's ringing has died away";
+    EXPECT_LT(peak(left, placement.offset + reference.size(), left.size()), kSilence);
+}
+
+TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
+{
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "exact.wav";
+    const VoicePaths voice = fixtureVoice();
+    const std::string text = "Testing, one two three.";
+    const SpeakRun run =
+        speak(wavPath, {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float", text});
+    ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
+    ASSERT_EQ(run.timeline.pieces.size(), 1u);
+    EXPECT_EQ(run.timeline.pieces[0].end, SpokenPiece::End::Finished);
+
+    const WavHeader header = readWavHeader(wavPath.string());
+    ASSERT_TRUE(header.valid) << header.problem;
+    EXPECT_EQ(header.formatTag, 3u);
+    EXPECT_EQ(header.channels, 1u);
+    EXPECT_EQ(header.sampleRate, 16000u);
+    EXPECT_EQ(header.bitsPerSample, 32u);
+
+    ASSERT_EQ(run.wav.channels.size(), 1u);
+    const std::vector<float>& samples = run.wav.channels[0];
+    const std::vector<float> reference = engineSamples(voice, text);
+    ASSERT_FALSE(reference.empty());
+    // Without a resampler the node's samples reach the file untouched: find the first
+    // sound and compare sample for sample (each burst of the synthetic voice starts at 0).
+    const auto firstSound = std::find_if(samples.begin(), samples.end(), [](float s) { return s != 0.0f; });
+    ASSERT_NE(firstSound, samples.end());
+    const std::size_t start = static_cast<std::size_t>(firstSound - samples.begin()) - 1;
+    ASSERT_GE(samples.size(), start + reference.size());
+    const std::vector<float> played(samples.begin() + static_cast<std::ptrdiff_t>(start),
+                                    samples.begin() + static_cast<std::ptrdiff_t>(start + reference.size()));
+    EXPECT_EQ(played, reference);
+    EXPECT_EQ(energy(samples, start + reference.size(), samples.size()), 0.0);
+}
+
+TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
+{
+    ScratchDirectory scratch;
+    const std::string tool = speakToolInBuildTree();
+    const fs::path wavPath = scratch.path() / "never.wav";
+
+    const auto badChannels = runSubprocess(tool, withArguments({"--channels", "3", "hello"}));
+    EXPECT_EQ(badChannels.exitCode, 2);
+    EXPECT_NE(badChannels.standardError.find("--channels"), std::string::npos) << badChannels.standardError;
+
+    const auto unknownOption = runSubprocess(tool, withArguments({"--loudly", "hello"}));
+    EXPECT_EQ(unknownOption.exitCode, 2);
+    EXPECT_NE(unknownOption.standardError.find("unknown option --loudly"), std::string::npos);
+
+    const auto noText = runSubprocess(tool, withArguments({"-o", wavPath.string()}));
+    EXPECT_EQ(noText.exitCode, 2);
+    EXPECT_NE(noText.standardError.find("no text"), std::string::npos) << noText.standardError;
+
+    const std::string missingModel = (scratch.path() / "nowhere" / "voice.onnx").string();
+    const auto missing = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", missingModel, "hi"}));
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_NE(missing.standardError.find("model file missing: " + missingModel), std::string::npos)
+        << missing.standardError;
+
+    // Files that exist but that the engine refuses (phoneme data without its files):
+    // the node's "loadModel" answers false, and the program says so.
+    const fs::path emptyData = scratch.path() / "empty-espeak-data";
+    fs::create_directory(emptyData);
+    const auto refused = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", fixtureVoice().model,
+                                                            "--data-dir", emptyData.string(), "hi"}));
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.standardError.find("\"loadModel\" returned false"), std::string::npos)
+        << refused.standardError;
+    EXPECT_NE(refused.standardError.find(emptyData.string()), std::string::npos);
+    EXPECT_FALSE(fs::exists(wavPath)) << "no output is written when nothing can be spoken";
+}
+
+// Each sentence is at least 50 bytes long and has no comma, so the node cuts the stream
+// exactly after each sentence's period once it is complete; at 3 words per second every
+// sentence completes well after the previous one has finished playing (the synthetic
+// voice speaks each of them in under 2 s), so nothing is held back and nothing is cut off.
+TEST(OmbrixSpeakStreaming, SpeaksEachSentenceAsItsOwnPieceWhenTheVoiceKeepsUp)
+{
+    const std::vector<std::string> sentences = {
+        "The quick brown fox jumps over the lazy dog near the river.",
+        "Then the tired fox sleeps under the old oak tree all day.",
+        "At night the fox wakes up and runs home to its family.",
+    };
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "stream.wav";
+    const SpeakRun run = speak(wavPath, {"--stream", "--words-per-second", "3", sentences[0] + " " + sentences[1]
+                                                                                  + " " + sentences[2]});
+    ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
+    const SpeakTimeline& timeline = run.timeline;
+    EXPECT_TRUE(timeline.lastWordSent);
+    ASSERT_EQ(timeline.pieces.size(), sentences.size()) << run.result.standardOutput;
+
+    ASSERT_EQ(run.wav.channels.size(), 2u);
+    const std::vector<float>& left = run.wav.channels[0];
+    const VoicePaths voice = defaultVoiceBelow(OMBRIX_BUILD_DIR);
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        const SpokenPiece& piece = timeline.pieces[i];
+        SCOPED_TRACE("piece " + std::to_string(i + 1));
+        EXPECT_EQ(piece.text, sentences[i]);
+        EXPECT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardOutput;
+        if (i > 0) {
+            EXPECT_GT(piece.startedSeconds, timeline.pieces[i - 1].finishedSeconds);
+        }
+        const std::vector<float> reference = resampleFrom16k(engineSamples(voice, sentences[i]), kGraphRate);
+        ASSERT_FALSE(reference.empty());
+        const auto [first, last] = searchWindow(piece.startedSeconds, piece.playingSeconds);
+        const Placement placement =
+            placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
+        EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset;
+    }
+}
+
+// The first sentence is complete after 1.1 s and starts playing; the two words of the
+// short tail arrive during its playback, and the last one, marked final, flushes them at
+// once: their audio replaces the playing sentence, which never reaches its end.
+TEST(OmbrixSpeakStreaming, AFinalFlushDuringPlaybackCutsThePlayingPieceOffAndTheTimelineSaysSo)
+{
+    const std::string sentence = "The quick brown fox jumps over the lazy dog near the river.";
+    const std::string tail = "Bye now.";
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "interrupted.wav";
+    const SpeakRun run = speak(wavPath, {"--stream", "--words-per-second", "10", sentence + " " + tail});
+    ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
+    const SpeakTimeline& timeline = run.timeline;
+    ASSERT_EQ(timeline.pieces.size(), 2u) << run.result.standardOutput;
+    const SpokenPiece& cut = timeline.pieces[0];
+    const SpokenPiece& last = timeline.pieces[1];
+    EXPECT_EQ(cut.text, sentence);
+    EXPECT_EQ(last.text, tail);
+    ASSERT_EQ(cut.end, SpokenPiece::End::Interrupted) << run.result.standardOutput;
+    EXPECT_EQ(cut.interruptedBy, 2);
+    ASSERT_GE(cut.heardBeforeInterruption, 0.1) << run.result.standardOutput;
+    EXPECT_EQ(last.end, SpokenPiece::End::Finished);
+
+    const std::vector<float>& left = run.wav.channels.at(0);
+    const VoicePaths voice = defaultVoiceBelow(OMBRIX_BUILD_DIR);
+    const std::vector<float> cutReference = resampleFrom16k(engineSamples(voice, sentence), kGraphRate);
+    const std::vector<float> lastReference = resampleFrom16k(engineSamples(voice, tail), kGraphRate);
+    ASSERT_FALSE(cutReference.empty());
+    ASSERT_FALSE(lastReference.empty());
+
+    // What the timeline says was heard of the first piece is in the file (up to a
+    // resampler's filter length before the cut), and its continuation is not.
+    const std::size_t heard = framesAt(cut.heardBeforeInterruption - 0.02);
+    const auto [first, last_] = searchWindow(cut.startedSeconds, cut.playingSeconds);
+    const Placement heardPart = placeReference(left, cutReference, first, last_, 0, heard, kProbeFrames);
+    EXPECT_LT(heardPart.maxError, kResampledTolerance);
+    const std::size_t lostFrom = framesAt(cut.heardBeforeInterruption + 0.05);
+    const Placement lostPart = placeReference(left, cutReference, heardPart.offset, heardPart.offset, lostFrom,
+                                              lostFrom + framesAt(0.2), kProbeFrames);
+    EXPECT_GT(lostPart.maxError, 0.05) << "the rest of the interrupted piece was played after all";
+
+    // The final piece plays in full; its first block (the reference's 10 ms of lead
+    // silence, then 10 ms) overlaps the fade of the cut one.
+    const std::size_t overlap = framesAt(0.03);
+    const auto [lastFirst, lastLast] = searchWindow(last.startedSeconds, last.playingSeconds);
+    const Placement finalPiece =
+        placeReference(left, lastReference, lastFirst, lastLast, overlap, lastReference.size(), kProbeFrames);
+    EXPECT_LT(finalPiece.maxError, kResampledTolerance) << "offset " << finalPiece.offset;
+    EXPECT_GT(finalPiece.offset, heardPart.offset + heard);
+}
+
+} // namespace
+} // namespace ombrix::testing

@@ -1,0 +1,525 @@
+// The text-to-speech node on the real engine with the synthetic voice: actions, events,
+// the samples it plays block by block, interruption, streaming hold-back, loading,
+// teardown and graphs at several rates.
+
+#include "TTSNodeTestSupport.h"
+#include "support/LogCapture.h"
+#include "support/TestSignals.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extension/SherpaNodeFactory.h"
+#include "host/GraphRunner.h"
+#include "utils/Ramp.h"
+
+namespace ombrix::testing {
+namespace {
+
+using extensions::sherpa::SherpaNodeFactory;
+
+constexpr unsigned kMono = 1;
+constexpr unsigned kStereo = 2;
+constexpr int kInnerRate = 16000;
+
+std::unique_ptr<SherpaTTSNode> makeNodeWithVoice(const VoiceFiles& voice = fixtureVoice("voice-en"))
+{
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    if (!node->loadModel(voice.model, voice.tokens, voice.dataDirectory)) {
+        throw std::runtime_error("fixture voice did not load");
+    }
+    return node;
+}
+
+/// Pulls blocks until `finishedCount` "finished" events were seen (or a generous block
+/// limit), appending channel `channel` of every block to `out`. Returns the number of
+/// blocks pulled.
+std::size_t pullUntilFinished(BlockDriver& driver, EventRecorder& recorder, std::size_t finishedCount,
+    std::vector<float>& out, std::size_t maxBlocks = 20000)
+{
+    std::size_t blocks = 0;
+    while (recorder.count("finished") < finishedCount && blocks < maxBlocks) {
+        driver.pull();
+        out.insert(out.end(), driver.channel(0), driver.channel(0) + driver.frames());
+        ++blocks;
+    }
+    return blocks;
+}
+
+double sumOfSquares(const std::vector<float>& samples)
+{
+    return std::accumulate(
+        samples.begin(), samples.end(), 0.0, [](double sum, float x) { return sum + double(x) * double(x); });
+}
+
+TEST(SherpaTTSNode, PlaysTheEnginesSamplesBlockByBlockAndReportsTheEndOneBlockLater)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+    EXPECT_EQ(node->getInternalsForTesting().resampler, nullptr);
+
+    node->synthesize("Hello *world*. How are *you*?");
+    ASSERT_NE(waitForPublished(*node), nullptr);
+    ASSERT_EQ(recorder.textsOf("synthesisStarted"), std::vector<std::string>{kTwoSentences});
+    EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 1u);
+    EXPECT_TRUE(log.contains("text=\"Hello world. How are you?\""));
+
+    const std::vector<float> expected = referenceSamples(fixtureVoice("voice-en"), kTwoSentences);
+    ASSERT_EQ(expected.size() % kInnerBlockFrames, kInnerBlockFrames / 2)
+        << "the test wants a partial last block";
+    const std::size_t blocksWithSound = (expected.size() + kInnerBlockFrames - 1) / kInnerBlockFrames;
+
+    std::vector<float> played;
+    for (std::size_t block = 0; block < blocksWithSound; ++block) {
+        driver.pull();
+        played.insert(played.end(), driver.channel(0), driver.channel(0) + kInnerBlockFrames);
+        EXPECT_EQ(recorder.count("finished"), 0u) << "block " << block;
+    }
+    ASSERT_EQ(played.size(), blocksWithSound * kInnerBlockFrames);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin()));
+    EXPECT_TRUE(
+        std::all_of(played.begin() + expected.size(), played.end(), [](float x) { return x == 0.0f; }));
+
+    // The block after the last sample reports the end, on the audio thread, and is silent.
+    driver.pull();
+    ASSERT_EQ(recorder.count("finished"), 1u);
+    EXPECT_EQ(recorder.events().back().thread, std::this_thread::get_id());
+    EXPECT_TRUE(std::all_of(
+        driver.channel(0), driver.channel(0) + kInnerBlockFrames, [](float x) { return x == 0.0f; }));
+    for (int block = 0; block < 10; ++block) {
+        driver.pull();
+    }
+    EXPECT_EQ(recorder.count("finished"), 1u);
+
+    // The end of playback rearms the latency line.
+    node->synthesize("Again.");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 2));
+    EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 2u);
+}
+
+TEST(SherpaTTSNode, LatencyLineMarksTheFirstSynthesisAfterConstructionClearOrEnd)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    const GeneratedAudio* first = nullptr;
+    node->synthesize("One.");
+    first = waitForPublished(*node);
+    node->synthesize("Two.");
+    waitForPublished(*node, first);
+    EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 1u);
+    EXPECT_TRUE(log.contains("text=\"One.\""));
+
+    node->clearStreamingBuffer();
+    node->synthesize("Three.");
+    ASSERT_TRUE(log.waitFor("text=\"Three.\""));
+    EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 2u);
+
+    // The timestamp is wall-clock milliseconds since the epoch.
+    const auto lines = log.lines();
+    const auto line = std::find_if(lines.rbegin(), lines.rend(),
+        [](const std::string& l) { return l.starts_with("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="); });
+    ASSERT_NE(line, lines.rend());
+    const long long stamp
+        = std::atoll(line->c_str() + std::string("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp=").size());
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    EXPECT_GT(stamp, now - 60'000);
+    EXPECT_LE(stamp, now);
+}
+
+TEST(SherpaTTSNode, NewerItemInterruptsWithAOneBlockFadeSummedWithTheNewStart)
+{
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kStereo, kInnerBlockFrames);
+    const std::vector<float> first = referenceSamples(fixtureVoice("voice-en"), kTwoSentences);
+    const std::vector<float> second = referenceSamples(fixtureVoice("voice-en"), "Good morning.");
+
+    node->synthesize(kTwoSentences);
+    const GeneratedAudio* itemA = waitForPublished(*node);
+    constexpr std::size_t kBlocksBeforeInterruption = 3;
+    for (std::size_t block = 0; block < kBlocksBeforeInterruption; ++block) {
+        driver.pull();
+    }
+    node->synthesize("Good morning.");
+    ASSERT_NE(waitForPublished(*node, itemA), nullptr);
+
+    driver.pull();
+    std::vector<float> expected(first.begin() + kBlocksBeforeInterruption * kInnerBlockFrames,
+        first.begin() + (kBlocksBeforeInterruption + 1) * kInnerBlockFrames);
+    math::Ramp::rampMultiply(expected.data(), expected.data(), 1.0f, 0.0f, kInnerBlockFrames);
+    for (std::size_t i = 0; i < kInnerBlockFrames; ++i) {
+        expected[i] += second[i];
+    }
+    for (unsigned channel = 0; channel < kStereo; ++channel) {
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), driver.channel(channel)))
+            << "channel " << channel;
+    }
+    // The gain at the block's start is full, at its end one step above zero.
+    EXPECT_FLOAT_EQ(driver.channel(0)[0], first[kBlocksBeforeInterruption * kInnerBlockFrames] + second[0]);
+
+    // Then the new item alone, to its end; only its end is reported.
+    std::vector<float> rest;
+    pullUntilFinished(driver, recorder, 1, rest);
+    ASSERT_GE(rest.size(), second.size() - kInnerBlockFrames);
+    EXPECT_TRUE(std::equal(second.begin() + kInnerBlockFrames, second.end(), rest.begin()));
+    EXPECT_EQ(recorder.count("finished"), 1u);
+    EXPECT_TRUE(std::equal(driver.channel(0), driver.channel(0) + kInnerBlockFrames, driver.channel(1)));
+}
+
+TEST(SherpaTTSNode, StreamedTextIsCutAtBoundariesAndHeldBackWhileAudioPlays)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+    auto& internals = node->getInternalsForTesting();
+    const auto buffered = [&internals] {
+        std::lock_guard<std::mutex> lock(internals.streamingMutex);
+        return internals.streamingBuffer;
+    };
+
+    const std::string firstSentence = "Streaming starts here, and this first sentence is long.";
+    node->callAction("appendStreamingText", OXAnyMap{{"token", OXAny(firstSentence + " And")}});
+    ASSERT_TRUE(
+        log.contains("[SherpaTTSNode] Action 'appendStreamingText' called with token: " + firstSentence));
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 1));
+    EXPECT_EQ(recorder.textsOf("synthesisStarted")[0], firstSentence);
+    EXPECT_EQ(buffered(), "And");
+    ASSERT_NE(waitForPublished(*node), nullptr);
+    driver.pull(); // now audible
+
+    const std::string held = " this second sentence arrives while the first one is playing.";
+    node->appendStreamingText(held + " Tail", false);
+    EXPECT_EQ(buffered(), "And" + held + " Tail") << "nothing may be cut while audio plays";
+
+    std::vector<float> ignored;
+    pullUntilFinished(driver, recorder, 1, ignored);
+    ASSERT_EQ(recorder.count("finished"), 1u);
+    // The audio thread cut the held text in the block that reported the end.
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Synthesizing buffered text after audio finished: And" + held));
+    EXPECT_EQ(buffered(), "Tail");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 2));
+
+    // A final flush takes the rest whole, also while audio plays.
+    node->appendStreamingText("", true);
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 3));
+    EXPECT_EQ(recorder.textsOf("synthesisStarted"),
+        (std::vector<std::string>{firstSentence, "And" + held, "Tail"}));
+    EXPECT_EQ(buffered(), "");
+
+    // Clearing drops what was appended; nothing more is spoken.
+    node->appendStreamingText("Dropped text that never ends with a mark", false);
+    node->callAction("clearStreamingBuffer", OXAnyMap());
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Action 'clearStreamingBuffer' called"));
+    EXPECT_EQ(buffered(), "");
+    node->appendStreamingText("", true);
+    node->synthesize("Marker.");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 4));
+    EXPECT_EQ(recorder.textsOf("synthesisStarted").back(), "Marker.");
+}
+
+TEST(SherpaTTSNode, LoadModelReportsItsOutcomeAndTextsWithoutAnEngineAreRejected)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+
+    const Result<OXAny> failed = node->callAction("loadModel",
+        OXAnyMap{{"modelPath", OXAny("/nonexistent/model.onnx")},
+            {"tokensPath", OXAny("/nonexistent/tokens.txt")},
+            {"dataPath", OXAny("/nonexistent/espeak-ng-data")}});
+    ASSERT_TRUE(failed.isSuccess());
+    EXPECT_FALSE(failed.getValue().convert<bool>());
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Model file does not exist at path: /nonexistent/model.onnx"));
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Tokens file does not exist at path: /nonexistent/tokens.txt"));
+    EXPECT_TRUE(
+        log.contains("[SherpaTTSNode] Data directory does not exist at path: /nonexistent/espeak-ng-data"));
+    const long reload = log.indexOf("[SherpaTTSNode] Model already loaded, cleaning up before reloading");
+    ASSERT_GE(reload, 0);
+    EXPECT_GT(log.indexOf("[SherpaTTSNode] Loading TTS model from: /nonexistent/model.onnx"), reload);
+    EXPECT_GT(log.indexOf("[SherpaTTSNode] Calling SherpaOnnxCreateOfflineTts...", reload), reload);
+    EXPECT_GE(log.indexOf("[SherpaTTSNode] Failed to create Sherpa Offline TTS."), 0);
+    EXPECT_GE(log.indexOf("[SherpaTTSNode] Check that the model files exist and are valid"), 0);
+    EXPECT_STREQ(std::getenv("ESPEAK_DATA_PATH"), "/nonexistent/espeak-ng-data");
+
+    // Without an engine each text is consumed and rejected; it is not kept for later.
+    node->callAction("synthesize", OXAnyMap{{"text", OXAny("Nobody hears this.")}});
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Action 'synthesize' called with text: Nobody hears this."));
+    ASSERT_TRUE(log.waitFor("[SherpaTTSNode] synthesize is called but TTS instance is not initialized."));
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] synthesize called, tts=null, this="));
+
+    // A later load makes the following texts work again.
+    const VoiceFiles voice = fixtureVoice("voice-en");
+    const Result<OXAny> loaded = node->callAction("loadModel",
+        OXAnyMap{{"modelPath", OXAny(voice.model)}, {"tokensPath", OXAny(voice.tokens)},
+            {"dataPath", OXAny(voice.dataDirectory)}});
+    ASSERT_TRUE(loaded.isSuccess());
+    EXPECT_TRUE(loaded.getValue().convert<bool>());
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] TTS model loaded successfully"));
+    EXPECT_STREQ(std::getenv("ESPEAK_DATA_PATH"), voice.dataDirectory.c_str());
+    node->synthesize("Heard.");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 1));
+    EXPECT_EQ(recorder.textsOf("synthesisStarted"), std::vector<std::string>{"Heard."});
+}
+
+TEST(SherpaTTSNode, ActionsValidateTheirParametersAndOtherNamesGoToTheHost)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    log.clear();
+
+    EXPECT_THROW(node->callAction("synthesize", OXAnyMap{{"txt", OXAny("typo")}}), OXAnyKeyError);
+    EXPECT_THROW(node->callAction("loadModel", OXAnyMap{{"modelPath", OXAny("m")}}), OXAnyKeyError);
+    EXPECT_FALSE(log.contains("Action 'synthesize' called"));
+    EXPECT_FALSE(log.contains("loadModel called"));
+
+    const Result<OXAny> wrongCase = node->callAction("Synthesize", OXAnyMap{{"text", OXAny("x")}});
+    EXPECT_TRUE(wrongCase.isError());
+
+    // "isFinal" defaults to false: a short token stays buffered.
+    EXPECT_TRUE(node->callAction("appendStreamingText", OXAnyMap{{"token", OXAny("Short.")}}).isSuccess());
+    EXPECT_TRUE(
+        node->callAction("appendStreamingText", OXAnyMap{{"token", OXAny("")}, {"isFinal", OXAny(true)}})
+            .isSuccess());
+    node->synthesize("After.");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 2));
+    // Nothing of the failed calls was queued: the first text spoken is the flushed token.
+    EXPECT_EQ(recorder.textsOf("synthesisStarted"), (std::vector<std::string>{"Short.", "After."}));
+
+    // Declared from the type description: three actions, two events; loadModel is answered only.
+    EXPECT_TRUE(node->hasAction("synthesize"));
+    EXPECT_TRUE(node->hasAction("appendStreamingText"));
+    EXPECT_TRUE(node->hasAction("clearStreamingBuffer"));
+    EXPECT_FALSE(node->hasAction("loadModel"));
+    EXPECT_TRUE(node->hasEvent("finished"));
+    EXPECT_TRUE(node->hasEvent("synthesisStarted"));
+}
+
+TEST(SherpaTTSNode, ConfigurationSpeaksTextAndReportsUnknownKeysInKeyOrder)
+{
+    LogCapture log;
+    std::unique_ptr<SherpaTTSNode> node;
+    node = std::make_unique<SherpaTTSNode>(
+        OXAnyMap{{"zeta", OXAny(1)}, {"text", OXAny("Configured text.")}, {"alpha", OXAny(true)}});
+    const auto errors = log.linesAt(LogLevel::Error);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "Unknown parameter: alpha");
+    EXPECT_EQ(errors[1], "Unknown parameter: zeta");
+    // The default English voice of the build tree was loaded at construction.
+    EXPECT_TRUE(log.contains("[SherpaTTSNode] Sherpa model loaded successfully: "));
+    EXPECT_TRUE(log.contains(", tts=valid, this="));
+    ASSERT_TRUE(log.waitFor("text=\"Configured text.\""));
+}
+
+TEST(SherpaTTSNode, BusFormatAcceptsMonoOrStereoAndKeepsOneResamplerAwayFrom16000Hz)
+{
+    LogCapture log;
+    SherpaTTSNode node{OXAnyMap()};
+    auto& internals = node.getInternalsForTesting();
+    for (unsigned channels : {0u, 3u}) {
+        AudioBusFormat format(48000, channels);
+        EXPECT_FALSE(node.setBusFormat(format));
+    }
+    EXPECT_EQ(log.count("[SherpaTTSNode] Sherpa TTS only supports mono or stereo audio."), 2u);
+    EXPECT_EQ(internals.resampler, nullptr) << "a refused format changes nothing";
+
+    AudioBusFormat format48(48000, kStereo);
+    ASSERT_TRUE(node.setBusFormat(format48));
+    AudioGraphResampler* const created = internals.resampler.get();
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->getInnerSampleRate(), 16000);
+    EXPECT_EQ(created->getInnerBlockSize(), 160);
+    AudioBusFormat format44(44100, kMono);
+    ASSERT_TRUE(node.setBusFormat(format44));
+    EXPECT_EQ(internals.resampler.get(), created);
+    AudioBusFormat format16(16000, kMono);
+    ASSERT_TRUE(node.setBusFormat(format16));
+    EXPECT_EQ(internals.resampler, nullptr);
+    ASSERT_TRUE(node.setBusFormat(format48));
+    EXPECT_NE(internals.resampler, nullptr);
+}
+
+/// Runs `node` (made by the factory) in a graph until its text has played out.
+struct GraphRun {
+    std::vector<std::vector<float>> channels;
+    std::size_t finished = 0;
+};
+
+GraphRun speakInGraph(Node& created, int sampleRate, unsigned channels, const std::string& text)
+{
+    auto& source = dynamic_cast<SherpaTTSNode&>(created);
+    EventRecorder recorder(source);
+    GraphRunner runner(sampleRate, channels, kInnerBlockFrames * 3);
+    runner.setSource(&source);
+    EXPECT_TRUE(runner.start());
+    EXPECT_TRUE(source.callAction("synthesize", OXAnyMap{{"text", OXAny(text)}}).isSuccess());
+    EXPECT_NE(waitForPublished(source), nullptr);
+    GraphRun run;
+    run.channels.resize(channels);
+    // Play to the end, then a little longer so that the converter's tail is out too.
+    constexpr std::size_t kTailBlocks = 20;
+    constexpr std::size_t kMaxBlocks = 5000;
+    std::size_t tail = 0;
+    for (std::size_t block = 0; block < kMaxBlocks && tail < kTailBlocks; ++block) {
+        const AudioBuffer<float>& out = runner.processBlock();
+        for (unsigned c = 0; c < channels; ++c) {
+            run.channels[c].insert(run.channels[c].end(), out.getReadPointer(c),
+                out.getReadPointer(c) + out.getNumberOfFrames());
+        }
+        tail += recorder.count("finished") > 0 ? 1 : 0;
+    }
+    runner.stop();
+    run.finished = recorder.count("finished");
+    return run;
+}
+
+TEST(SherpaTTSNode, FactoryNodeSpeaksInGraphsAtTheInnerRateAndConvertedToOtherRates)
+{
+    const std::vector<float> reference = referenceSamples(fixtureVoice("voice-en"), kTwoSentences);
+    const double referenceEnergy = sumOfSquares(reference);
+    SherpaNodeFactory factory;
+
+    struct Case {
+        int rate;
+        unsigned channels;
+    };
+    for (const Case& graph : {Case{16000, kMono}, Case{44100, kStereo}, Case{48000, kStereo}}) {
+        SCOPED_TRACE(std::to_string(graph.rate) + " Hz, " + std::to_string(graph.channels) + " channels");
+        std::unique_ptr<Node> node = factory.createNode("Sherpa.TTS", OXAnyMap());
+        ASSERT_NE(node, nullptr);
+        const GraphRun run = speakInGraph(*node, graph.rate, graph.channels, kTwoSentences);
+        EXPECT_EQ(run.finished, 1u);
+        for (unsigned c = 1; c < graph.channels; ++c) {
+            EXPECT_EQ(run.channels[c], run.channels[0]) << "channel " << c;
+        }
+        const std::vector<float>& out = run.channels[0];
+        const double ratio = double(graph.rate) / kInnerRate;
+        if (graph.rate == kInnerRate) {
+            ASSERT_GE(out.size(), reference.size());
+            EXPECT_TRUE(std::equal(reference.begin(), reference.end(), out.begin()));
+            continue;
+        }
+        // Converted: the same energy per second, spread over rate/16000 as many samples,
+        // and the sound lasts as long as the original.
+        EXPECT_NEAR(sumOfSquares(out) / ratio, referenceEnergy, referenceEnergy * 0.02);
+        const auto loud = [](float x) { return std::fabs(x) > 0.05f; };
+        const auto first = std::find_if(out.begin(), out.end(), loud);
+        const auto last = std::find_if(out.rbegin(), out.rend(), loud);
+        ASSERT_NE(first, out.end());
+        const double span = double(std::distance(first, last.base()));
+        EXPECT_NEAR(span, reference.size() * ratio, 0.01 * reference.size() * ratio);
+        float peak = 0.0f;
+        for (float x : out) {
+            peak = std::max(peak, std::fabs(x));
+        }
+        float referencePeak = 0.0f;
+        for (float x : reference) {
+            referencePeak = std::max(referencePeak, std::fabs(x));
+        }
+        EXPECT_NEAR(peak, referencePeak, referencePeak * 0.05);
+    }
+}
+
+TEST(SherpaTTSNode, VoiceAt22050HzIsConvertedTo16000HzBeforePlaying)
+{
+    const VoiceFiles voice = fixtureVoice("voice-22050");
+    int engineRate = 0;
+    const std::vector<float> engineOutput = referenceSamples(voice, kTwoSentences, &engineRate);
+    ASSERT_EQ(engineRate, 22050);
+
+    auto node = makeNodeWithVoice(voice);
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+    node->synthesize(kTwoSentences);
+    const GeneratedAudio* item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    const double expectedCount = double(engineOutput.size()) * kInnerRate / engineRate;
+    EXPECT_NEAR(item->sampleCount, expectedCount, 2.0);
+
+    std::vector<float> played;
+    pullUntilFinished(driver, recorder, 1, played);
+    ASSERT_EQ(recorder.count("finished"), 1u);
+    // The sound takes as long as the engine's output did at its own rate.
+    const auto loud = [](float x) { return std::fabs(x) > 0.05f; };
+    const auto first = std::find_if(played.begin(), played.end(), loud);
+    const auto last = std::find_if(played.rbegin(), played.rend(), loud);
+    const double span = double(std::distance(first, last.base()));
+    EXPECT_NEAR(span, expectedCount, 0.01 * expectedCount);
+    EXPECT_NEAR(sumOfSquares(played) * engineRate / kInnerRate, sumOfSquares(engineOutput),
+        0.02 * sumOfSquares(engineOutput));
+}
+
+TEST(SherpaTTSNode, DestructionLogsTheTeardownInOrder)
+{
+    LogCapture log;
+    {
+        auto node = makeNodeWithVoice();
+        AudioBusFormat format(48000, kStereo);
+        ASSERT_TRUE(node->setBusFormat(format));
+        node->synthesize("First.");
+        const GeneratedAudio* first = waitForPublished(*node);
+        node->synthesize("Second.");
+        ASSERT_NE(waitForPublished(*node, first), nullptr);
+        log.clear();
+    }
+    const std::vector<std::string> expected = {
+        "[SherpaTTSNode] Destructor called",
+        "[SherpaTTSNode] Destructor called - starting cleanup",
+        "[SherpaTTSNode] Cleaning up resources...",
+        "[SherpaTTSNode] Clearing atomic pointers",
+        "[SherpaTTSNode] Freeing resampler",
+        "[SherpaTTSNode] Clearing 2 generated audio items",
+        "[SherpaTTSNode] Freeing TTS model",
+        "[SherpaTTSNode] Cleanup completed",
+        "[SherpaTTSNode] Destructor completed",
+    };
+    EXPECT_EQ(log.linesAt(LogLevel::Info), expected);
+    EXPECT_EQ(log.lines().size(), expected.size());
+}
+
+TEST(SherpaTTSNode, DestructionWaitsForTheRunningSynthesisAndDropsQueuedTexts)
+{
+    LogCapture log;
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    // The listener runs on the worker inside the synthesis; it lets the synthesis go on
+    // only once the destructor has asked the worker to stop, so the destructor meets a
+    // running synthesis with texts still queued.
+    auto& internals = node->getInternalsForTesting();
+    node->addEventListener("synthesisStarted", [&internals](const std::string&, const OXAny&) {
+        EXPECT_TRUE(waitUntil([&internals] {
+            std::lock_guard<std::mutex> lock(internals.queueMutex);
+            return internals.stopRequested;
+        }));
+    });
+    node->synthesize("A long text that is being synthesised while the node goes away.");
+    ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 1));
+    for (const char* text : {"Queued one.", "Queued two.", "Queued three."}) {
+        node->synthesize(text);
+    }
+    recorder.forgetEmitter();
+    node.reset();
+
+    EXPECT_EQ(recorder.count("synthesisStarted"), 1u) << "queued texts are dropped";
+    const long started = log.indexOf("[SherpaTTSNode] Destructor called - starting cleanup");
+    const long items = log.indexOf("[SherpaTTSNode] Clearing 1 generated audio items");
+    ASSERT_GE(started, 0);
+    EXPECT_GT(items, started) << "the running synthesis completed and published before cleanup";
+    EXPECT_GT(log.indexOf("[SherpaTTSNode] Destructor completed"), items);
+    EXPECT_EQ(log.count("synthesize called, tts="), 1u);
+}
+
+} // namespace
+} // namespace ombrix::testing
