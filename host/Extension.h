@@ -12,7 +12,7 @@ namespace ombrix {
 class OMBRIX_SDK_API Extension : public OmbrixObject {
 public:
     using OmbrixObject::OmbrixObject;
-    ~Extension() override = default;
+    ~Extension() override;
 
     // Defaults: ignore the configuration, change nothing, succeed.
     virtual Result<OXAny> initialize(const OXAnyMap& config)

@@ -13,7 +13,7 @@ constexpr std::size_t kLinkBufferSize = 1024;
 
 constexpr std::array<VoiceLocation, 2> kVoices{{
     {"en", "en_GB", "vits-piper-en_GB-southern_english_female-low",
-     "en_GB-southern_english_female-low.with_runtime_opt.ort"},
+        "en_GB-southern_english_female-low.with_runtime_opt.ort"},
     {"de", "de_DE", "vits-piper-de_DE-quorvane-low", "de_DE-quorvane-low.with_runtime_opt.ort"},
 }};
 
@@ -88,17 +88,20 @@ namespace files = ombrix::extensions::sherpa::model_files;
 
 std::string getModelFilePath()
 {
-    return files::speechToTextPath(files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextModelFile);
+    return files::speechToTextPath(
+        files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextModelFile);
 }
 
 std::string getTokensFilePath()
 {
-    return files::speechToTextPath(files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextTokensFile);
+    return files::speechToTextPath(
+        files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextTokensFile);
 }
 
 std::string getGraphFilePath()
 {
-    return files::speechToTextPath(files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextGraphFile);
+    return files::speechToTextPath(
+        files::readExecutableLink(files::kExecutableLink), files::kSpeechToTextGraphFile);
 }
 
 std::string getTTSModelFilePath(const std::string& language)

@@ -35,8 +35,8 @@ inline constexpr const char* kExecutableLink = "/proc/self/exe";
 
 inline constexpr std::string_view kShareDirectory = "share";
 inline constexpr std::string_view kFilesDirectory = "files";
-inline constexpr std::string_view kSpeechToTextModelFile =
-    "ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort";
+inline constexpr std::string_view kSpeechToTextModelFile
+    = "ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort";
 inline constexpr std::string_view kSpeechToTextTokensFile = "tokens.txt";
 inline constexpr std::string_view kSpeechToTextGraphFile = "HLG.fst";
 inline constexpr std::string_view kVoiceTokensFile = "tokens.txt";
@@ -48,10 +48,10 @@ inline constexpr std::string_view kFallbackFilesDirectory = "files";
 
 /// One row of the voice table.
 struct VoiceLocation {
-    std::string_view language;          ///< key, compared byte for byte
+    std::string_view language; ///< key, compared byte for byte
     std::string_view languageDirectory; ///< e.g. "en_GB"
-    std::string_view voiceDirectory;    ///< e.g. "vits-piper-en_GB-southern_english_female-low"
-    std::string_view modelFile;         ///< the voice model inside the voice directory
+    std::string_view voiceDirectory; ///< e.g. "vits-piper-en_GB-southern_english_female-low"
+    std::string_view modelFile; ///< the voice model inside the voice directory
 };
 
 /// The voice for `language` ("en" or "de", exact match), or nullptr.

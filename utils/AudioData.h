@@ -27,7 +27,8 @@ template <typename T>
 class AudioData {
 public:
     AudioData(uint32_t numberOfChannels, uint32_t numberOfFrames)
-        : numberOfChannels(numberOfChannels), numberOfFrames(numberOfFrames)
+        : numberOfChannels(numberOfChannels)
+        , numberOfFrames(numberOfFrames)
     {
         BufferAllocator::allocateBuffer<T>(&buffer, numberOfFrames, numberOfChannels);
         buffers = static_cast<T**>(std::malloc(numberOfChannels * sizeof(T*)));

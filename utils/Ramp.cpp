@@ -50,15 +50,16 @@ void Ramp::setSampleRate(uint32_t r)
 
 uint32_t Ramp::getRampDurationMs() const
 {
-    const float ms =
-        static_cast<float>(rampDurationSamples) / static_cast<float>(sampleRate) * kMillisecondsPerSecond;
+    const float ms
+        = static_cast<float>(rampDurationSamples) / static_cast<float>(sampleRate) * kMillisecondsPerSecond;
     return static_cast<uint32_t>(ms);
 }
 
 void Ramp::setRampDurationMs(uint32_t ms)
 {
     const float msAsFloat = static_cast<float>(ms);
-    const double samples = static_cast<double>(sampleRate) * (static_cast<double>(msAsFloat) * kSecondsPerMillisecond);
+    const double samples
+        = static_cast<double>(sampleRate) * (static_cast<double>(msAsFloat) * kSecondsPerMillisecond);
     restartWithDuration(static_cast<uint32_t>(samples));
 }
 
@@ -76,8 +77,8 @@ float Ramp::process(uint32_t n)
     return startValue;
 }
 
-void Ramp::rampMultiply(const float* source, float* destination, float startValue, float endValue,
-                        uint32_t numberOfSamples)
+void Ramp::rampMultiply(
+    const float* source, float* destination, float startValue, float endValue, uint32_t numberOfSamples)
 {
     if (numberOfSamples == 0) {
         return;
@@ -91,7 +92,7 @@ void Ramp::rampMultiply(const float* source, float* destination, float startValu
 }
 
 void Ramp::rampMultiplyInterleaved(const float* source, float* destination, float startValue, float endValue,
-                                   uint32_t numberOfFrames, uint32_t numberOfChannels)
+    uint32_t numberOfFrames, uint32_t numberOfChannels)
 {
     if (numberOfFrames == 0 || numberOfChannels == 0) {
         return;

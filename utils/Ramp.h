@@ -59,16 +59,16 @@ public:
      * 1 -> 0 over N samples leaves the last one at 1/N. A count of 0 writes nothing.
      * `source` and `destination` may be the same buffer.
      */
-    static void rampMultiply(const float* source, float* destination, float startValue, float endValue,
-                             uint32_t numberOfSamples);
+    static void rampMultiply(
+        const float* source, float* destination, float startValue, float endValue, uint32_t numberOfSamples);
 
     /**
      * Like rampMultiply() on interleaved frames: every channel of a frame gets the same
      * gain and the step is per frame. Writes nothing when either count is 0.
      * `source` and `destination` may be the same buffer.
      */
-    static void rampMultiplyInterleaved(const float* source, float* destination, float startValue, float endValue,
-                                        uint32_t numberOfFrames, uint32_t numberOfChannels);
+    static void rampMultiplyInterleaved(const float* source, float* destination, float startValue,
+        float endValue, uint32_t numberOfFrames, uint32_t numberOfChannels);
 
 private:
     void restartWithDuration(uint32_t n);

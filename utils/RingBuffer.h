@@ -52,7 +52,10 @@ public:
      * exceeds kMaxCapacity.
      */
     RingBuffer(uint32_t capacity, T* buffer)
-        : capacity(checkedCapacity(capacity)), ringSize(capacity + 1), buffer(buffer), ownsStorage(false)
+        : capacity(checkedCapacity(capacity))
+        , ringSize(capacity + 1)
+        , buffer(buffer)
+        , ownsStorage(false)
     {
     }
 
@@ -62,7 +65,10 @@ public:
      * std::bad_alloc.
      */
     explicit RingBuffer(uint32_t capacity)
-        : capacity(checkedCapacity(capacity)), ringSize(capacity + 1), buffer(new T[ringSize]), ownsStorage(true)
+        : capacity(checkedCapacity(capacity))
+        , ringSize(capacity + 1)
+        , buffer(new T[ringSize])
+        , ownsStorage(true)
     {
     }
 

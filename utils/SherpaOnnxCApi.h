@@ -114,7 +114,7 @@ struct SherpaOnnxOnlineRecognizerResult {
 };
 
 struct SherpaOnnxOnlineRecognizer; // opaque
-struct SherpaOnnxOnlineStream;     // opaque
+struct SherpaOnnxOnlineStream; // opaque
 
 // ---------------------------------------------------------------------------------------
 // Offline text-to-speech
@@ -241,15 +241,16 @@ struct SherpaOnnxOfflineTts; // opaque
 
 /// Called on the generating thread with audio generated so far; `samples` is valid only
 /// during the call. Return 1 to continue, 0 to stop.
-typedef int32_t (*SherpaOnnxGeneratedAudioProgressCallbackWithArg)(const float* samples, int32_t n, float progress,
-                                                                   void* arg);
+typedef int32_t (*SherpaOnnxGeneratedAudioProgressCallbackWithArg)(
+    const float* samples, int32_t n, float progress, void* arg);
 
 // ---------------------------------------------------------------------------------------
 // Functions
 
 /// NULL when validation fails (missing files, bad options). `config` must not be NULL.
 /// May throw a C++ exception (bad model contents) or end the process; see the callers.
-const SherpaOnnxOnlineRecognizer* SherpaOnnxCreateOnlineRecognizer(const SherpaOnnxOnlineRecognizerConfig* config);
+const SherpaOnnxOnlineRecognizer* SherpaOnnxCreateOnlineRecognizer(
+    const SherpaOnnxOnlineRecognizerConfig* config);
 void SherpaOnnxDestroyOnlineRecognizer(const SherpaOnnxOnlineRecognizer* recognizer);
 
 const SherpaOnnxOnlineStream* SherpaOnnxCreateOnlineStream(const SherpaOnnxOnlineRecognizer* recognizer);
@@ -257,18 +258,20 @@ void SherpaOnnxDestroyOnlineStream(const SherpaOnnxOnlineStream* stream);
 
 /// Resamples to the model rate; the first rate other than the model's is fixed for the
 /// life of the stream (another rate later ends the process). Never pass a rate <= 0.
-void SherpaOnnxOnlineStreamAcceptWaveform(const SherpaOnnxOnlineStream* stream, int32_t sample_rate,
-                                          const float* samples, int32_t n);
-int32_t SherpaOnnxIsOnlineStreamReady(const SherpaOnnxOnlineRecognizer* recognizer,
-                                      const SherpaOnnxOnlineStream* stream);
-void SherpaOnnxDecodeOnlineStream(const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
+void SherpaOnnxOnlineStreamAcceptWaveform(
+    const SherpaOnnxOnlineStream* stream, int32_t sample_rate, const float* samples, int32_t n);
+int32_t SherpaOnnxIsOnlineStreamReady(
+    const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
+void SherpaOnnxDecodeOnlineStream(
+    const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
 /// A new object on every call; release with SherpaOnnxDestroyOnlineRecognizerResult.
-const SherpaOnnxOnlineRecognizerResult* SherpaOnnxGetOnlineStreamResult(const SherpaOnnxOnlineRecognizer* recognizer,
-                                                                        const SherpaOnnxOnlineStream* stream);
+const SherpaOnnxOnlineRecognizerResult* SherpaOnnxGetOnlineStreamResult(
+    const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
 void SherpaOnnxDestroyOnlineRecognizerResult(const SherpaOnnxOnlineRecognizerResult* result);
-int32_t SherpaOnnxOnlineStreamIsEndpoint(const SherpaOnnxOnlineRecognizer* recognizer,
-                                         const SherpaOnnxOnlineStream* stream);
-void SherpaOnnxOnlineStreamReset(const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
+int32_t SherpaOnnxOnlineStreamIsEndpoint(
+    const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
+void SherpaOnnxOnlineStreamReset(
+    const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream);
 void SherpaOnnxOnlineStreamInputFinished(const SherpaOnnxOnlineStream* stream);
 
 /// NULL when validation fails. `config` must not be NULL. May throw or end the process.
@@ -276,13 +279,12 @@ const SherpaOnnxOfflineTts* SherpaOnnxCreateOfflineTts(const SherpaOnnxOfflineTt
 void SherpaOnnxDestroyOfflineTts(const SherpaOnnxOfflineTts* tts);
 /// NULL for NULL tts/text, speed <= 0, or no samples. Release with
 /// SherpaOnnxDestroyOfflineTtsGeneratedAudio. May throw (bad tokens, unknown espeak voice).
-const SherpaOnnxGeneratedAudio* SherpaOnnxOfflineTtsGenerate(const SherpaOnnxOfflineTts* tts, const char* text,
-                                                             int32_t sid, float speed);
+const SherpaOnnxGeneratedAudio* SherpaOnnxOfflineTtsGenerate(
+    const SherpaOnnxOfflineTts* tts, const char* text, int32_t sid, float speed);
 /// As SherpaOnnxOfflineTtsGenerate with per-call settings; `callback` may be NULL.
-const SherpaOnnxGeneratedAudio*
-SherpaOnnxOfflineTtsGenerateWithConfig(const SherpaOnnxOfflineTts* tts, const char* text,
-                                       const SherpaOnnxGenerationConfig* config,
-                                       SherpaOnnxGeneratedAudioProgressCallbackWithArg callback, void* arg);
+const SherpaOnnxGeneratedAudio* SherpaOnnxOfflineTtsGenerateWithConfig(const SherpaOnnxOfflineTts* tts,
+    const char* text, const SherpaOnnxGenerationConfig* config,
+    SherpaOnnxGeneratedAudioProgressCallbackWithArg callback, void* arg);
 void SherpaOnnxDestroyOfflineTtsGeneratedAudio(const SherpaOnnxGeneratedAudio* audio);
 /// Not NULL-safe.
 int32_t SherpaOnnxOfflineTtsSampleRate(const SherpaOnnxOfflineTts* tts);
@@ -300,7 +302,7 @@ const char* SherpaOnnxGetGitSha1(void);
 // no longer match the library's ABI.
 
 #define OMBRIX_SHERPA_LAYOUT(type, size) static_assert(sizeof(type) == (size), #type " size")
-#define OMBRIX_SHERPA_OFFSET(type, field, offset) \
+#define OMBRIX_SHERPA_OFFSET(type, field, offset)                                                            \
     static_assert(offsetof(type, field) == (offset), #type "." #field " offset")
 
 OMBRIX_SHERPA_LAYOUT(SherpaOnnxOnlineTransducerModelConfig, 24);

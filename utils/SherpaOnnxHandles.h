@@ -37,7 +37,10 @@ struct OnlineRecognizerDeleter {
 };
 
 struct OnlineStreamDeleter {
-    void operator()(const SherpaOnnxOnlineStream* stream) const noexcept { SherpaOnnxDestroyOnlineStream(stream); }
+    void operator()(const SherpaOnnxOnlineStream* stream) const noexcept
+    {
+        SherpaOnnxDestroyOnlineStream(stream);
+    }
 };
 
 struct OnlineRecognizerResultDeleter {
@@ -56,7 +59,7 @@ using OnlineRecognizerPtr = std::unique_ptr<const SherpaOnnxOnlineRecognizer, On
 /// From SherpaOnnxCreateOnlineStream; destroy before its recognizer.
 using OnlineStreamPtr = std::unique_ptr<const SherpaOnnxOnlineStream, OnlineStreamDeleter>;
 /// From SherpaOnnxGetOnlineStreamResult (a new object on every call).
-using OnlineRecognizerResultPtr =
-    std::unique_ptr<const SherpaOnnxOnlineRecognizerResult, OnlineRecognizerResultDeleter>;
+using OnlineRecognizerResultPtr
+    = std::unique_ptr<const SherpaOnnxOnlineRecognizerResult, OnlineRecognizerResultDeleter>;
 
 } // namespace ombrix::extensions::sherpa

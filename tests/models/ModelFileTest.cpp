@@ -58,27 +58,28 @@ TEST(ModelFile, DerivesEveryPathFromTheParentOfTheExecutablesDirectory)
     const mf::VoiceLocation* german = mf::findVoice("de");
     ASSERT_NE(german, nullptr);
     EXPECT_EQ(mf::voicePath(exe, *german, mf::kVoiceDataDirectory),
-              "/opt/app/share/files/" + kGermanVoice + "/espeak-ng-data");
+        "/opt/app/share/files/" + kGermanVoice + "/espeak-ng-data");
     EXPECT_EQ(mf::voicePath(exe, *german, german->modelFile),
-              "/opt/app/share/files/" + kGermanVoice + "/de_DE-quorvane-low.with_runtime_opt.ort");
+        "/opt/app/share/files/" + kGermanVoice + "/de_DE-quorvane-low.with_runtime_opt.ort");
     const mf::VoiceLocation* english = mf::findVoice("en");
     ASSERT_NE(english, nullptr);
     EXPECT_EQ(mf::voicePath(exe, *english, english->modelFile),
-              "/opt/app/share/files/" + kEnglishVoice + "/en_GB-southern_english_female-low.with_runtime_opt.ort");
+        "/opt/app/share/files/" + kEnglishVoice + "/en_GB-southern_english_female-low.with_runtime_opt.ort");
     EXPECT_EQ(mf::voicePath(exe, *english, mf::kVoiceTokensFile),
-              "/opt/app/share/files/" + kEnglishVoice + "/tokens.txt");
+        "/opt/app/share/files/" + kEnglishVoice + "/tokens.txt");
 
     // Directly under the root: removing a component from "/" leaves "/".
     EXPECT_EQ(mf::speechToTextPath("/player", mf::kSpeechToTextTokensFile), "/share/files/tokens.txt");
     // Lexical only: ".." and links are kept as written.
-    EXPECT_EQ(mf::speechToTextPath("/a/../b/bin/x", mf::kSpeechToTextGraphFile), "/a/../b/share/files/HLG.fst");
+    EXPECT_EQ(
+        mf::speechToTextPath("/a/../b/bin/x", mf::kSpeechToTextGraphFile), "/a/../b/share/files/HLG.fst");
 }
 
 TEST(ModelFile, OnlyTheExactKeysEnAndDeHaveVoicesAndOthersNeverReadTheLink)
 {
     const char* unreadable = "/nonexistent/ombrix/exe-link";
-    const std::vector<std::string> unknownLanguages{"en_GB", "EN", "de-DE", "fr", "", " en", "en ", "e",
-                                                    std::string("en\0", 3)};
+    const std::vector<std::string> unknownLanguages{
+        "en_GB", "EN", "de-DE", "fr", "", " en", "en ", "e", std::string("en\0", 3)};
     for (const std::string& language : unknownLanguages) {
         EXPECT_EQ(mf::findVoice(language), nullptr) << '"' << language << '"';
         for (const auto file : {mf::VoiceFile::Model, mf::VoiceFile::Tokens, mf::VoiceFile::DataDirectory}) {
@@ -121,7 +122,9 @@ TEST(ModelFile, ReadsTheLinkTargetCutToItsFirst1023Bytes)
 
     // Not a link, and nothing at all.
     const fs::path plainFile = scratch.path / "plain";
-    { std::ofstream{plainFile}; }
+    {
+        std::ofstream{plainFile};
+    }
     EXPECT_THROW(mf::readExecutableLink(plainFile.c_str()), std::runtime_error);
     EXPECT_THROW(mf::readExecutableLink((scratch.path / "missing").c_str()), std::runtime_error);
 }
@@ -134,7 +137,7 @@ TEST(ModelFile, PublicFunctionsFollowThisProcesssExecutable)
     EXPECT_EQ(getTokensFilePath(), (files / "tokens.txt").string());
     EXPECT_EQ(getGraphFilePath(), (files / "HLG.fst").string());
     EXPECT_EQ(getTTSModelFilePath("en"),
-              (files / kEnglishVoice / "en_GB-southern_english_female-low.with_runtime_opt.ort").string());
+        (files / kEnglishVoice / "en_GB-southern_english_female-low.with_runtime_opt.ort").string());
     EXPECT_EQ(getTTSTokensFilePath("de"), (files / kGermanVoice / "tokens.txt").string());
     EXPECT_EQ(getTTSDataDirPath("en"), (files / kEnglishVoice / "espeak-ng-data").string());
     EXPECT_NE(getTokensFilePath(), getTTSTokensFilePath("en")) << "same leaf name, different directory";

@@ -5,12 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <mutex>
-#include <system_error>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <unistd.h>
 
 extern char** environ;
@@ -22,11 +22,17 @@ namespace {
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd(fd) {}
+    explicit Fd(int fd)
+        : fd(fd)
+    {
+    }
     ~Fd() { reset(); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd(other.release()) {}
+    Fd(Fd&& other) noexcept
+        : fd(other.release())
+    {
+    }
     Fd& operator=(Fd&& other) noexcept
     {
         if (this != &other) {
@@ -152,7 +158,7 @@ void check(int error, const char* what)
 // Moves data between this process and the child's pipes until both output pipes are at
 // end of file or the deadline passes. Returns false on timeout.
 bool pumpPipes(Fd& input, const std::string& inputText, Fd& output, Fd& error, std::string& outputText,
-               std::string& errorText, std::chrono::steady_clock::time_point deadline)
+    std::string& errorText, std::chrono::steady_clock::time_point deadline)
 {
     std::size_t written = 0;
     std::array<char, 4096> chunk{};
@@ -168,12 +174,13 @@ bool pumpPipes(Fd& input, const std::string& inputText, Fd& output, Fd& error, s
         add(error, POLLIN);
         add(input, POLLOUT);
 
-        const auto remaining =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (remaining.count() <= 0) {
             return false;
         }
-        const int ready = ::poll(fds.data(), count, static_cast<int>(std::min<long long>(remaining.count(), 1000)));
+        const int ready
+            = ::poll(fds.data(), count, static_cast<int>(std::min<long long>(remaining.count(), 1000)));
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -185,7 +192,8 @@ bool pumpPipes(Fd& input, const std::string& inputText, Fd& output, Fd& error, s
                 continue;
             }
             if (fds[i].fd == input.get()) {
-                const ssize_t n = ::write(input.get(), inputText.data() + written, inputText.size() - written);
+                const ssize_t n
+                    = ::write(input.get(), inputText.data() + written, inputText.size() - written);
                 if (n > 0) {
                     written += static_cast<std::size_t>(n);
                 }
@@ -246,13 +254,15 @@ SubprocessResult runSubprocess(const std::string& program, const SubprocessOptio
     if (in) {
         check(posix_spawn_file_actions_adddup2(actions.get(), in->readEnd.get(), STDIN_FILENO), "adddup2");
     } else {
-        check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0), "addopen");
+        check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+            "addopen");
     }
     // dup2 clears close-on-exec on the target, so only these three survive the exec.
     check(posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd.get(), STDOUT_FILENO), "adddup2");
     check(posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd.get(), STDERR_FILENO), "adddup2");
     if (!options.workingDirectory.empty()) {
-        check(posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str()), "addchdir");
+        check(posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str()),
+            "addchdir");
     }
 
     std::vector<std::string> argvStrings;
@@ -265,8 +275,8 @@ SubprocessResult runSubprocess(const std::string& program, const SubprocessOptio
     pid_t pid = -1;
     const bool searchPath = program.find('/') == std::string::npos;
     const int spawnError = searchPath
-                               ? posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data())
-                               : posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+        ? posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data())
+        : posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
     if (spawnError != 0) {
         result.spawnError = spawnError;
         return result;
@@ -286,7 +296,7 @@ SubprocessResult runSubprocess(const std::string& program, const SubprocessOptio
 
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     const bool finished = pumpPipes(inputWrite, options.standardInput, out.readEnd, err.readEnd,
-                                    result.standardOutput, result.standardError, deadline);
+        result.standardOutput, result.standardError, deadline);
     if (!finished) {
         result.timedOut = true;
         ::kill(pid, SIGKILL);

@@ -26,11 +26,11 @@ struct SubprocessOptions {
 
 /// What a finished child did.
 struct SubprocessResult {
-    bool started = false;  ///< false when the program could not be spawned (see spawnError)
-    int spawnError = 0;    ///< errno-style code from posix_spawn when !started
-    bool exited = false;   ///< terminated normally; exitCode is valid
+    bool started = false; ///< false when the program could not be spawned (see spawnError)
+    int spawnError = 0; ///< errno-style code from posix_spawn when !started
+    bool exited = false; ///< terminated normally; exitCode is valid
     int exitCode = -1;
-    int signal = 0;        ///< terminating signal when it did not exit normally
+    int signal = 0; ///< terminating signal when it did not exit normally
     bool timedOut = false; ///< killed because options.timeout passed
     std::string standardOutput;
     std::string standardError;

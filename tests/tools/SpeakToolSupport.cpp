@@ -127,10 +127,15 @@ VoicePaths defaultVoiceBelow(const fs::path& base)
 std::vector<float> engineSamples(const VoicePaths& voice, const std::string& text)
 {
     using namespace ombrix::extensions::sherpa;
+    // espeak-ng is initialised once per process, with the first engine's phoneme data;
+    // later engines only have theirs checked for existence. That first directory must
+    // outlive every test of this process, so it is always the build tree's (the voices
+    // the tests use all carry the same Debian espeak-ng data).
+    static const std::string phonemeData = fixtureVoice().dataDir;
     SherpaOnnxOfflineTtsConfig config{};
     config.model.vits.model = voice.model.c_str();
     config.model.vits.tokens = voice.tokens.c_str();
-    config.model.vits.data_dir = voice.dataDir.c_str();
+    config.model.vits.data_dir = phonemeData.c_str();
     const OfflineTtsPtr tts(SherpaOnnxCreateOfflineTts(&config));
     if (!tts) {
         return {};

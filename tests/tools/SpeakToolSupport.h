@@ -70,7 +70,8 @@ VoicePaths defaultVoiceBelow(const std::filesystem::path& base);
 
 /// The engine's mono 16000 Hz samples for `text`, generated in this process straight
 /// through the sherpa-onnx C interface (speaker 0, speed 1), as the node generates them.
-/// Empty when the engine cannot be created.
+/// The phoneme data is always the build tree's (see the definition). Empty when the
+/// engine cannot be created.
 std::vector<float> engineSamples(const VoicePaths& voice, const std::string& text);
 
 /// `samples` at 16000 Hz converted to `sampleRate` with libsoxr (high quality, in one go),

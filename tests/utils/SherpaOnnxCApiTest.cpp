@@ -48,7 +48,8 @@ std::vector<float> toneBursts(const std::string& pattern, int sampleRate)
             if (edge < edgeSamples) {
                 gain *= 0.5 - 0.5 * std::cos(std::numbers::pi * edge / edgeSamples);
             }
-            audio.push_back(static_cast<float>(gain * std::sin(2 * std::numbers::pi * frequency * i / sampleRate)));
+            audio.push_back(
+                static_cast<float>(gain * std::sin(2 * std::numbers::pi * frequency * i / sampleRate)));
         }
     }
     audio.resize(audio.size() + static_cast<std::size_t>(sampleRate * 6 / 10), 0.0f);
@@ -71,8 +72,8 @@ std::string recognise(const std::string& graph, const std::vector<float>& audio)
         return "<no recognizer>";
     }
     OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
-    SherpaOnnxOnlineStreamAcceptWaveform(stream.get(), kModelSampleRate, audio.data(),
-                                         static_cast<int32_t>(audio.size()));
+    SherpaOnnxOnlineStreamAcceptWaveform(
+        stream.get(), kModelSampleRate, audio.data(), static_cast<int32_t>(audio.size()));
     SherpaOnnxOnlineStreamInputFinished(stream.get());
     while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
         SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());

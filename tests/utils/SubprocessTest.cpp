@@ -32,8 +32,9 @@ TEST(Subprocess, AppliesEnvironmentWorkingDirectoryAndInput)
 {
     ::setenv("OMBRIX_SUBPROCESS_TEST_REMOVED", "still here", 1);
     SubprocessOptions options;
-    options.arguments = {"-c", "printf '%s|%s|%s|' \"$OMBRIX_SUBPROCESS_TEST_SET\" "
-                               "\"${OMBRIX_SUBPROCESS_TEST_REMOVED-unset}\" \"$(pwd)\"; cat"};
+    options.arguments = {"-c",
+        "printf '%s|%s|%s|' \"$OMBRIX_SUBPROCESS_TEST_SET\" "
+        "\"${OMBRIX_SUBPROCESS_TEST_REMOVED-unset}\" \"$(pwd)\"; cat"};
     options.environment["OMBRIX_SUBPROCESS_TEST_SET"] = "value";
     options.environment["OMBRIX_SUBPROCESS_TEST_REMOVED"] = std::nullopt;
     options.workingDirectory = "/tmp";
@@ -43,7 +44,8 @@ TEST(Subprocess, AppliesEnvironmentWorkingDirectoryAndInput)
     const auto result = runSubprocess("/bin/sh", options);
     ::unsetenv("OMBRIX_SUBPROCESS_TEST_REMOVED");
     ASSERT_TRUE(result.succeeded()) << result.describe();
-    EXPECT_EQ(result.standardOutput, "value|unset|" + std::filesystem::canonical("/tmp").string() + "|" + input);
+    EXPECT_EQ(
+        result.standardOutput, "value|unset|" + std::filesystem::canonical("/tmp").string() + "|" + input);
 }
 
 TEST(Subprocess, ReportsProgramsThatCannotStartAndKillsOnTimeout)

@@ -1,0 +1,78 @@
+#pragma once
+
+// Proving model files safe before sherpa-onnx loads them into this process.
+//
+// sherpa-onnx 1.13.4 ends its host process on most kinds of bad file contents (_Exit,
+// exit inside espeak-ng, a segfault at the first decode), which no in-process guard can
+// catch. So before a node loads a voice or a recogniser, these functions run the real
+// library on the same files in a child process: the program ombrix-sherpa-check, shipped
+// next to the plug-in library. Only when that child has loaded the files, used them once
+// (one short synthesis; one decode of silence plus a check of every graph label) and
+// reported "OK" as its last act are the files called good. Cheap checks in this process
+// come first (utils/ModelFileInspection.h), so that the common faults are named exactly
+// without starting a process at all.
+//
+// Files proven good are remembered for the life of the process, keyed by path, device,
+// inode, size and modification and change times (nanoseconds) of every file involved, so
+// a second load of the same files costs a few stat calls and a replaced or touched file
+// is checked again.
+//
+// Thread-safety: every function may be called from any thread at any time; checks of
+// different files run in parallel. A check blocks the calling thread until the child has
+// finished (tens of milliseconds for the test models, longer for large real models), at
+// most kModelCheckTimeout. Nothing here logs or throws for bad files; the caller logs
+// `problem`. Never call from the audio thread.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ombrix::extensions::sherpa {
+
+struct ModelCheckResult {
+    bool ok = false;
+    /// One line naming the file at fault and what is wrong with it; empty when ok.
+    std::string problem;
+    /// The verdict was remembered from an earlier check of the same unchanged files.
+    bool fromCache = false;
+};
+
+/// File name of the checker program, looked for next to the module (plug-in library or
+/// executable) that holds this code: `<moduleDir>/<name>`, then `<moduleDir>/../lib/<name>`.
+inline constexpr const char* kModelCheckerProgramName = "ombrix-sherpa-check";
+
+/// How long a checker may run before it is killed and the files are called bad. A real
+/// piper voice or Zipformer2 model loads in well under a second even on a slow, busy
+/// machine; 30 s leaves a margin of more than an order of magnitude for large models and
+/// cold disks, while still bounding how long a load (which holds the node's engine lock)
+/// can hang on a checker that never returns.
+inline constexpr std::chrono::milliseconds kModelCheckTimeout{30000};
+
+/// Checks a VITS (piper) voice as the text-to-speech node loads it: `modelPath`,
+/// `tokensPath` and `dataDirPath`, the phoneme-data directory exactly as it will be handed
+/// to the engine (after any short-path substitution).
+ModelCheckResult checkSpeechSynthesisFiles(
+    const std::string& modelPath, const std::string& tokensPath, const std::string& dataDirPath);
+
+/// Checks a streaming Zipformer2 CTC recogniser with its HLG graph as the speech-to-text
+/// node loads it.
+ModelCheckResult checkRecognizerFiles(
+    const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath);
+
+/// Where the checker program was found, or "" (with the places looked at in `searched`).
+std::string findModelChecker(std::vector<std::string>* searched = nullptr);
+
+/// Forgets every file proven good (the next check of any files starts a checker again).
+void forgetCheckedModelFiles();
+
+/// Test hook: run `program` instead of the checker found next to the module, with
+/// `timeout` instead of kModelCheckTimeout. std::nullopt restores the normal behaviour.
+/// Also forgets every file proven good.
+struct ModelCheckerOverride {
+    std::string program;
+    std::chrono::milliseconds timeout = kModelCheckTimeout;
+};
+void setModelCheckerOverrideForTesting(std::optional<ModelCheckerOverride> checkerOverride);
+
+} // namespace ombrix::extensions::sherpa

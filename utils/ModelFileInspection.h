@@ -1,0 +1,101 @@
+#pragma once
+
+// Reading speech-model files without handing them to sherpa-onnx.
+//
+// sherpa-onnx 1.13.4 ends the whole process (_Exit, exit inside espeak-ng, an exception
+// escaping its C functions, a segfault) on most kinds of bad file contents. These
+// functions look at the same files the way the library will read them and name what is
+// wrong, so that a failure can be reported as "this file, this fault" before anything
+// risky happens. They reject only what is known to break the library (measured against
+// 1.13.4) or what cannot be a usable model at all; everything else is left to the model
+// checker program, which runs the real library in a child process (ModelFileChecker.h).
+//
+// Every function here is self-contained (no host SDK, no sherpa-onnx), thread-safe,
+// never throws for bad file contents, allocates, and reads the files (model files are
+// memory-mapped and only the pages holding the structure are touched).
+//
+// Every "problem" string is one line that starts with the path of the file at fault.
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ombrix::extensions::sherpa {
+
+enum class ModelFileFormat {
+    Onnx, ///< ONNX protobuf
+    Ort,  ///< onnxruntime's own flatbuffer format (identifier "ORTM")
+};
+
+/// What a model file declares about itself.
+struct ModelFileInfo {
+    ModelFileFormat format = ModelFileFormat::Onnx;
+    /// The model's metadata_props, in file order.
+    std::vector<std::pair<std::string, std::string>> metadata;
+    /// Declared shape of the graph's first output; std::nullopt for a symbolic or
+    /// undeclared dimension. Empty when the output has no declared shape.
+    std::vector<std::optional<int64_t>> firstOutputShape;
+
+    /// The value stored under `key`, or std::nullopt when the key is absent.
+    std::optional<std::string> metadataValue(std::string_view key) const;
+};
+
+/// True when onnxruntime will parse `path` as ORT format: the name ends in ".ort" in any
+/// letter case (onnxruntime decides by the name, not by the contents).
+bool hasOrtFileName(const std::string& path);
+
+/// Reads the format, metadata and first output shape of a model file. The contents must
+/// match the format onnxruntime will choose from the name. Returns std::nullopt and sets
+/// `problem` when the file is missing, unreadable, not a model, or in the other format.
+std::optional<ModelFileInfo> readModelFileInfo(const std::string& path, std::string& problem);
+
+/// The number of values per frame in the first output (its last dimension), when the
+/// file declares it. For a CTC recogniser this is the vocabulary size.
+std::optional<int64_t> modelOutputSize(const ModelFileInfo& info);
+
+// ---- text-to-speech (VITS / piper voice with espeak-ng data) ----------------------------
+
+/// The model file: readable, in the format its name promises, with the metadata the
+/// piper path needs (sample_rate > 0, n_speakers >= 0, language, comment naming piper,
+/// coqui or icefall, and an espeak-ng voice). Returns "" when nothing is wrong.
+std::string checkVoiceModelFile(const std::string& path);
+
+/// tokens.txt of a voice: LF line ends, no empty line, one or two fields per line, one
+/// code point per symbol, integer ids, no duplicate symbol, and the pad "_", start "^"
+/// and end "$" symbols present. Returns "" when nothing is wrong.
+std::string checkVoiceTokensFile(const std::string& path);
+
+/// An espeak-ng data directory: a directory holding phontab, phonindex, phondata and
+/// intonations, with phondata of the data version the built-in espeak-ng accepts.
+/// Returns "" when nothing is wrong.
+std::string checkEspeakDataDirectory(const std::string& path);
+
+/// The files of a data directory that the cache key covers, in a fixed order.
+std::vector<std::string> espeakDataFiles(const std::string& dataDirectory);
+
+// ---- streaming recogniser (Zipformer2 CTC with an HLG graph) ----------------------------
+
+/// The model file: readable, in the format its name promises, with the metadata the
+/// streaming Zipformer2 CTC model needs. Returns "" when nothing is wrong.
+std::string checkRecognizerModelFile(const std::string& path);
+
+/// The token ids of a recogniser's tokens.txt.
+struct RecognizerTokens {
+    std::set<int64_t> ids;
+};
+
+/// Reads a recogniser's tokens.txt: one or two fields per line (a lone field is the id of
+/// the space symbol), integer ids, and one of the blank symbols <blk>, <eps>, <blank>.
+/// A trailing carriage return is accepted, as the library accepts it.
+std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, std::string& problem);
+
+/// The OpenFst header of a decoding graph: the magic number, fst type "vector" or
+/// "const" and arc type "standard", which is all the library can read. The arcs are
+/// checked by the checker program. Returns "" when nothing is wrong.
+std::string checkGraphFileHeader(const std::string& path);
+
+} // namespace ombrix::extensions::sherpa
