@@ -1,6 +1,7 @@
 # Entry points. Each target does its own set-up on a fresh machine.
 #   make test   install dependencies, build, run all tests
 #   make demo   install dependencies, build, install, speak a text to out/demo.wav
+#   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
 #               them and print the table of ratios against their same-run baselines
 BUILD_DIR ?= build
@@ -8,6 +9,11 @@ JOBS ?= 2
 BENCH_DIR ?= build-bench
 BENCH_ARGS ?=
 CMAKE_ARGS ?=
+# Installation prefix of 'make install' and 'make demo' (relocatable: move it anywhere).
+PREFIX ?= out/prefix
+DEMO_WAV ?= out/demo.wav
+DEMO_TEXT ?= Hello from Ombrix. This sentence was spoken by the Sherpa text-to-speech plug-in.
+DEMO_VOICE_DIR = $(PREFIX)/share/files/en_GB/vits-piper-en_GB-southern_english_female-low
 
 .PHONY: all deps configure build test demo bench install clean format-check
 
@@ -24,6 +30,26 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# No real voice can be downloaded everywhere, so the demo installs the synthetic test
+# voice, which speaks in test tones; a real voice installed with scripts/install-voice.sh
+# is never replaced by it and is used instead.
+demo: install
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --component test-voices
+	@mkdir -p $(dir $(DEMO_WAV))
+	$(PREFIX)/bin/ombrix-speak -o $(DEMO_WAV) "$(DEMO_TEXT)"
+	@echo
+	@if [ -f "$(DEMO_VOICE_DIR)/TEST-VOICE.txt" ]; then \
+	  echo "demo: $(DEMO_WAV) holds TEST TONES from the synthetic test voice, not speech."; \
+	  echo "demo: to hear speech, install the real English voice (needs internet access):"; \
+	  echo "demo:   scripts/install-voice.sh --prefix $(PREFIX)"; \
+	  echo "demo: and run 'make demo' again."; \
+	else \
+	  echo "demo: $(DEMO_WAV) was spoken with the voice in $(DEMO_VOICE_DIR)."; \
+	fi
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)

@@ -10,7 +10,7 @@ apt_packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   libsoxr-dev
-  python3-onnx python3-numpy libfst-tools espeak-ng-data
+  python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
   clang-14 libclang-rt-14-dev clang-format
 )
 missing=()

@@ -42,8 +42,8 @@ void SherpaSTTNode::setIsEnabled(bool enabled) const
     internals->isEnabled.store(enabled);
 }
 
-bool SherpaSTTNode::loadModel(const std::string& modelPath, const std::string& tokensPath,
-                              const std::string& graphPath)
+bool SherpaSTTNode::loadModel(
+    const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     return internals->loadSherpaModel(modelPath, tokensPath, graphPath);
 }

@@ -60,9 +60,14 @@ std::string resolveDefault(const std::string& defaultPath, std::string_view dire
 const OnlineRecognizerApi& OnlineRecognizerApi::library()
 {
     static constexpr OnlineRecognizerApi kLibrary{
-        &SherpaOnnxCreateOnlineRecognizer, &SherpaOnnxCreateOnlineStream, &SherpaOnnxOnlineStreamAcceptWaveform,
-        &SherpaOnnxIsOnlineStreamReady,    &SherpaOnnxDecodeOnlineStream, &SherpaOnnxGetOnlineStreamResult,
-        &SherpaOnnxOnlineStreamIsEndpoint, &SherpaOnnxOnlineStreamReset,
+        &SherpaOnnxCreateOnlineRecognizer,
+        &SherpaOnnxCreateOnlineStream,
+        &SherpaOnnxOnlineStreamAcceptWaveform,
+        &SherpaOnnxIsOnlineStreamReady,
+        &SherpaOnnxDecodeOnlineStream,
+        &SherpaOnnxGetOnlineStreamResult,
+        &SherpaOnnxOnlineStreamIsEndpoint,
+        &SherpaOnnxOnlineStreamReset,
     };
     return kLibrary;
 }
@@ -91,10 +96,12 @@ SherpaSTTNode::Internals::~Internals()
 void SherpaSTTNode::Internals::loadDefaultModel()
 {
     using namespace model_files;
-    const std::string modelPath = resolveDefault(getModelFilePath(), kFallbackModelDirectory, kSpeechToTextModelFile);
-    const std::string tokensPath =
-        resolveDefault(getTokensFilePath(), kFallbackFilesDirectory, kSpeechToTextTokensFile);
-    const std::string graphPath = resolveDefault(getGraphFilePath(), kFallbackFilesDirectory, kSpeechToTextGraphFile);
+    const std::string modelPath
+        = resolveDefault(getModelFilePath(), kFallbackModelDirectory, kSpeechToTextModelFile);
+    const std::string tokensPath
+        = resolveDefault(getTokensFilePath(), kFallbackFilesDirectory, kSpeechToTextTokensFile);
+    const std::string graphPath
+        = resolveDefault(getGraphFilePath(), kFallbackFilesDirectory, kSpeechToTextGraphFile);
 
     if (!fs::exists(modelPath)) {
         Logger::warning("[SherpaSTTNode] Model file has not been loaded.");
@@ -105,8 +112,8 @@ void SherpaSTTNode::Internals::loadDefaultModel()
     }
 }
 
-bool SherpaSTTNode::Internals::loadSherpaModel(const std::string& modelPath, const std::string& tokensPath,
-                                               const std::string& graphPath)
+bool SherpaSTTNode::Internals::loadSherpaModel(
+    const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     Logger::info("[SherpaSTTNode] loadSherpaModel called with path: " + modelPath);
     if (!fs::exists(modelPath)) {
@@ -201,6 +208,8 @@ bool SherpaSTTNode::Internals::pushRateChange(int32_t rate)
 
 bool SherpaSTTNode::Internals::consume(AudioBus& bus)
 {
+    // isEnabled and sampleRate: sequentially consistent loads pairing with the setters'
+    // stores (plain loads on x86-64); a change shows from the next block on.
     if (!isEnabled.load()) {
         return false;
     }
@@ -285,16 +294,16 @@ std::string SherpaSTTNode::Internals::transcribe()
 void SherpaSTTNode::Internals::feedRun(const float* samples, uint32_t frames, int32_t rate)
 {
     if (rate <= 0) {
-        Logger::warning("[SherpaSTTNode] Invalid sample rate " + std::to_string(rate) + ", dropping " +
-                        std::to_string(frames) + " frames of audio data.");
+        Logger::warning("[SherpaSTTNode] Invalid sample rate " + std::to_string(rate) + ", dropping "
+            + std::to_string(frames) + " frames of audio data.");
         return;
     }
     if (stream && streamSampleRate != 0 && streamSampleRate != rate) {
         restartStream(rate);
     }
     if (!recognizer || !stream) {
-        Logger::warning("[SherpaSTTNode] No model loaded, dropping " + std::to_string(frames) +
-                        " frames of audio data.");
+        Logger::warning(
+            "[SherpaSTTNode] No model loaded, dropping " + std::to_string(frames) + " frames of audio data.");
         return;
     }
     api->acceptWaveform(stream.get(), rate, samples, static_cast<int32_t>(frames));
@@ -329,8 +338,8 @@ bool SherpaSTTNode::Internals::restartStream(int32_t newRate)
         cleanup();
         return false;
     }
-    Logger::info("[SherpaSTTNode] Sample rate changed from " + std::to_string(previousRate) + " Hz to " +
-                 std::to_string(newRate) + " Hz, continuing on a new stream");
+    Logger::info("[SherpaSTTNode] Sample rate changed from " + std::to_string(previousRate) + " Hz to "
+        + std::to_string(newRate) + " Hz, continuing on a new stream");
     return true;
 }
 

@@ -101,7 +101,8 @@ public:
     /// True when both the recogniser and its stream were created. Missing files are warned
     /// about and left for sherpa-onnx to refuse (it returns no recogniser then); files with
     /// bad contents end the process inside sherpa-onnx and must be checked beforehand.
-    bool loadSherpaModel(const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath);
+    bool loadSherpaModel(
+        const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath);
 
     /// See SherpaSTTNode::setBusFormat.
     bool setBusFormat(const AudioBusFormat& format);

@@ -53,7 +53,8 @@ TEST(SherpaSTTNodeConcurrency, RealTimeFeedWhileTranscribingLosesNothing)
         const auto period = std::chrono::microseconds(1'000'000 / kBlocksPerSecond);
         auto due = std::chrono::steady_clock::now();
         for (std::size_t b = 0; b < blocks; ++b) {
-            std::copy_n(audio.begin() + static_cast<std::ptrdiff_t>(b * blockFrames), blockFrames, block.begin());
+            std::copy_n(
+                audio.begin() + static_cast<std::ptrdiff_t>(b * blockFrames), blockFrames, block.begin());
             if (node.consume(buses)) {
                 ++stored;
             } else {

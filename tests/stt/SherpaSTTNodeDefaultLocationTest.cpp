@@ -104,14 +104,15 @@ TEST_F(SttDefaultLocation, NoModelAnywhereWarnsOnceLoadsNothingAndFreesNothing)
     const std::ptrdiff_t destroying = run.indexOf("destroying");
     ASSERT_GE(destroying, 0);
     const std::vector<std::string> teardown(run.lines.begin() + destroying + 1, run.lines.end());
-    EXPECT_EQ(teardown, (std::vector<std::string>{
-                            "info\t[SherpaSTTNode] Destructor called",
-                            "info\t[SherpaSTTNode] Destructor called - starting cleanup",
-                            "info\t[SherpaSTTNode] Cleaning up resources...",
-                            "info\t[SherpaSTTNode] Cleanup completed",
-                            "info\t[SherpaSTTNode] Destructor completed",
-                            "done",
-                        }));
+    EXPECT_EQ(teardown,
+        (std::vector<std::string>{
+            "info\t[SherpaSTTNode] Destructor called",
+            "info\t[SherpaSTTNode] Destructor called - starting cleanup",
+            "info\t[SherpaSTTNode] Cleaning up resources...",
+            "info\t[SherpaSTTNode] Cleanup completed",
+            "info\t[SherpaSTTNode] Destructor completed",
+            "done",
+        }));
 }
 
 TEST_F(SttDefaultLocation, ModelIsFoundBelowTheExecutableOrFileByFileUnderTheWorkingDirectory)
@@ -125,7 +126,8 @@ TEST_F(SttDefaultLocation, ModelIsFoundBelowTheExecutableOrFileByFileUnderTheWor
         }
         const ProbeRun run = this->run(installProbe(base), root / "installed-work", "A_B_A");
         ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
-        EXPECT_TRUE(run.has("info\t[SherpaSTTNode] loadSherpaModel called with path: " + (files / kModelName).string()))
+        EXPECT_TRUE(run.has(
+            "info\t[SherpaSTTNode] loadSherpaModel called with path: " + (files / kModelName).string()))
             << run.result.standardOutput;
         EXPECT_TRUE(run.has("info\t[SherpaSTTNode] STT model loaded successfully"));
         EXPECT_TRUE(run.has("text\tABA")) << run.result.standardOutput;
@@ -148,8 +150,8 @@ TEST_F(SttDefaultLocation, ModelIsFoundBelowTheExecutableOrFileByFileUnderTheWor
         copyInto(kDefaultTree / "HLG.fst", work / "files" / "HLG.fst");
         const ProbeRun run = this->run(installProbe(root / "bare"), work, "A_B_A");
         ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
-        EXPECT_TRUE(run.has("info\t[SherpaSTTNode] loadSherpaModel called with path: " +
-                            (work / "Models" / kModelName).string()))
+        EXPECT_TRUE(run.has("info\t[SherpaSTTNode] loadSherpaModel called with path: "
+            + (work / "Models" / kModelName).string()))
             << run.result.standardOutput;
         EXPECT_TRUE(run.has("text\tABA")) << run.result.standardOutput;
     }
@@ -163,7 +165,8 @@ TEST_F(SttDefaultLocation, ModelIsFoundBelowTheExecutableOrFileByFileUnderTheWor
         copyInto(kDefaultTree / "tokens.txt", work / "files" / "tokens.txt");
         const ProbeRun run = this->run(installProbe(base), work, "A_B_A");
         ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
-        EXPECT_TRUE(run.has("info\t[SherpaSTTNode] loadSherpaModel called with path: " + (files / kModelName).string()));
+        EXPECT_TRUE(run.has(
+            "info\t[SherpaSTTNode] loadSherpaModel called with path: " + (files / kModelName).string()));
         EXPECT_EQ(run.countStartingWith("warning\t"), 0u) << run.result.standardOutput;
         EXPECT_TRUE(run.has("text\tABA")) << run.result.standardOutput;
     }
@@ -178,8 +181,10 @@ TEST_F(SttDefaultLocation, WorkingDirectoryModelWithoutTokensOrGraphIsRefusedByT
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     const std::vector<std::string> expectedInOrder{
         "info\t[SherpaSTTNode] loadSherpaModel called with path: " + (work / "Models" / kModelName).string(),
-        "warning\t[SherpaSTTNode] Tokens file does not exist at path: " + (work / "files" / "tokens.txt").string(),
-        "warning\t[SherpaSTTNode] Graph file does not exist at path: " + (work / "files" / "HLG.fst").string(),
+        "warning\t[SherpaSTTNode] Tokens file does not exist at path: "
+            + (work / "files" / "tokens.txt").string(),
+        "warning\t[SherpaSTTNode] Graph file does not exist at path: "
+            + (work / "files" / "HLG.fst").string(),
         "error\t[SherpaSTTNode] Sherpa failed to create recognizer",
         "error\t[SherpaSTTNode] Check that the model files exist and are valid",
         "error\t[SherpaSTTNode] Failed to load Sherpa model.",
@@ -190,9 +195,9 @@ TEST_F(SttDefaultLocation, WorkingDirectoryModelWithoutTokensOrGraphIsRefusedByT
         EXPECT_GT(index, previous) << line << "\n" << run.result.standardOutput;
         previous = index;
     }
-    EXPECT_EQ(run.count("warning\t[SherpaSTTNode] Model file does not exist at path: " +
-                        (work / "Models" / kModelName).string()),
-              0u);
+    EXPECT_EQ(run.count("warning\t[SherpaSTTNode] Model file does not exist at path: "
+                  + (work / "Models" / kModelName).string()),
+        0u);
     // Unloaded: the audio is drained and dropped, nothing is recognised or freed.
     EXPECT_TRUE(run.has("text\t")) << run.result.standardOutput;
     EXPECT_EQ(run.countStartingWith("info\t[SherpaSTTNode] Freeing"), 0u);

@@ -72,8 +72,7 @@ TEST(SherpaSTTNodeRealtime, StoringAndDroppingBlocksNeitherAllocatesNorLocks)
         node.setIsEnabled(true);
     }
     // Dropped blocks after the run's one warning (which logs, and so may allocate).
-    while (node.consume(bus)) {
-    }
+    while (node.consume(bus)) { }
     {
         RealtimeScope scope;
         for (unsigned i = 0; i < kBlocksPerCheck; ++i) {

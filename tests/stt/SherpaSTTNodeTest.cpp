@@ -97,7 +97,8 @@ TEST_F(LoadedNode, RefusedBusFormatStillSetsTheRate)
     LogCapture log;
     AudioBusFormat stereo(k16k, 2);
     EXPECT_FALSE(node.setBusFormat(stereo));
-    EXPECT_EQ(log.linesAt(LogLevel::Error), std::vector<std::string>{"[SherpaSTTNode] Number of channels must be 1."});
+    EXPECT_EQ(log.linesAt(LogLevel::Error),
+        std::vector<std::string>{"[SherpaSTTNode] Number of channels must be 1."});
 
     // 16 kHz audio is decoded as 16 kHz audio (at the old 48 kHz it would not read "ABA").
     feedBlocks(node, makeToneBursts("A_B_A", k16k), blockFramesFor(k16k), k16k);
@@ -171,13 +172,14 @@ TEST(SherpaSTTNode, FailedReloadLeavesNoRecogniserAndNoStream)
         EXPECT_EQ(log.lines().size(), 1u);
         log.clear();
     }
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "[SherpaSTTNode] Destructor called",
-                               "[SherpaSTTNode] Destructor called - starting cleanup",
-                               "[SherpaSTTNode] Cleaning up resources...",
-                               "[SherpaSTTNode] Cleanup completed",
-                               "[SherpaSTTNode] Destructor completed",
-                           }));
+    EXPECT_EQ(log.lines(),
+        (std::vector<std::string>{
+            "[SherpaSTTNode] Destructor called",
+            "[SherpaSTTNode] Destructor called - starting cleanup",
+            "[SherpaSTTNode] Cleaning up resources...",
+            "[SherpaSTTNode] Cleanup completed",
+            "[SherpaSTTNode] Destructor completed",
+        }));
 }
 
 TEST_F(LoadedNode, RateChangeKeepsTheTextAndDecodesEveryBlockAtItsOwnRate)
@@ -209,7 +211,9 @@ TEST_F(LoadedNode, InvalidRatesNeverReachTheRecogniser)
         EXPECT_TRUE(node.setBusFormat(format)); // mono is accepted; the rate is the problem
         feedBlocks(node, makeToneBursts("A", k16k), blockFramesFor(k16k), invalidRate);
         EXPECT_EQ(node.transcribe(), "");
-        EXPECT_EQ(log.count("[SherpaSTTNode] Invalid sample rate " + std::to_string(invalidRate) + ", dropping "), 1u);
+        EXPECT_EQ(
+            log.count("[SherpaSTTNode] Invalid sample rate " + std::to_string(invalidRate) + ", dropping "),
+            1u);
     }
 
     feedAt(node, makeToneBursts("A_B_A", k16k), k16k);
@@ -401,7 +405,8 @@ TEST_F(ObservedInternals, RefusedStreamDestroysTheNewRecogniser)
     calls.refuseStream = true;
     LogCapture log;
     EXPECT_FALSE(internals->loadSherpaModel(kAsrModel, kAsrTokens, kAsrGraph));
-    EXPECT_EQ(log.linesAt(LogLevel::Error), std::vector<std::string>{"[SherpaSTTNode] Failed to create online stream"});
+    EXPECT_EQ(log.linesAt(LogLevel::Error),
+        std::vector<std::string>{"[SherpaSTTNode] Failed to create online stream"});
     EXPECT_EQ(internals->recognizer, nullptr);
     EXPECT_EQ(internals->stream, nullptr);
 

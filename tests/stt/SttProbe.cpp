@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <string>
 
+#include "TestSignals.h"
 #include "host/Logger.h"
 #include "stt/SherpaSTTNode.h"
 #include "tests/stt/SttTestSupport.h"
-#include "TestSignals.h"
 
 namespace {
 constexpr int kProbeSampleRate = 16000;

@@ -40,7 +40,7 @@ struct FeedCount {
 /// Hands `samples` to the node the way the host does, through the bus-list form of
 /// consume, in blocks of `blockFrames` (the last one shorter when needed).
 inline FeedCount feedBlocks(extensions::sherpa::SherpaSTTNode& node, std::span<const float> samples,
-                            unsigned blockFrames, int sampleRate)
+    unsigned blockFrames, int sampleRate)
 {
     if (blockFrames == 0) {
         throw std::invalid_argument("feedBlocks needs a block size above 0");
@@ -66,7 +66,8 @@ inline FeedCount feedBlocks(extensions::sherpa::SherpaSTTNode& node, std::span<c
 }
 
 /// Sets a mono format of `sampleRate` and feeds `samples` in 10 ms blocks of that rate.
-inline FeedCount feedAt(extensions::sherpa::SherpaSTTNode& node, std::span<const float> samples, int sampleRate)
+inline FeedCount feedAt(
+    extensions::sherpa::SherpaSTTNode& node, std::span<const float> samples, int sampleRate)
 {
     AudioBusFormat format(sampleRate, 1);
     node.setBusFormat(format);

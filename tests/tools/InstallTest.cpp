@@ -77,7 +77,7 @@ void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, co
     const Placement placement =
         placeReference(wav.channels[0], reference, at(timeline.pieces[0].startedSeconds - 0.05),
                        at(timeline.pieces[0].playingSeconds + 0.05), 0, reference.size(), kProbeFrames);
-    EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset;
+    EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset << " ref " << reference.size() << " wav " << wav.channels[0].size() << " " << timeline.pieces[0].startedSeconds << " " << timeline.pieces[0].playingSeconds << " text " << text << " model " << voice.model;
 }
 
 // Lines "library: <path>" that the program printed for --show-libraries.

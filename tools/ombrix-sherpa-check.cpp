@@ -1,0 +1,320 @@
+// ombrix-sherpa-check: loads one set of speech-model files with the real sherpa-onnx, in
+// a process of its own, and says whether they work.
+//
+//   ombrix-sherpa-check [--report-fd N] tts <model> <tokens.txt> <espeak-ng-data dir>
+//   ombrix-sherpa-check [--report-fd N] asr <model> <tokens.txt> <HLG graph>
+//
+// The plug-in runs this before it loads model files into its host, because sherpa-onnx
+// ends the process it runs in on most kinds of bad file contents (_Exit, exit inside
+// espeak-ng, segfaults); here that only ends this program. A voice is created with the
+// text-to-speech node's configuration and speaks one short text; a recogniser is created
+// with the speech-to-text node's configuration, decodes a stretch of silence and returns
+// its result, and every input label of its graph is checked against tokens.txt and the
+// model's output size (a label without a token only fails once decoding reaches it).
+//
+// Report (to descriptor N, default standard output), one line each: "stage <step>"
+// before every step, "problem <path>: <what is wrong>" when a fault is found, and "OK" as
+// the very last act. Anything else (no "OK") means the files must not be loaded; the
+// library's own messages go to standard error. Exit status: 0 OK, 2 a problem was
+// reported, 64 wrong arguments; anything else is the library ending the process.
+
+#include "tools/GraphLabelCheck.h"
+#include "utils/ModelFileInspection.h"
+#include "utils/SherpaOnnxCApi.h"
+#include "utils/SherpaOnnxHandles.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace ombrix::extensions::sherpa;
+
+constexpr int kExitOk = 0;
+constexpr int kExitProblem = 2;
+constexpr int kExitUsage = 64;
+
+// What the voice says: short, but with phonemes (and so pads) between start and end.
+constexpr const char* kCheckText = "Hello.";
+
+// The speech-to-text node's recogniser configuration (stt/SherpaSTTNodeInternals.cpp):
+// the check must load the files exactly as the node will.
+constexpr int32_t kFeatureDimension = 80;
+constexpr int32_t kRecognizerThreads = 4;
+constexpr const char* kRecognizerProvider = "cpu";
+
+// Silence fed to the recogniser: enough feature frames for at least two decodes of a
+// model with chunk length T (10 ms per frame, 25 ms window).
+constexpr int32_t kCheckSampleRate = 16000;
+constexpr int64_t kSamplesPerFrame = 160;
+constexpr int64_t kSamplesPerWindow = 400;
+constexpr int64_t kDefaultChunkFrames = 45;
+constexpr int64_t kMinimumSilenceSamples = kCheckSampleRate; // one second
+
+/// Writes whole lines to the report descriptor.
+class Report {
+public:
+    explicit Report(int fd)
+        : fd(fd)
+    {
+    }
+
+    void stage(const std::string& step) const { line("stage " + step); }
+    void problem(const std::string& what) const { line("problem " + what); }
+    void ok() const { line("OK"); }
+
+private:
+    void line(std::string text) const
+    {
+        for (char& c : text) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        text += '\n';
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const ssize_t written = ::write(fd, rest.data(), rest.size());
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return;
+            }
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        }
+    }
+
+    int fd;
+};
+
+std::string describeException(const std::exception& e)
+{
+    return e.what()[0] != '\0' ? e.what() : "an exception without a message";
+}
+
+// ---- text-to-speech ---------------------------------------------------------------------------
+
+int checkVoice(const Report& report, const std::string& model, const std::string& tokens, const std::string& dataDir)
+{
+    report.stage("reading the files");
+    for (const std::string& problem :
+         {checkVoiceModelFile(model), checkVoiceTokensFile(tokens), checkEspeakDataDirectory(dataDir)}) {
+        if (!problem.empty()) {
+            report.problem(problem);
+            return kExitProblem;
+        }
+    }
+
+    // Exactly the node's configuration: everything else zero, the library's defaults.
+    SherpaOnnxOfflineTtsConfig config{};
+    config.model.vits.model = model.c_str();
+    config.model.vits.tokens = tokens.c_str();
+    config.model.vits.data_dir = dataDir.c_str();
+    report.stage("creating the engine");
+    OfflineTtsPtr tts;
+    try {
+        tts.reset(SherpaOnnxCreateOfflineTts(&config));
+    } catch (const std::exception& e) {
+        report.problem(model + ": sherpa-onnx cannot load the voice: " + describeException(e));
+        return kExitProblem;
+    }
+    if (!tts) {
+        report.problem(model + ": sherpa-onnx refused the voice (with " + tokens + " and " + dataDir + ")");
+        return kExitProblem;
+    }
+    const int32_t sampleRate = SherpaOnnxOfflineTtsSampleRate(tts.get());
+    if (sampleRate <= 0) {
+        report.problem(model + ": the voice reports a sample rate of " + std::to_string(sampleRate) + " Hz");
+        return kExitProblem;
+    }
+
+    report.stage("speaking a test text");
+    GeneratedAudioPtr audio;
+    try {
+        const SherpaOnnxGenerationConfig generation{};
+        audio.reset(SherpaOnnxOfflineTtsGenerateWithConfig(tts.get(), kCheckText, &generation, nullptr, nullptr));
+    } catch (const std::exception& e) {
+        // A voice espeak-ng does not know, or tokens without the pad, start or end symbol.
+        std::string voice;
+        std::string ignored;
+        if (const auto info = readModelFileInfo(model, ignored)) {
+            voice = info->metadataValue("voice").value_or("");
+        }
+        report.problem(model + ": the voice fails to speak: " + describeException(e)
+                       + (voice.empty() ? std::string() : " (espeak-ng voice '" + voice + "', data " + dataDir + ")"));
+        return kExitProblem;
+    }
+    if (!audio || audio->n <= 0) {
+        report.problem(model + ": the voice produced no audio for a test text");
+        return kExitProblem;
+    }
+    audio.reset();
+    tts.reset();
+    return kExitOk;
+}
+
+// ---- speech-to-text ---------------------------------------------------------------------------
+
+/// Every input label of the graph must stand for a token that tokens.txt defines and the
+/// model outputs. The library trusts both: a label beyond the model's outputs reads past
+/// its scores, and one missing from tokens.txt ends the process once a result containing
+/// it is read, which decoding silence would never reveal.
+std::string checkGraph(const std::string& graph, const std::string& model, const std::string& tokensPath)
+{
+    std::string problem;
+    const std::optional<RecognizerTokens> tokens = readRecognizerTokens(tokensPath, problem);
+    if (!tokens) {
+        return problem;
+    }
+    const std::optional<ModelFileInfo> info = readModelFileInfo(model, problem);
+    if (!info) {
+        return problem;
+    }
+    const std::optional<int64_t> outputs = modelOutputSize(*info);
+    if (!outputs) {
+        std::fprintf(stderr, "%s: the model does not declare its output size; graph labels are checked against "
+                             "tokens.txt only\n", model.c_str());
+    }
+    return checkGraphLabels(graph, tokens->ids, tokensPath, outputs, model);
+}
+
+int64_t silenceSamplesFor(const std::string& model)
+{
+    std::string ignored;
+    int64_t chunkFrames = kDefaultChunkFrames;
+    if (const auto info = readModelFileInfo(model, ignored)) {
+        const std::string chunk = info->metadataValue("T").value_or("");
+        const std::string shift = info->metadataValue("decode_chunk_len").value_or("");
+        int64_t t = 0;
+        int64_t s = 0;
+        if (std::from_chars(chunk.data(), chunk.data() + chunk.size(), t).ec == std::errc()
+            && std::from_chars(shift.data(), shift.data() + shift.size(), s).ec == std::errc() && t > 0 && s >= 0) {
+            chunkFrames = t + s;
+        }
+    }
+    return std::max(kMinimumSilenceSamples, chunkFrames * kSamplesPerFrame + kSamplesPerWindow);
+}
+
+int checkRecognizer(const Report& report, const std::string& model, const std::string& tokens,
+                    const std::string& graph)
+{
+    report.stage("reading the files");
+    std::string problem = checkRecognizerModelFile(model);
+    if (problem.empty()) {
+        readRecognizerTokens(tokens, problem);
+    }
+    if (problem.empty()) {
+        problem = checkGraphFileHeader(graph);
+    }
+    if (problem.empty()) {
+        report.stage("reading the graph");
+        problem = checkGraph(graph, model, tokens);
+    }
+    if (!problem.empty()) {
+        report.problem(problem);
+        return kExitProblem;
+    }
+
+    // Exactly the node's configuration: everything else zero, the library's defaults.
+    SherpaOnnxOnlineRecognizerConfig config{};
+    config.feat_config.feature_dim = kFeatureDimension;
+    config.model_config.zipformer2_ctc.model = model.c_str();
+    config.model_config.tokens = tokens.c_str();
+    config.model_config.num_threads = kRecognizerThreads;
+    config.model_config.provider = kRecognizerProvider;
+    config.ctc_fst_decoder_config.graph = graph.c_str();
+
+    std::string step = "creating the recogniser";
+    try {
+        report.stage(step);
+        OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
+        if (!recognizer) {
+            report.problem(model + ": sherpa-onnx refused the recogniser (with " + tokens + " and " + graph + ")");
+            return kExitProblem;
+        }
+        report.stage(step = "creating a stream");
+        OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
+        if (!stream) {
+            report.problem(model + ": sherpa-onnx cannot create a stream for the recogniser");
+            return kExitProblem;
+        }
+        report.stage(step = "decoding silence");
+        const std::vector<float> silence(static_cast<std::size_t>(silenceSamplesFor(model)), 0.0f);
+        SherpaOnnxOnlineStreamAcceptWaveform(stream.get(), kCheckSampleRate, silence.data(),
+                                             static_cast<int32_t>(silence.size()));
+        while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
+            SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
+        }
+        report.stage(step = "reading the result");
+        OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
+        if (!result) {
+            report.problem(model + ": the recogniser returned no result");
+            return kExitProblem;
+        }
+    } catch (const std::exception& e) {
+        report.problem(model + ": sherpa-onnx failed while " + step + ": " + describeException(e));
+        return kExitProblem;
+    }
+    return kExitOk;
+}
+
+int usage(const char* program)
+{
+    std::fprintf(stderr,
+                 "usage: %s [--report-fd N] tts <model> <tokens.txt> <espeak-ng-data>\n"
+                 "       %s [--report-fd N] asr <model> <tokens.txt> <graph>\n",
+                 program, program);
+    return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A checker that the library kills must not leave a core file behind.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    int reportFd = STDOUT_FILENO;
+    if (arguments.size() >= 2 && arguments[0] == "--report-fd") {
+        const std::string& value = arguments[1];
+        if (std::from_chars(value.data(), value.data() + value.size(), reportFd).ec != std::errc() || reportFd < 0) {
+            return usage(argv[0]);
+        }
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
+    if (arguments.size() != 4) {
+        return usage(argv[0]);
+    }
+    const Report report(reportFd);
+    int status = kExitUsage;
+    if (arguments[0] == "tts") {
+        status = checkVoice(report, arguments[1], arguments[2], arguments[3]);
+    } else if (arguments[0] == "asr") {
+        status = checkRecognizer(report, arguments[1], arguments[2], arguments[3]);
+    } else {
+        return usage(argv[0]);
+    }
+    if (status != kExitOk) {
+        return status;
+    }
+    // The verdict is the last thing this process does: nothing after it (destructors,
+    // exit handlers of the library) can turn a good verdict into a misleading exit.
+    std::fflush(nullptr);
+    report.ok();
+    std::_Exit(kExitOk);
+}
