@@ -2,7 +2,8 @@
 #
 #   <prefix>/bin/           ombrix-speak (and the other programs of tools/)
 #   <prefix>/lib/           libOmbrixSherpa.so, libOmbrixSDK.so, libsherpa-onnx-c-api.so,
-#                           libonnxruntime.so
+#                           libonnxruntime.so, and the plug-in's model checker
+#                           ombrix-sherpa-check
 #   <prefix>/include/ombrix/  the host SDK headers a host application compiles against
 #   <prefix>/share/files/   the default model tree (empty unless voices are installed)
 #
@@ -38,6 +39,12 @@ foreach(_program IN LISTS _ombrix_programs)
     install(TARGETS ${_program} RUNTIME DESTINATION ${OMBRIX_INSTALL_BINDIR} COMPONENT runtime)
   endif()
 endforeach()
+
+# The model checker runs in a process of its own before the plug-in loads model files;
+# the plug-in looks for it next to itself, so it goes to lib/ with the plug-in.
+if(TARGET ombrix-sherpa-check)
+  install(TARGETS ombrix-sherpa-check RUNTIME DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
+endif()
 
 file(GLOB _ombrix_host_headers ${CMAKE_SOURCE_DIR}/host/*.h)
 install(FILES ${_ombrix_host_headers}

@@ -711,7 +711,8 @@ void SpeakSession::markPlaying(std::size_t index, std::uint64_t blockIndex, std:
     if (synthesising == index) {
         synthesising.reset();
     }
-    addEvent(piece.playingFrame, piece.playingWall, "piece " + std::to_string(index + 1) + " playing");
+    addEvent(piece.playingFrame, piece.playingWall,
+             "piece " + std::to_string(index + 1) + (heard ? " playing" : " playing (start not heard: by this time)"));
 }
 
 void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
@@ -728,7 +729,7 @@ void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
         piece.endWall = successor.startWall;
         char heard[64];
         std::snprintf(heard, sizeof(heard), "%.3f", seconds(piece.endFrame - piece.playingFrame));
-        addEvent(successor.playingFrame, successor.playingWall,
+        addEvent(std::max(successor.playingFrame, successor.startFrame), successor.playingWall,
                  "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + " after "
                      + heard + " s of its audio");
     }

@@ -57,6 +57,9 @@ SherpaTTSNode::SherpaTTSNode(const OXAnyMap& config)
 SherpaTTSNode::~SherpaTTSNode()
 {
     Logger::info("[SherpaTTSNode] Destructor called");
+    // The worker may still run listeners that call this node until it is joined, so the
+    // internals are shut down while the pointer to them is still valid.
+    internals->shutdown();
     internals.reset();
 }
 

@@ -86,6 +86,15 @@ SherpaTTSNode::Internals::Internals(SherpaTTSNode* owner, const std::string& lan
 
 SherpaTTSNode::Internals::~Internals()
 {
+    shutdown();
+}
+
+void SherpaTTSNode::Internals::shutdown()
+{
+    if (isShutDown) {
+        return;
+    }
+    isShutDown = true;
     Logger::info("[SherpaTTSNode] Destructor called - starting cleanup");
     {
         std::lock_guard<std::mutex> lock(queueMutex);

@@ -92,7 +92,7 @@ public:
     /// Makes the default-language attempt (loadDefaultVoice) and starts the worker.
     /// Exceptions of the path functions leave the constructor before the worker exists.
     Internals(SherpaTTSNode* node, const std::string& language);
-    /// Stops and joins the worker (a running synthesis completes first), then cleanup().
+    /// shutdown(), unless the node already did it.
     ~Internals();
     Internals(const Internals&) = delete;
     Internals& operator=(const Internals&) = delete;
@@ -119,6 +119,12 @@ public:
     /// Steady state: no allocation, no lock, no logging. At the end of an item's playback
     /// it emits "finished" (listeners run here) and may cut buffered text (locks).
     bool generateAudio(AudioBus& bus);
+
+    /// Teardown: stops and joins the worker (a running synthesis completes first; queued
+    /// texts are dropped), then cleanup(). The node calls it while its internals pointer
+    /// is still set, so that listeners running on the worker meanwhile may still call the
+    /// node. Runs once; blocks for as long as the running synthesis takes.
+    void shutdown();
 
     /// Releases the engine, the audio items and the resampler (teardown only). No lock.
     void cleanup();
@@ -170,6 +176,9 @@ public:
 
 private:
     enum class CleanupScope { Teardown, Reload };
+
+    /// Set by shutdown(); touched only by the thread that destroys the node.
+    bool isShutDown = false;
 
     void loadDefaultVoice(const std::string& language);
     void workerLoop();

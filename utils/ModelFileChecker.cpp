@@ -54,8 +54,8 @@ constexpr std::size_t kMaxCapturedOutput = 16 * 1024;
 constexpr std::size_t kMaxReportLines = 256;
 // How much of the library's message goes into the one-line problem.
 constexpr std::size_t kMaxQuotedMessage = 300;
-// After SIGKILL a child is gone at once; this only bounds the wait for a broken kernel.
-constexpr int kKillGraceMilliseconds = 5000;
+// Without a pidfd, how often an unfinished child is looked at.
+constexpr useconds_t kExitPollMicroseconds = 5000;
 constexpr std::size_t kReadChunk = 4096;
 // Proven-good entries kept before the list is started afresh.
 constexpr std::size_t kMaxProvenGoodEntries = 1024;
@@ -167,26 +167,9 @@ bool drain(int fd, std::string& into, std::size_t keepAtMost)
     }
 }
 
-/// Sends SIGKILL to the child, through its pidfd when there is one. Without a pidfd the
-/// signal is sent only while the child is known to be unreaped, so that a process id the
-/// host has already reaped (and the system may have reused) is never signalled.
-void killChild(pid_t pid, const UniqueFd& pidfd)
-{
-    if (pidfd.valid()) {
-        ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
-        pollfd exitEvent{pidfd.get(), POLLIN, 0};
-        while (::poll(&exitEvent, 1, kKillGraceMilliseconds) < 0 && errno == EINTR) {
-        }
-        return;
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-    }
-}
-
-/// Collects the exit status. ECHILD (the host ignores SIGCHLD, or reaps children itself)
-/// leaves the end Unknown: the verdict then rests on the report pipe alone.
+/// Collects the exit status of a child that has ended (or is about to). ECHILD (the host
+/// ignores SIGCHLD, or reaps children itself) leaves the end Unknown: the verdict then
+/// rests on the report alone.
 void reap(pid_t pid, CheckerRun& run)
 {
     int status = 0;
@@ -206,6 +189,56 @@ void reap(pid_t pid, CheckerRun& run)
     }
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+int millisecondsUntil(Deadline deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    return static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX));
+}
+
+/// Waits until the child has ended, at most until `deadline`; then kills it. The pidfd
+/// sees the end even when the host reaps the child, and signals it without the risk of
+/// hitting a reused process id. Returns true when the child had to be killed.
+bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, CheckerRun& run)
+{
+    bool killed = false;
+    if (pidfd.valid()) {
+        pollfd exitEvent{pidfd.get(), POLLIN, 0};
+        int ready = 0;
+        do {
+            ready = ::poll(&exitEvent, 1, millisecondsUntil(deadline));
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
+            ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
+            killed = true;
+        }
+        reap(pid, run);
+        return killed;
+    }
+    // Without a pidfd (kernels before 5.3): a process id is only signalled while
+    // waitpid shows the child unreaped, so it cannot have been reused.
+    while (true) {
+        int status = 0;
+        const pid_t result = ::waitpid(pid, &status, WNOHANG);
+        if (result == pid) {
+            run.end = WIFEXITED(status) ? CheckerRun::End::Exited : CheckerRun::End::Signalled;
+            run.code = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status);
+            return false;
+        }
+        if (result < 0 && errno != EINTR) {
+            return false;
+        }
+        if (result == 0 && millisecondsUntil(deadline) == 0) {
+            ::kill(pid, SIGKILL);
+            reap(pid, run);
+            return true;
+        }
+        ::usleep(kExitPollMicroseconds);
+    }
+}
+
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> result;
@@ -216,9 +249,25 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
     return result;
 }
 
+/// Moves the complete lines of `pending` into `lines`; true once a line ends the report
+/// ("OK" or a problem).
+bool takeReportLines(std::string& pending, std::vector<std::string>& lines)
+{
+    bool finished = false;
+    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        finished = finished || line == kVerdictGood || line.starts_with(kProblemPrefix);
+        if (lines.size() < kMaxReportLines) {
+            lines.push_back(std::move(line));
+        }
+    }
+    return finished;
+}
+
 /// Starts `program` with posix_spawn (no fork: safe in a multithreaded host), reads its
-/// report and output until it has ended or `timeout` has passed, kills it if it is still
-/// running then, and reaps it.
+/// report and output until it has given a verdict or ended, waits for it to end, and
+/// kills it when `timeout` passes first. Always reaps it.
 CheckerRun runChecker(const std::string& program, std::vector<std::string> arguments,
                       std::vector<std::string> environment, std::chrono::milliseconds timeout)
 {
@@ -260,6 +309,7 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     std::vector<char*> argv = pointers(arguments);
     std::vector<char*> envp = pointers(environment);
     pid_t pid = -1;
+    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
     run.spawnError = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -269,24 +319,21 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
         return run;
     }
 
-    // A pidfd tells when the child has ended even if the host reaps it, and signals it
-    // without the risk of a reused process id. (Linux 5.3; without it the pipes decide.)
     const UniqueFd pidfd(::pidfd_open(pid, 0));
     ::fcntl(reportRead.get(), F_SETFL, O_NONBLOCK);
     ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
 
-    std::string report;
+    std::string pending;
     bool reportOpen = true;
     bool outputOpen = true;
     bool exited = false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    // Ends when the report pipe closes (the child has ended) or the pidfd says so: a copy
-    // of the write end held by a process the host forked meanwhile cannot hold this up.
-    while (reportOpen && !exited) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            run.timedOut = true;
+    bool finished = false;
+    // Until the verdict, the end of the report (the child has ended) or the pidfd's word
+    // that it has ended: a copy of the write end that a process forked by the host holds
+    // cannot hold this up.
+    while (reportOpen && !exited && !finished) {
+        const int left = millisecondsUntil(deadline);
+        if (left == 0) {
             break;
         }
         std::array<pollfd, 3> events{};
@@ -298,19 +345,17 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
         if (pidfd.valid()) {
             events[count++] = pollfd{pidfd.get(), POLLIN, 0};
         }
-        const int ready = ::poll(events.data(), count, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+        const int ready = ::poll(events.data(), count, left);
         if (ready < 0 && errno != EINTR) {
             break;
         }
-        if (ready <= 0) {
-            continue;
-        }
-        for (nfds_t i = 0; i < count; ++i) {
+        for (nfds_t i = 0; ready > 0 && i < count; ++i) {
             if (events[i].revents == 0) {
                 continue;
             }
             if (events[i].fd == reportRead.get()) {
-                reportOpen = drain(reportRead.get(), report, kMaxCapturedOutput);
+                reportOpen = drain(reportRead.get(), pending, kMaxCapturedOutput);
+                finished = takeReportLines(pending, run.reportLines);
             } else if (events[i].fd == outputRead.get()) {
                 outputOpen = drain(outputRead.get(), run.output, kMaxCapturedOutput);
             } else {
@@ -318,20 +363,12 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
             }
         }
     }
+    const bool killed = waitForExit(pid, pidfd, deadline, run);
     // Whatever the child wrote before it ended is in the pipes now.
-    drain(reportRead.get(), report, kMaxCapturedOutput);
+    drain(reportRead.get(), pending, kMaxCapturedOutput);
     drain(outputRead.get(), run.output, kMaxCapturedOutput);
-    if (run.timedOut) {
-        killChild(pid, pidfd);
-    }
-    reap(pid, run);
-
-    std::size_t start = 0;
-    for (std::size_t end = report.find('\n'); end != std::string::npos && run.reportLines.size() < kMaxReportLines;
-         end = report.find('\n', start)) {
-        run.reportLines.push_back(report.substr(start, end - start));
-        start = end + 1;
-    }
+    finished = takeReportLines(pending, run.reportLines) || finished;
+    run.timedOut = killed && !finished;
     return run;
 }
 
@@ -414,10 +451,10 @@ ModelCheckResult failure(std::string problem)
 
 ModelCheckResult verdict(const CheckRequest& request, const CheckerRun& run, std::chrono::milliseconds timeout)
 {
-    if (!run.reportLines.empty() && run.reportLines.back() == kVerdictGood) {
-        return ModelCheckResult{true, {}, false};
-    }
     for (const std::string& line : run.reportLines) {
+        if (line == kVerdictGood) {
+            return ModelCheckResult{true, {}, false};
+        }
         if (line.starts_with(kProblemPrefix)) {
             return failure(line.substr(kProblemPrefix.size()));
         }
@@ -520,17 +557,22 @@ ModelCheckResult checkFiles(const CheckRequest& request)
             return ModelCheckResult{true, {}, true};
         }
     }
-    if (std::string problem = request.preCheck(request.modelPath, request.tokensPath, request.thirdPath);
-        !problem.empty()) {
-        return failure(std::move(problem));
+    if (!checkerOverride || checkerOverride->inProcessChecks) {
+        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath, request.thirdPath);
+            !problem.empty()) {
+            return failure(std::move(problem));
+        }
     }
 
     std::string program;
     std::chrono::milliseconds timeout = kModelCheckTimeout;
+    std::vector<std::string> arguments;
     if (checkerOverride) {
         program = checkerOverride->program;
         timeout = checkerOverride->timeout;
-    } else {
+        arguments = checkerOverride->extraArguments;
+    }
+    if (program.empty()) {
         std::vector<std::string> searched;
         program = findModelChecker(&searched);
         if (program.empty()) {
@@ -543,8 +585,8 @@ ModelCheckResult checkFiles(const CheckRequest& request)
         }
     }
 
-    const CheckerRun run = runChecker(program, {request.kind, request.modelPath, request.tokensPath, request.thirdPath},
-                                      request.environment, timeout);
+    arguments.insert(arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
+    const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
     if (run.spawnError != 0) {
         return failure(request.modelPath + ": not loaded, because the model checker " + program
                        + " could not be started (" + std::strerror(run.spawnError) + ")");

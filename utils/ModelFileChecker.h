@@ -66,12 +66,16 @@ std::string findModelChecker(std::vector<std::string>* searched = nullptr);
 /// Forgets every file proven good (the next check of any files starts a checker again).
 void forgetCheckedModelFiles();
 
-/// Test hook: run `program` instead of the checker found next to the module, with
-/// `timeout` instead of kModelCheckTimeout. std::nullopt restores the normal behaviour.
+/// Test hook: run `program` (empty: the checker found next to the module) with
+/// `extraArguments` before the usual ones, and `timeout` instead of kModelCheckTimeout;
+/// `inProcessChecks` false goes straight to the checker, so that what the real library
+/// does with a bad file is what decides. std::nullopt restores the normal behaviour.
 /// Also forgets every file proven good.
 struct ModelCheckerOverride {
     std::string program;
     std::chrono::milliseconds timeout = kModelCheckTimeout;
+    bool inProcessChecks = true;
+    std::vector<std::string> extraArguments;
 };
 void setModelCheckerOverrideForTesting(std::optional<ModelCheckerOverride> checkerOverride);
 

@@ -497,12 +497,16 @@ TEST(SherpaTTSNode, DestructionWaitsForTheRunningSynthesisAndDropsQueuedTexts)
     // The listener runs on the worker inside the synthesis; it lets the synthesis go on
     // only once the destructor has asked the worker to stop, so the destructor meets a
     // running synthesis with texts still queued.
+    // Meanwhile the node is still usable from the listener (its destructor is waiting).
     auto& internals = node->getInternalsForTesting();
-    node->addEventListener("synthesisStarted", [&internals](const std::string&, const OXAny&) {
+    SherpaTTSNode* const raw = node.get();
+    node->addEventListener("synthesisStarted", [&internals, raw](const std::string&, const OXAny&) {
         EXPECT_TRUE(waitUntil([&internals] {
             std::lock_guard<std::mutex> lock(internals.queueMutex);
             return internals.stopRequested;
         }));
+        raw->clearStreamingBuffer();
+        raw->synthesize("Queued by the listener during teardown.");
     });
     node->synthesize("A long text that is being synthesised while the node goes away.");
     ASSERT_TRUE(recorder.waitForCount("synthesisStarted", 1));
