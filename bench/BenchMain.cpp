@@ -125,10 +125,13 @@ TableOutcome printTable(const std::map<std::string, Samples>& collected)
             continue;
         }
         const bool cpu = figure.clock == Clock::Cpu;
-        const double subjectNs
-            = median(cpu ? subject->second.cpuNs : subject->second.realNs) * figure.subjectScale;
-        const double baselineNs
-            = median(cpu ? baseline->second.cpuNs : baseline->second.realNs) * figure.baselineScale;
+        const bool minimum = figure.statistic == Figure::Statistic::Minimum;
+        const auto summary = [&](const Samples& samples) {
+            const std::vector<double>& values = cpu ? samples.cpuNs : samples.realNs;
+            return minimum ? *std::min_element(values.begin(), values.end()) : median(values);
+        };
+        const double subjectNs = summary(subject->second) * figure.subjectScale;
+        const double baselineNs = summary(baseline->second) * figure.baselineScale;
 
         double value = 0.0;
         switch (figure.measure) {
@@ -154,7 +157,7 @@ TableOutcome printTable(const std::map<std::string, Samples>& collected)
                 figure.target, figure.unit.c_str());
         }
         const std::string detail = formatNs(subjectNs) + " vs " + formatNs(baselineNs) + " ("
-            + (cpu ? "cpu" : "wall") + ", median of "
+            + (cpu ? "cpu" : "wall") + (minimum ? ", minimum of " : ", median of ")
             + std::to_string(std::min(subject->second.realNs.size(), baseline->second.realNs.size())) + ")";
         std::printf("%-4s %-72s %14s %12s  %-6s %s\n", figure.id.c_str(), figure.title.c_str(), valueText,
             targetText, info ? "info" : pass ? "pass" : "MISS", detail.c_str());

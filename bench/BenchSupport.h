@@ -52,6 +52,11 @@ struct Figure {
     /// Multiplies each side's median time per iteration (for per-item figures).
     double subjectScale = 1.0;
     double baselineScale = 1.0;
+    /// How the repetitions of each side are summarised: the median by default; the
+    /// minimum where the noise is one-sided and large (other threads of the dependency
+    /// competing with the machine's other load), so that the least disturbed runs are
+    /// compared.
+    enum class Statistic { Median, Minimum } statistic = Statistic::Median;
     /// Printed after the target, e.g. "x" or " ms".
     std::string unit = "x";
     /// Extra text for the table, e.g. the subject's absolute time per item.

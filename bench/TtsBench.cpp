@@ -127,12 +127,16 @@ GeneratedAudio* startPlayback(SherpaTTSNode& node, BlockPuller& puller)
     return item != nullptr && puller.lastBlockHasSound() ? item : nullptr;
 }
 
+/// Inner blocks left in the item when it is rewound: the resampler may pull more than
+/// one inner block for one outer block.
+constexpr int32_t kRewindMarginBlocks = 16;
+
 /// Audio-thread side: keeps `item` from running out (the benchmark thread is the only
 /// writer of its position, as the audio thread is in the node).
-inline void keepPlaying(GeneratedAudio& item, unsigned innerFramesPerBlock)
+inline void keepPlaying(GeneratedAudio& item)
 {
     if (item.sampleCount - item.playPosition.load(std::memory_order_relaxed)
-        < static_cast<int32_t>(2 * innerFramesPerBlock)) {
+        < kRewindMarginBlocks * static_cast<int32_t>(kInnerBlock)) {
         item.playPosition.store(0);
     }
 }
@@ -152,7 +156,7 @@ void BM_TtsProduce_16kMono(benchmark::State& state)
         return;
     }
     for (auto _ : state) {
-        keepPlaying(*item, kInnerBlock);
+        keepPlaying(*item);
         puller.pull();
         benchmark::DoNotOptimize(puller.channel(0));
         benchmark::ClobberMemory();
@@ -170,7 +174,7 @@ void BM_MemsetMemcpy_16kMono(benchmark::State& state)
     std::vector<float> block(kInnerBlock);
     std::size_t position = 0;
     for (auto _ : state) {
-        if (speech.size() - position < 2 * kInnerBlock) {
+        if (speech.size() - position < kRewindMarginBlocks * kInnerBlock) {
             position = 0;
         }
         std::memset(block.data(), 0, kInnerBlock * sizeof(float));
@@ -204,7 +208,7 @@ void BM_TtsProduce_48kStereo(benchmark::State& state)
         }
     }
     for (auto _ : state) {
-        keepPlaying(*item, kInnerBlock);
+        keepPlaying(*item);
         puller.pull();
         benchmark::DoNotOptimize(puller.channel(0));
         benchmark::ClobberMemory();
@@ -240,7 +244,7 @@ void soxrOnly(benchmark::State& state, unsigned convertedChannels)
     std::vector<float*> outputPointers = {output[0].data(), output[1].data()};
     std::size_t position = 0;
     for (auto _ : state) {
-        if (speech.size() - position < 2 * kInnerBlock) {
+        if (speech.size() - position < kRewindMarginBlocks * kInnerBlock) {
             position = 0;
         }
         const float* input[kStereo] = {speech.data() + position, speech.data() + position};

@@ -16,16 +16,19 @@ namespace ombrix {
 
 namespace {
 
-// libsoxr grows its internal FIFOs (realloc) until they have met the largest
-// fill level of the periodic pattern in which it consumes blocks. Feeding it
-// fixed-size blocks of silence for this many inner frames at configuration
-// time gets that over with: over 2 M frames for every pairing of 8 to 96 kHz
-// rates and 64 to 1024-frame blocks the last growth came before frame 212000.
-constexpr std::size_t kWarmUpInnerFrames = std::size_t(1) << 19;
+// libsoxr grows its internal FIFOs (realloc) on demand, and in steady
+// streaming it keeps meeting new fill levels for seconds (sometimes tens of
+// seconds) of input. One conversion of this much silence in a single call, at
+// configuration time, grows them beyond anything the steady one-block pattern
+// needs: surveyed over 2 M frames for inner rates 8 to 48 kHz, outer rates 8 to
+// 192 kHz and inner blocks of 32 to 1024 frames, no growth followed it.
+// 32000 frames are 2 s at 16 kHz, a whole number of frames at 44.1 and 48 kHz,
+// so that from 16 kHz the output needs no fractional delay there.
+constexpr std::size_t kWarmUpInnerFrames = 32000;
 
 // Room for the output of one inner block beyond its nominal length: the
-// converter's DFT stage releases output in bursts (at most ~12600 frames
-// above nominal in the same survey, at 192 kHz).
+// converter's DFT stage releases output in bursts (about 12600 frames above
+// nominal from 16 to 192 kHz). A larger burst is drained by further calls.
 constexpr std::size_t kConverterBurstFrames = 16384;
 
 // Guards the latency arithmetic against rounding of exact integer lags.
@@ -144,31 +147,42 @@ bool AudioGraphResampler::Impl::configure(int rate, unsigned numberOfChannels)
     outerSampleRate = rate;
     channels = numberOfChannels;
 
-    // Warm-up on silence (innerStorage is zero), counting what goes in and out.
-    const std::size_t warmUpBlocks = (kWarmUpInnerFrames + block - 1) / block;
-    std::size_t framesOut = 0;
-    for (std::size_t b = 0; b < warmUpBlocks; ++b) {
-        bool withInput = true;
-        do {
-            if (!runConverter(withInput)) {
-                Logger::error("[AudioGraphResampler] the converter failed while warming up");
-                converter.reset();
-                outerSampleRate = 0;
-                channels = 0;
-                failedSampleRate = rate;
-                failedChannels = numberOfChannels;
-                return false;
-            }
-            framesOut += convertedFrames;
-            withInput = false;
-        } while (converterMayHoldMore);
+    // Warm-up: one large conversion of silence, its output discarded, counting
+    // what goes in and out. The temporary buffers go away with this call.
+    const std::vector<float> silence(kWarmUpInnerFrames, 0.0f);
+    const std::size_t warmUpCapacity
+        = static_cast<std::size_t>(std::ceil(kWarmUpInnerFrames * ratio)) + kConverterBurstFrames;
+    std::vector<float> warmUpOutput(warmUpCapacity * numberOfChannels);
+    std::array<const float*, AudioBuffer<float>::maxChannels> silenceChannels{};
+    std::array<float*, AudioBuffer<float>::maxChannels> warmUpChannels{};
+    for (unsigned c = 0; c < numberOfChannels; ++c) {
+        silenceChannels[c] = silence.data();
+        warmUpChannels[c] = warmUpOutput.data() + c * warmUpCapacity;
     }
-    convertedFrames = convertedPosition = 0;
+    std::size_t framesOut = 0;
+    std::size_t inputFrames = kWarmUpInnerFrames;
+    std::size_t produced = 0;
+    do {
+        error = soxr_process(converter.get(), silenceChannels.data(), inputFrames, nullptr,
+            warmUpChannels.data(), warmUpCapacity, &produced);
+        if (error != nullptr) {
+            Logger::error(
+                std::string("[AudioGraphResampler] the converter failed while warming up: ") + error);
+            converter.reset();
+            outerSampleRate = 0;
+            channels = 0;
+            failedSampleRate = rate;
+            failedChannels = numberOfChannels;
+            return false;
+        }
+        framesOut += produced;
+        inputFrames = 0; // what did not fit is drained by the next calls
+    } while (produced == warmUpCapacity);
 
     // The next inner frame will come out after `lag` more output frames;
     // dropping the whole frames of it realigns output and inner signal.
     // Integer arithmetic keeps the whole-frame part exact.
-    const std::uint64_t scaledIn = std::uint64_t(warmUpBlocks) * block * std::uint64_t(rate);
+    const std::uint64_t scaledIn = std::uint64_t(kWarmUpInnerFrames) * std::uint64_t(rate);
     const std::uint64_t wholeIn = scaledIn / std::uint64_t(innerSampleRate);
     const double fraction = double(scaledIn % std::uint64_t(innerSampleRate)) / innerSampleRate;
     const double lag = (double(wholeIn) - double(framesOut)) + fraction;

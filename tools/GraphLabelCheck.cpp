@@ -41,8 +41,7 @@ std::unique_ptr<Graph> readGraph(const std::string& path, std::string& problem)
 } // namespace
 
 std::string checkGraphLabels(const std::string& graphPath, const std::set<int64_t>& tokenIds,
-                             const std::string& tokensPath, std::optional<int64_t> outputSize,
-                             const std::string& modelPath)
+    const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath)
 {
     std::string problem;
     const std::unique_ptr<Graph> graph = readGraph(graphPath, problem);
@@ -59,8 +58,9 @@ std::string checkGraphLabels(const std::string& graphPath, const std::set<int64_
                 continue;
             }
             const int64_t token = label - 1;
-            const std::string where = graphPath + ": input label " + std::to_string(label) + " on an arc from state "
-                + std::to_string(state.Value()) + " stands for token id " + std::to_string(token);
+            const std::string where = graphPath + ": input label " + std::to_string(label)
+                + " on an arc from state " + std::to_string(state.Value()) + " stands for token id "
+                + std::to_string(token);
             if (label < 0 || tokenIds.count(token) == 0) {
                 return where + ", which " + tokensPath + " does not define";
             }

@@ -20,7 +20,6 @@ namespace ombrix::extensions::sherpa {
  * the path of the graph.
  */
 std::string checkGraphLabels(const std::string& graphPath, const std::set<int64_t>& tokenIds,
-                             const std::string& tokensPath, std::optional<int64_t> outputSize,
-                             const std::string& modelPath);
+    const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath);
 
 } // namespace ombrix::extensions::sherpa

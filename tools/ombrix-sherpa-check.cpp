@@ -112,12 +112,13 @@ std::string describeException(const std::exception& e)
 
 // ---- text-to-speech ---------------------------------------------------------------------------
 
-int checkVoice(const Report& report, const std::string& model, const std::string& tokens, const std::string& dataDir)
+int checkVoice(
+    const Report& report, const std::string& model, const std::string& tokens, const std::string& dataDir)
 {
     if (!skipFileChecks) {
         report.stage("reading the files");
         for (const std::string& problem :
-             {checkVoiceModelFile(model), checkVoiceTokensFile(tokens), checkEspeakDataDirectory(dataDir)}) {
+            {checkVoiceModelFile(model), checkVoiceTokensFile(tokens), checkEspeakDataDirectory(dataDir)}) {
             if (!problem.empty()) {
                 report.problem(problem);
                 return kExitProblem;
@@ -137,6 +138,9 @@ int checkVoice(const Report& report, const std::string& model, const std::string
     } catch (const std::exception& e) {
         report.problem(model + ": sherpa-onnx cannot load the voice: " + describeException(e));
         return kExitProblem;
+    } catch (...) {
+        report.problem(model + ": sherpa-onnx cannot load the voice (an exception of unknown type)");
+        return kExitProblem;
     }
     if (!tts) {
         report.problem(model + ": sherpa-onnx refused the voice (with " + tokens + " and " + dataDir + ")");
@@ -152,7 +156,8 @@ int checkVoice(const Report& report, const std::string& model, const std::string
     GeneratedAudioPtr audio;
     try {
         const SherpaOnnxGenerationConfig generation{};
-        audio.reset(SherpaOnnxOfflineTtsGenerateWithConfig(tts.get(), kCheckText, &generation, nullptr, nullptr));
+        audio.reset(
+            SherpaOnnxOfflineTtsGenerateWithConfig(tts.get(), kCheckText, &generation, nullptr, nullptr));
     } catch (const std::exception& e) {
         // A voice espeak-ng does not know, or tokens without the pad, start or end symbol.
         std::string voice;
@@ -160,8 +165,12 @@ int checkVoice(const Report& report, const std::string& model, const std::string
         if (const auto info = readModelFileInfo(model, ignored)) {
             voice = info->metadataValue("voice").value_or("");
         }
-        report.problem(model + ": the voice fails to speak: " + describeException(e)
-                       + (voice.empty() ? std::string() : " (espeak-ng voice '" + voice + "', data " + dataDir + ")"));
+        report.problem(model + " (with " + tokens + "): the voice fails to speak: " + describeException(e)
+            + (voice.empty() ? std::string() : " (espeak-ng voice '" + voice + "', data " + dataDir + ")"));
+        return kExitProblem;
+    } catch (...) {
+        report.problem(
+            model + " (with " + tokens + "): the voice fails to speak (an exception of unknown type)");
         return kExitProblem;
     }
     if (!audio || audio->n <= 0) {
@@ -192,8 +201,10 @@ std::string checkGraph(const std::string& graph, const std::string& model, const
     }
     const std::optional<int64_t> outputs = modelOutputSize(*info);
     if (!outputs) {
-        std::fprintf(stderr, "%s: the model does not declare its output size; graph labels are checked against "
-                             "tokens.txt only\n", model.c_str());
+        std::fprintf(stderr,
+            "%s: the model does not declare its output size; graph labels are checked against "
+            "tokens.txt only\n",
+            model.c_str());
     }
     return checkGraphLabels(graph, tokens->ids, tokensPath, outputs, model);
 }
@@ -208,15 +219,16 @@ int64_t silenceSamplesFor(const std::string& model)
         int64_t t = 0;
         int64_t s = 0;
         if (std::from_chars(chunk.data(), chunk.data() + chunk.size(), t).ec == std::errc()
-            && std::from_chars(shift.data(), shift.data() + shift.size(), s).ec == std::errc() && t > 0 && s >= 0) {
+            && std::from_chars(shift.data(), shift.data() + shift.size(), s).ec == std::errc() && t > 0
+            && s >= 0) {
             chunkFrames = t + s;
         }
     }
     return std::max(kMinimumSilenceSamples, chunkFrames * kSamplesPerFrame + kSamplesPerWindow);
 }
 
-int checkRecognizer(const Report& report, const std::string& model, const std::string& tokens,
-                    const std::string& graph)
+int checkRecognizer(
+    const Report& report, const std::string& model, const std::string& tokens, const std::string& graph)
 {
     std::string problem;
     if (!skipFileChecks) {
@@ -247,35 +259,45 @@ int checkRecognizer(const Report& report, const std::string& model, const std::s
     config.model_config.provider = kRecognizerProvider;
     config.ctc_fst_decoder_config.graph = graph.c_str();
 
-    std::string step = "creating the recogniser";
-    try {
+    std::string step;
+    const auto enter = [&](const char* next) {
+        step = next;
         report.stage(step);
+    };
+    try {
+        enter("creating the recogniser");
         OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
         if (!recognizer) {
-            report.problem(model + ": sherpa-onnx refused the recogniser (with " + tokens + " and " + graph + ")");
+            report.problem(
+                model + ": sherpa-onnx refused the recogniser (with " + tokens + " and " + graph + ")");
             return kExitProblem;
         }
-        report.stage(step = "creating a stream");
+        enter("creating a stream");
         OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
         if (!stream) {
             report.problem(model + ": sherpa-onnx cannot create a stream for the recogniser");
             return kExitProblem;
         }
-        report.stage(step = "decoding silence");
+        enter("decoding silence");
         const std::vector<float> silence(static_cast<std::size_t>(silenceSamplesFor(model)), 0.0f);
-        SherpaOnnxOnlineStreamAcceptWaveform(stream.get(), kCheckSampleRate, silence.data(),
-                                             static_cast<int32_t>(silence.size()));
+        SherpaOnnxOnlineStreamAcceptWaveform(
+            stream.get(), kCheckSampleRate, silence.data(), static_cast<int32_t>(silence.size()));
         while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
             SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
         }
-        report.stage(step = "reading the result");
+        enter("reading the result");
         OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
         if (!result) {
             report.problem(model + ": the recogniser returned no result");
             return kExitProblem;
         }
     } catch (const std::exception& e) {
-        report.problem(model + ": sherpa-onnx failed while " + step + ": " + describeException(e));
+        report.problem(model + " (with " + tokens + " and " + graph + "): sherpa-onnx failed while " + step
+            + ": " + describeException(e));
+        return kExitProblem;
+    } catch (...) {
+        report.problem(model + " (with " + tokens + " and " + graph + "): sherpa-onnx failed while " + step
+            + " (an exception of unknown type)");
         return kExitProblem;
     }
     return kExitOk;
@@ -284,9 +306,9 @@ int checkRecognizer(const Report& report, const std::string& model, const std::s
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s [--report-fd N] [--skip-file-checks] tts <model> <tokens.txt> <espeak-ng-data>\n"
-                 "       %s [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt> <graph>\n",
-                 program, program);
+        "usage: %s [--report-fd N] [--skip-file-checks] tts <model> <tokens.txt> <espeak-ng-data>\n"
+        "       %s [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt> <graph>\n",
+        program, program);
     return kExitUsage;
 }
 
@@ -310,7 +332,8 @@ int main(int argc, char** argv)
             return usage(argv[0]);
         }
         const std::string& value = arguments[1];
-        if (std::from_chars(value.data(), value.data() + value.size(), reportFd).ec != std::errc() || reportFd < 0) {
+        if (std::from_chars(value.data(), value.data() + value.size(), reportFd).ec != std::errc()
+            || reportFd < 0) {
             return usage(argv[0]);
         }
         arguments.erase(arguments.begin(), arguments.begin() + 2);

@@ -43,9 +43,12 @@ inline constexpr float kSpeechSpeed = 1.0f;
  *    from cleanup, the only one that frees them;
  *  - the host's audio thread: generateAudio (directly or inside the resampler's
  *    process); lock-free except at the end of an item's playback.
- * The three mutexes (queueMutex, streamingMutex, engineMutex) are never held two at a
- * time. Loads additionally take the process-wide espeak lock (EspeakProcessState) inside
- * engineMutex, around the environment variable and the engine creation.
+ * The node's own code never holds two of its three mutexes (queueMutex, streamingMutex,
+ * engineMutex) at a time. A "synthesisStarted" listener that calls the node runs on the
+ * worker inside engineMutex and may take the other two; nothing takes engineMutex while
+ * holding them, so no cycle arises (and loadModel refuses to run on the worker). Loads
+ * take the process-wide espeak lock (EspeakProcessState) inside engineMutex, around the
+ * environment variable and the engine creation.
  *
  * Item lifetime (who may free a GeneratedAudio, and when): items are freed only under
  * engineMutex, by reclaimUnusedAudio (worker, before each synthesis; reload) or by the

@@ -69,9 +69,10 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
 {
     const AudioThreadMark mark(audioThreadId);
     bus.clear();
-    AudioBuffer<float>* const buffer
-        = bus.getBuffer() != nullptr && bus.getBuffer()->getNumberOfChannels() > 0 ? bus.getBuffer()
-                                                                                   : nullptr;
+    AudioBuffer<float>* buffer = bus.getBuffer();
+    if (buffer != nullptr && buffer->getNumberOfChannels() == 0) {
+        buffer = nullptr; // a block without channels plays nothing
+    }
 
     GeneratedAudio* playing = playingAudio.load();
 

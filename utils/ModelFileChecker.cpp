@@ -5,8 +5,8 @@
 #include <link.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -41,7 +42,8 @@ constexpr const char* kRecognizerKind = "asr";
 
 // The child gets exactly this environment (plus the espeak-ng data path for voices): not
 // the host's, which another thread may be changing (setenv is not thread-safe), and which
-// must not switch on a leak check in a sanitizer build (the library leaks by design).
+// must not switch on a leak check in a sanitizer build (the library leaks a few blocks it
+// never frees, which would turn a good verdict into a failing exit).
 constexpr const char* kCheckerSanitizerOptions = "ASAN_OPTIONS=detect_leaks=0";
 constexpr const char* kEspeakDataPathVariable = "ESPEAK_DATA_PATH=";
 
@@ -52,8 +54,10 @@ constexpr int kFirstPrivateFd = 10;
 // messages, bounded for a child that prints without end.
 constexpr std::size_t kMaxCapturedOutput = 16 * 1024;
 constexpr std::size_t kMaxReportLines = 256;
-// How much of the library's message goes into the one-line problem.
+// How much of the library's message goes into the one-line problem, and how long that
+// line may get (paths included).
 constexpr std::size_t kMaxQuotedMessage = 300;
+constexpr std::size_t kMaxProblemLine = 4096;
 // Without a pidfd, how often an unfinished child is looked at.
 constexpr useconds_t kExitPollMicroseconds = 5000;
 constexpr std::size_t kReadChunk = 4096;
@@ -139,7 +143,7 @@ struct CheckerRun {
     int spawnError = 0; ///< errno of a failed start; the rest is then empty
     bool timedOut = false;
     std::vector<std::string> reportLines; ///< complete lines only
-    std::string output;                   ///< the end of the child's stdout and stderr
+    std::string output; ///< the end of the child's stdout and stderr
     enum class End { Exited, Signalled, Unknown } end = End::Unknown;
     int code = 0; ///< exit status or signal number
 };
@@ -189,31 +193,45 @@ void reap(pid_t pid, CheckerRun& run)
     }
 }
 
+// pidfd calls by number: glibc 2.36's <sys/pidfd.h> declares them without C linkage for
+// C++, and older C libraries lack them. -1 (with errno) where the kernel lacks them.
+int pidfdOpen(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int pidfdSendSignal(int pidfd, int signal)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
 using Deadline = std::chrono::steady_clock::time_point;
 
 int millisecondsUntil(Deadline deadline)
 {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    const auto left
+        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
     return static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX));
 }
 
-/// Waits until the child has ended, at most until `deadline`; then kills it. The pidfd
-/// sees the end even when the host reaps the child, and signals it without the risk of
-/// hitting a reused process id. Returns true when the child had to be killed.
-bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, CheckerRun& run)
+/// Waits until the child has ended, at most until `deadline`; then kills it, but only
+/// while `mayStillRun` (its report pipe is still open: a child that has closed it has
+/// ended, and its process id may already belong to someone else if the host reaped it).
+/// The pidfd sees the end even when the host reaps the child. Returns true when the
+/// child had to be killed.
+bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, bool mayStillRun, CheckerRun& run)
 {
-    bool killed = false;
     if (pidfd.valid()) {
         pollfd exitEvent{pidfd.get(), POLLIN, 0};
         int ready = 0;
         do {
             ready = ::poll(&exitEvent, 1, millisecondsUntil(deadline));
         } while (ready < 0 && errno == EINTR);
-        if (ready == 0) {
-            ::pidfd_send_signal(pidfd.get(), SIGKILL, nullptr, 0);
-            killed = true;
+        if (ready == 0 && !mayStillRun) {
+            return false; // ended, not yet visible; nothing left to wait for
         }
+        const bool killed = ready == 0 && pidfdSendSignal(pidfd.get(), SIGKILL) == 0;
         reap(pid, run);
         return killed;
     }
@@ -231,6 +249,9 @@ bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, CheckerRun
             return false;
         }
         if (result == 0 && millisecondsUntil(deadline) == 0) {
+            if (!mayStillRun) {
+                return false;
+            }
             ::kill(pid, SIGKILL);
             reap(pid, run);
             return true;
@@ -269,14 +290,15 @@ bool takeReportLines(std::string& pending, std::vector<std::string>& lines)
 /// report and output until it has given a verdict or ended, waits for it to end, and
 /// kills it when `timeout` passes first. Always reaps it.
 CheckerRun runChecker(const std::string& program, std::vector<std::string> arguments,
-                      std::vector<std::string> environment, std::chrono::milliseconds timeout)
+    std::vector<std::string> environment, std::chrono::milliseconds timeout)
 {
     CheckerRun run;
     UniqueFd reportRead;
     UniqueFd reportWrite;
     UniqueFd outputRead;
     UniqueFd outputWrite;
-    if (!makePipe(reportRead, reportWrite, run.spawnError) || !makePipe(outputRead, outputWrite, run.spawnError)) {
+    if (!makePipe(reportRead, reportWrite, run.spawnError)
+        || !makePipe(outputRead, outputWrite, run.spawnError)) {
         return run;
     }
 
@@ -319,7 +341,7 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
         return run;
     }
 
-    const UniqueFd pidfd(::pidfd_open(pid, 0));
+    const UniqueFd pidfd(pidfdOpen(pid));
     ::fcntl(reportRead.get(), F_SETFL, O_NONBLOCK);
     ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
 
@@ -363,7 +385,7 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
             }
         }
     }
-    const bool killed = waitForExit(pid, pidfd, deadline, run);
+    const bool killed = waitForExit(pid, pidfd, deadline, reportOpen, run);
     // Whatever the child wrote before it ended is in the pipes now.
     drain(reportRead.get(), pending, kMaxCapturedOutput);
     drain(outputRead.get(), run.output, kMaxCapturedOutput);
@@ -374,12 +396,12 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
 
 // ---- verdicts ------------------------------------------------------------------------------------
 
-std::string oneLine(std::string text)
+std::string oneLine(std::string text, std::size_t maxSize)
 {
     std::replace(text.begin(), text.end(), '\n', ' ');
     std::replace(text.begin(), text.end(), '\r', ' ');
-    if (text.size() > kMaxQuotedMessage) {
-        text.resize(kMaxQuotedMessage);
+    if (text.size() > maxSize) {
+        text.resize(maxSize);
         text += "...";
     }
     return text;
@@ -406,11 +428,11 @@ std::string lastMessage(const std::string& output)
     }
     const std::size_t space = last.find(' ');
     const std::string_view first = last.substr(0, space);
-    if (space != std::string_view::npos && (first.find(".cc:") != std::string_view::npos
-                                            || first.find(".h:") != std::string_view::npos)) {
+    if (space != std::string_view::npos
+        && (first.find(".cc:") != std::string_view::npos || first.find(".h:") != std::string_view::npos)) {
         last.remove_prefix(space + 1);
     }
-    return oneLine(std::string(last));
+    return oneLine(std::string(last), kMaxQuotedMessage);
 }
 
 std::string describeEnd(const CheckerRun& run)
@@ -420,7 +442,8 @@ std::string describeEnd(const CheckerRun& run)
         return "exit status " + std::to_string(run.code);
     case CheckerRun::End::Signalled: {
         const char* name = ::sigabbrev_np(run.code);
-        return std::string("signal ") + (name != nullptr ? std::string("SIG") + name : std::to_string(run.code));
+        return std::string("signal ")
+            + (name != nullptr ? std::string("SIG") + name : std::to_string(run.code));
     }
     case CheckerRun::End::Unknown:
         break;
@@ -446,10 +469,11 @@ std::string filesInvolved(const CheckRequest& request)
 
 ModelCheckResult failure(std::string problem)
 {
-    return ModelCheckResult{false, oneLine(std::move(problem)), false};
+    return ModelCheckResult{false, oneLine(std::move(problem), kMaxProblemLine), false};
 }
 
-ModelCheckResult verdict(const CheckRequest& request, const CheckerRun& run, std::chrono::milliseconds timeout)
+ModelCheckResult verdict(
+    const CheckRequest& request, const CheckerRun& run, std::chrono::milliseconds timeout)
 {
     for (const std::string& line : run.reportLines) {
         if (line == kVerdictGood) {
@@ -461,7 +485,7 @@ ModelCheckResult verdict(const CheckRequest& request, const CheckerRun& run, std
     }
     if (run.timedOut) {
         return failure(filesInvolved(request) + ": checking the files did not finish within "
-                       + std::to_string(timeout.count()) + " ms; the checker was stopped");
+            + std::to_string(timeout.count()) + " ms; the checker was stopped");
     }
     std::string stage = "starting";
     for (const std::string& line : run.reportLines) {
@@ -474,11 +498,11 @@ ModelCheckResult verdict(const CheckRequest& request, const CheckerRun& run, std
     // espeak-ng calls exit(1) when it cannot use its data directory.
     if (request.kind == std::string_view(kSpeechSynthesisKind) && run.end == CheckerRun::End::Exited
         && run.code == 1) {
-        return failure(request.thirdPath + ": espeak-ng cannot use this data directory (it ended the checker while "
-                       + stage + ")" + said);
+        return failure(request.thirdPath
+            + ": espeak-ng cannot use this data directory (it ended the checker while " + stage + ")" + said);
     }
     return failure(filesInvolved(request) + ": sherpa-onnx ended the checker while " + stage + " ("
-                   + describeEnd(run) + ")" + said);
+        + describeEnd(run) + ")" + said);
 }
 
 // ---- cache keys ----------------------------------------------------------------------------------
@@ -490,7 +514,7 @@ std::optional<std::string> identityOf(const char* kind, const std::vector<std::s
 {
     std::string key = kind;
     for (const std::string& file : files) {
-        struct stat status{};
+        struct stat status { };
         if (::stat(file.c_str(), &status) != 0) {
             return std::nullopt;
         }
@@ -501,7 +525,8 @@ std::optional<std::string> identityOf(const char* kind, const std::vector<std::s
         key += file;
         key += '\0';
         key += std::to_string(status.st_dev) + ':' + std::to_string(status.st_ino) + ':'
-            + std::to_string(status.st_size) + ':' + nanoseconds(status.st_mtim) + ':' + nanoseconds(status.st_ctim);
+            + std::to_string(status.st_size) + ':' + nanoseconds(status.st_mtim) + ':'
+            + nanoseconds(status.st_ctim);
     }
     return key;
 }
@@ -520,7 +545,8 @@ std::string moduleFilePath()
 {
     Dl_info info{};
     link_map* map = nullptr;
-    if (::dladdr1(reinterpret_cast<void*>(&moduleFilePath), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP)
+    if (::dladdr1(
+            reinterpret_cast<void*>(&moduleFilePath), &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP)
             == 0
         || map == nullptr || map->l_name == nullptr || map->l_name[0] == '\0') {
         // The main program's entry has no name.
@@ -539,7 +565,7 @@ std::string moduleFilePath()
 
 bool isExecutableFile(const std::string& path)
 {
-    struct stat status{};
+    struct stat status { };
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
@@ -580,16 +606,18 @@ ModelCheckResult checkFiles(const CheckRequest& request)
             for (const std::string& place : searched) {
                 places += (places.empty() ? "" : ", ") + place;
             }
-            return failure(request.modelPath + ": not loaded, because the model checker " + kModelCheckerProgramName
-                           + " is missing (looked for " + places + "); unchecked files could end the process");
+            return failure(request.modelPath + ": not loaded, because the model checker "
+                + kModelCheckerProgramName + " is missing (looked for " + places
+                + "); unchecked files could end the process");
         }
     }
 
-    arguments.insert(arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
+    arguments.insert(
+        arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
     const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
     if (run.spawnError != 0) {
         return failure(request.modelPath + ": not loaded, because the model checker " + program
-                       + " could not be started (" + std::strerror(run.spawnError) + ")");
+            + " could not be started (" + std::strerror(run.spawnError) + ")");
     }
     ModelCheckResult result = verdict(request, run, timeout);
     if (!result.ok) {
@@ -607,7 +635,8 @@ ModelCheckResult checkFiles(const CheckRequest& request)
     return result;
 }
 
-std::string preCheckVoice(const std::string& model, const std::string& tokens, const std::string& dataDirectory)
+std::string preCheckVoice(
+    const std::string& model, const std::string& tokens, const std::string& dataDirectory)
 {
     std::string problem = checkVoiceModelFile(model);
     if (problem.empty()) {
@@ -637,8 +666,8 @@ ModelCheckResult checkSpeechSynthesisFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& dataDirPath)
 {
     CheckRequest request{kSpeechSynthesisKind, modelPath, tokensPath, dataDirPath, &preCheckVoice,
-                         {modelPath, tokensPath, dataDirPath},
-                         {kCheckerSanitizerOptions, kEspeakDataPathVariable + dataDirPath}};
+        {modelPath, tokensPath, dataDirPath},
+        {kCheckerSanitizerOptions, kEspeakDataPathVariable + dataDirPath}};
     for (std::string& file : espeakDataFiles(dataDirPath)) {
         request.keyFiles.push_back(std::move(file));
     }
@@ -649,7 +678,7 @@ ModelCheckResult checkRecognizerFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
-                               {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}};
+        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}};
     return checkFiles(request);
 }
 
@@ -658,7 +687,7 @@ std::string findModelChecker(std::vector<std::string>* searched)
     const std::string module = moduleFilePath();
     const std::string directory = module.substr(0, module.rfind('/') + 1);
     for (const std::string& candidate :
-         {directory + kModelCheckerProgramName, directory + "../lib/" + kModelCheckerProgramName}) {
+        {directory + kModelCheckerProgramName, directory + "../lib/" + kModelCheckerProgramName}) {
         if (searched != nullptr) {
             searched->push_back(candidate);
         }

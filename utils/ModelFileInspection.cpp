@@ -47,9 +47,10 @@ public:
             problem = openError(path, errno);
             return std::nullopt;
         }
-        struct stat status{};
+        struct stat status { };
         if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            problem = atPath(path, S_ISDIR(status.st_mode) ? "is a directory, not a file" : "is not a regular file");
+            problem = atPath(
+                path, S_ISDIR(status.st_mode) ? "is a directory, not a file" : "is not a regular file");
             ::close(fd);
             return std::nullopt;
         }
@@ -139,7 +140,7 @@ struct ProtoField {
     uint32_t number = 0;
     uint32_t wireType = 0;
     uint64_t value = 0; ///< varint and fixed values
-    Bytes bytes;        ///< length-delimited values
+    Bytes bytes; ///< length-delimited values
 };
 
 bool readVarint(Bytes& data, uint64_t& value)
@@ -161,7 +162,8 @@ bool readVarint(Bytes& data, uint64_t& value)
 
 /// Calls visit(const ProtoField&) for every field of one message, in order. Returns false
 /// when the bytes are not a well-formed message or when visit returns false.
-template <typename Visit> bool forEachProtoField(Bytes message, Visit&& visit)
+template <typename Visit>
+bool forEachProtoField(Bytes message, Visit&& visit)
 {
     while (!message.empty()) {
         uint64_t tag = 0;
@@ -334,7 +336,8 @@ public:
     {
     }
 
-    template <typename T> std::optional<T> scalar(std::size_t position) const
+    template <typename T>
+    std::optional<T> scalar(std::size_t position) const
     {
         if (position > data.size() || data.size() - position < sizeof(T)) {
             return std::nullopt;
@@ -424,7 +427,9 @@ private:
 bool hasOrtIdentifier(Bytes data)
 {
     return data.size() >= kFlatBufferIdentifierOffset + kOrtIdentifier.size()
-        && std::memcmp(data.data() + kFlatBufferIdentifierOffset, kOrtIdentifier.data(), kOrtIdentifier.size()) == 0;
+        && std::memcmp(
+               data.data() + kFlatBufferIdentifierOffset, kOrtIdentifier.data(), kOrtIdentifier.size())
+        == 0;
 }
 
 std::vector<std::optional<int64_t>> ortOutputShape(const FlatBuffer& buffer, std::size_t graph)
@@ -442,7 +447,8 @@ std::vector<std::optional<int64_t>> ortOutputShape(const FlatBuffer& buffer, std
             continue;
         }
         const auto typeInfo = buffer.tableField(*valueInfo, kOrtValueInfoType);
-        const auto valueTypePosition = typeInfo ? buffer.field(*typeInfo, kOrtTypeInfoValueType) : std::nullopt;
+        const auto valueTypePosition
+            = typeInfo ? buffer.field(*typeInfo, kOrtTypeInfoValueType) : std::nullopt;
         const auto valueType = valueTypePosition ? buffer.scalar<uint8_t>(*valueTypePosition) : std::nullopt;
         if (valueType != kOrtTypeInfoTensor) {
             return shape;
@@ -482,7 +488,7 @@ bool parseOrt(Bytes data, ModelFileInfo& info, std::string& reason)
             continue;
         }
         info.metadata.emplace_back(buffer.stringField(*entry, kOrtEntryKey).value_or(""),
-                                   buffer.stringField(*entry, kOrtEntryValue).value_or(""));
+            buffer.stringField(*entry, kOrtEntryValue).value_or(""));
     }
     info.firstOutputShape = ortOutputShape(buffer, *graph);
     info.format = ModelFileFormat::Ort;
@@ -673,8 +679,9 @@ bool hasOrtFileName(const std::string& path)
     if (path.size() < kSuffix.size()) {
         return false;
     }
-    return std::equal(kSuffix.begin(), kSuffix.end(), path.end() - static_cast<std::ptrdiff_t>(kSuffix.size()),
-                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    return std::equal(kSuffix.begin(), kSuffix.end(),
+        path.end() - static_cast<std::ptrdiff_t>(kSuffix.size()),
+        [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
 }
 
 std::optional<ModelFileInfo> readModelFileInfo(const std::string& path, std::string& problem)
@@ -690,14 +697,16 @@ std::optional<ModelFileInfo> readModelFileInfo(const std::string& path, std::str
     std::string reason;
     if (ortName && !ortContents) {
         ModelFileInfo ignored;
-        problem = atPath(path, parseOnnx(data, ignored, reason)
+        problem = atPath(path,
+            parseOnnx(data, ignored, reason)
                 ? "holds an ONNX model under an .ort name; onnxruntime reads every *.ort file as ORT format"
                 : "is named .ort but is not an ORT-format model (no ORTM identifier)");
         return std::nullopt;
     }
     if (!ortName && ortContents) {
-        problem = atPath(path, "holds an ORT-format model, but onnxruntime reads it as ONNX because its name "
-                               "does not end in .ort");
+        problem = atPath(path,
+            "holds an ORT-format model, but onnxruntime reads it as ONNX because its name "
+            "does not end in .ort");
         return std::nullopt;
     }
     if (!(ortContents ? parseOrt(data, info, reason) : parseOnnx(data, info, reason))) {
@@ -709,7 +718,8 @@ std::optional<ModelFileInfo> readModelFileInfo(const std::string& path, std::str
 
 std::optional<int64_t> modelOutputSize(const ModelFileInfo& info)
 {
-    if (info.firstOutputShape.empty() || !info.firstOutputShape.back() || *info.firstOutputShape.back() <= 0) {
+    if (info.firstOutputShape.empty() || !info.firstOutputShape.back()
+        || *info.firstOutputShape.back() <= 0) {
         return std::nullopt;
     }
     return info.firstOutputShape.back();
@@ -734,7 +744,8 @@ std::string checkVoiceModelFile(const std::string& path)
         return atPath(path, "the model metadata sample_rate '" + sampleRate + "' is not a positive number");
     }
     if (atoiValue(*info->metadataValue("n_speakers")) < 0) {
-        return atPath(path, "the model metadata n_speakers '" + *info->metadataValue("n_speakers") + "' is negative");
+        return atPath(
+            path, "the model metadata n_speakers '" + *info->metadataValue("n_speakers") + "' is negative");
     }
     // The espeak-ng (piper) front end is what this library configures (a data directory
     // and no lexicon). Voices that name another front end are left to the real library.
@@ -745,10 +756,11 @@ std::string checkVoiceModelFile(const std::string& path)
         return {};
     }
     const std::string comment = *info->metadataValue("comment");
-    const bool espeakVoice = comment.find("piper") != std::string::npos || comment.find("coqui") != std::string::npos
-        || comment.find("icefall") != std::string::npos;
+    const bool espeakVoice = comment.find("piper") != std::string::npos
+        || comment.find("coqui") != std::string::npos || comment.find("icefall") != std::string::npos;
     if (!espeakVoice) {
-        return atPath(path, "the model metadata comment '" + comment
+        return atPath(path,
+            "the model metadata comment '" + comment
                 + "' names no piper, coqui or icefall voice; such a voice needs a lexicon");
     }
     const auto voice = info->metadataValue("voice");
@@ -792,13 +804,13 @@ std::string checkVoiceTokensFile(const std::string& path)
             continue; // skipped by the library
         }
         if (codePoints->size() != 1) {
-            return atPath(path, lineAt(i) + ": the symbol '" + std::string(symbol)
-                    + "' is not a single character");
+            return atPath(
+                path, lineAt(i) + ": the symbol '" + std::string(symbol) + "' is not a single character");
         }
         const auto [where, inserted] = lineOfSymbol.emplace(codePoints->front(), i);
         if (!inserted) {
-            return atPath(path, lineAt(i) + " repeats the symbol '" + std::string(symbol) + "' of "
-                    + lineAt(where->second));
+            return atPath(path,
+                lineAt(i) + " repeats the symbol '" + std::string(symbol) + "' of " + lineAt(where->second));
         }
     }
     if (lines.empty()) {
@@ -828,10 +840,11 @@ std::vector<std::string> espeakDataFiles(const std::string& dataDirectory)
 
 std::string checkEspeakDataDirectory(const std::string& path)
 {
-    struct stat status{};
+    struct stat status { };
     if (::stat(path.c_str(), &status) != 0) {
-        return errno == ENOENT ? atPath(path, "does not exist")
-                               : atPath(path, std::string("cannot be examined (") + std::strerror(errno) + ")");
+        return errno == ENOENT
+            ? atPath(path, "does not exist")
+            : atPath(path, std::string("cannot be examined (") + std::strerror(errno) + ")");
     }
     if (!S_ISDIR(status.st_mode)) {
         return atPath(path, "is not a directory");
@@ -850,7 +863,7 @@ std::string checkEspeakDataDirectory(const std::string& path)
     if (version != kEspeakDataVersion) {
         char text[64];
         std::snprintf(text, sizeof text, "has data version 0x%x; this espeak-ng needs 0x%x", version,
-                      kEspeakDataVersion);
+            kEspeakDataVersion);
         return atPath(versioned, text);
     }
     return {};
@@ -865,10 +878,8 @@ std::string checkRecognizerModelFile(const std::string& path)
     }
     // What the streaming Zipformer2 CTC model reads at creation; any of these missing,
     // empty or not integers ends the process.
-    static constexpr std::array<const char*, 7> kIntegerLists{"encoder_dims",       "query_head_dims",
-                                                              "value_head_dims",    "num_heads",
-                                                              "num_encoder_layers", "cnn_module_kernels",
-                                                              "left_context_len"};
+    static constexpr std::array<const char*, 7> kIntegerLists{"encoder_dims", "query_head_dims",
+        "value_head_dims", "num_heads", "num_encoder_layers", "cnn_module_kernels", "left_context_len"};
     for (const char* key : kIntegerLists) {
         const auto value = info->metadataValue(key);
         if (!value || value->empty()) {
@@ -885,8 +896,8 @@ std::string checkRecognizerModelFile(const std::string& path)
                 continue;
             }
             if (fields.size() != 1 || !parseTokenId(fields.front())) {
-                return atPath(path, std::string("the model metadata ") + key + " '" + *value
-                        + "' is not a list of integers");
+                return atPath(path,
+                    std::string("the model metadata ") + key + " '" + *value + "' is not a list of integers");
             }
             any = true;
         }
@@ -902,8 +913,8 @@ std::string checkRecognizerModelFile(const std::string& path)
         const auto fields = splitFields(*value);
         const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
         if (!number || *number < 0) {
-            return atPath(path, std::string("the model metadata ") + key + " '" + *value
-                    + "' is not a non-negative integer");
+            return atPath(path,
+                std::string("the model metadata ") + key + " '" + *value + "' is not a non-negative integer");
         }
     }
     return {};
@@ -963,10 +974,12 @@ std::string checkGraphFileHeader(const std::string& path)
         return atPath(path, "has a damaged OpenFst header");
     }
     if (*fstType != "vector" && *fstType != "const") {
-        return atPath(path, "is an OpenFst graph of type '" + *fstType + "'; only vector and const can be read");
+        return atPath(
+            path, "is an OpenFst graph of type '" + *fstType + "'; only vector and const can be read");
     }
     if (*arcType != "standard") {
-        return atPath(path, "is an OpenFst graph with '" + *arcType + "' arcs; only standard arcs can be read");
+        return atPath(
+            path, "is an OpenFst graph with '" + *arcType + "' arcs; only standard arcs can be read");
     }
     return {};
 }

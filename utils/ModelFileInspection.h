@@ -28,7 +28,7 @@ namespace ombrix::extensions::sherpa {
 
 enum class ModelFileFormat {
     Onnx, ///< ONNX protobuf
-    Ort,  ///< onnxruntime's own flatbuffer format (identifier "ORTM")
+    Ort, ///< onnxruntime's own flatbuffer format (identifier "ORTM")
 };
 
 /// What a model file declares about itself.

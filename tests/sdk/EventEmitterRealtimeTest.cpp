@@ -21,7 +21,8 @@ TEST(EventEmitter, EmitDoesNotAllocateAndLocksOnce)
     int calls = 0;
     emitter.addEventListener("finished", [&](const std::string&, const OXAny&) { ++calls; });
     emitter.addEventListener("*", [&](const std::string&, const OXAny&) { ++calls; });
-    const auto removed = emitter.addEventListener("finished", [&](const std::string&, const OXAny&) { ++calls; });
+    const auto removed
+        = emitter.addEventListener("finished", [&](const std::string&, const OXAny&) { ++calls; });
     emitter.removeEventListener(removed);
     const std::string name = "finished";
     const OXAny data(OXAnyMap{{"text", "a sentence long enough to defeat the small-string buffer"}});

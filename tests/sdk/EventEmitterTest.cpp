@@ -94,7 +94,7 @@ TEST(EventEmitter, EmittingWhileAnotherThreadChangesListenersIsSafe)
     // still reach the permanent one exactly once.
     std::thread churn([&] {
         while (!done.load()) {
-            const auto id = emitter.addEventListener("tick", [](const std::string&, const OXAny&) { });
+            const auto id = emitter.addEventListener("tick", [](const std::string&, const OXAny&) {});
             emitter.removeEventListener(id);
         }
     });

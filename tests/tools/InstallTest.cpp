@@ -21,7 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kGraphRate = 48000;
-constexpr double kResampledTolerance = 1e-3;
+// Largest difference allowed between the file and the reference: 16-bit quantisation
+// (3e-5), and the resampler's pre-ringing, which is missing from the file when a piece is
+// ready before the graph's first block (1.4e-3 for the synthetic voice, whose pieces all
+// begin with the same burst). The blockwise resampler otherwise matches a one-shot
+// conversion exactly; a lost, repeated or misplaced block differs by 0.1 or more.
+constexpr double kResampledTolerance = 2e-3;
 constexpr std::size_t kProbeFrames = 4800;
 constexpr const char* kVoiceName = "vits-piper-en_GB-southern_english_female-low";
 
@@ -73,11 +78,11 @@ void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, co
     EXPECT_EQ(timeline.pieces[0].end, SpokenPiece::End::Finished);
     const std::vector<float> reference = resampleFrom16k(engineSamples(voice, text), kGraphRate);
     ASSERT_FALSE(reference.empty());
-    const auto at = [](double seconds) { return static_cast<std::size_t>(std::max(0.0, seconds * kGraphRate)); };
+    const auto at = [](double seconds) { return static_cast<std::ptrdiff_t>(seconds * kGraphRate); };
     const Placement placement =
         placeReference(wav.channels[0], reference, at(timeline.pieces[0].startedSeconds - 0.05),
                        at(timeline.pieces[0].playingSeconds + 0.05), 0, reference.size(), kProbeFrames);
-    EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset << " ref " << reference.size() << " wav " << wav.channels[0].size() << " " << timeline.pieces[0].startedSeconds << " " << timeline.pieces[0].playingSeconds << " text " << text << " model " << voice.model;
+    EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset;
 }
 
 // Lines "library: <path>" that the program printed for --show-libraries.

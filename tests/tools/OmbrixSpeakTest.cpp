@@ -20,9 +20,11 @@ namespace fs = std::filesystem;
 
 constexpr int kGraphRate = 48000;
 // Largest difference allowed between the file and the reference: 16-bit quantisation
-// (3e-5) plus the difference between the graph's block-wise resampler and a one-shot
-// conversion of the same signal (measured: none beyond the quantisation).
-constexpr double kResampledTolerance = 1e-3;
+// (3e-5), and the resampler's pre-ringing, which is missing from the file when a piece is
+// ready before the graph's first block (1.4e-3 for the synthetic voice, whose pieces all
+// begin with the same burst). The blockwise resampler otherwise matches a one-shot
+// conversion exactly; a lost, repeated or misplaced block differs by 0.1 or more.
+constexpr double kResampledTolerance = 2e-3;
 // Below this the output counts as silent (-80 dBFS; 16-bit quantisation is far below).
 constexpr double kSilence = 1e-4;
 // Samples a piece's placement search looks at: 0.1 s at 48 kHz.
@@ -49,15 +51,22 @@ SpeakRun speak(const fs::path& wavPath, std::vector<std::string> arguments)
     return run;
 }
 
-std::size_t framesAt(double seconds, int rate = kGraphRate)
+std::ptrdiff_t framesAt(double seconds)
 {
-    return static_cast<std::size_t>(std::max(0.0, std::round(seconds * rate)));
+    return static_cast<std::ptrdiff_t>(std::round(seconds * kGraphRate));
 }
 
-// Offsets within `margin` seconds around [from, to] (graph seconds).
-std::pair<std::size_t, std::size_t> searchWindow(double from, double to, double margin = 0.05)
+// Offsets of a reference (which begins with 10 ms of lead silence) for a piece reported
+// between graph times `from` and `to`, with a margin on both sides.
+std::pair<std::ptrdiff_t, std::ptrdiff_t> searchWindow(double from, double to, double margin = 0.05)
 {
     return {framesAt(from - margin), framesAt(to + margin)};
+}
+
+// Signal indices as unsigned positions, clamped at the signal's start.
+std::size_t position(std::ptrdiff_t index)
+{
+    return index < 0 ? 0 : static_cast<std::size_t>(index);
 }
 
 TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
@@ -96,21 +105,23 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     EXPECT_LT(placement.maxError, kResampledTolerance) << "the engine's samples are not in the file at offset "
                                                        << placement.offset;
     EXPECT_GT(placement.referencePeak, 0.1);
-    EXPECT_LT(peak(left, 0, placement.offset), kSilence) << "sound before the piece";
+    EXPECT_LT(peak(left, 0, position(placement.offset)), kSilence) << "sound before the piece";
 
     // The resampler releases the last samples, and the filter's ringing after them, after
     // the node has reported "finished"; they are part of the comparison above, so they
     // are in the file, and after them there is nothing but silence.
-    const std::size_t finishedFrame = framesAt(piece.finishedSeconds);
-    ASSERT_GT(placement.offset + reference.size(), finishedFrame);
-    EXPECT_GT(energy(reference, finishedFrame - placement.offset, reference.size()), 1e-3)
+    const std::ptrdiff_t pieceEnd = placement.offset + static_cast<std::ptrdiff_t>(reference.size());
+    const std::ptrdiff_t finishedFrame = framesAt(piece.finishedSeconds);
+    ASSERT_GT(pieceEnd, finishedFrame);
+    EXPECT_GT(energy(reference, position(finishedFrame - placement.offset), reference.size()), 1e-3)
         << "the piece has no audio left after \"finished\", so this run does not test the tail";
     std::size_t lastSound = reference.size();
     while (lastSound > 0 && std::fabs(reference[lastSound - 1]) < kSilence) {
         --lastSound;
     }
-    EXPECT_GE(left.size(), placement.offset + lastSound) << "the file ends before the piece's ringing has died away";
-    EXPECT_LT(peak(left, placement.offset + reference.size(), left.size()), kSilence);
+    EXPECT_GE(left.size(), position(placement.offset + static_cast<std::ptrdiff_t>(lastSound)))
+        << "the file ends before the piece's ringing has died away";
+    EXPECT_LT(peak(left, position(pieceEnd), left.size()), kSilence);
 }
 
 TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
@@ -256,23 +267,23 @@ TEST(OmbrixSpeakStreaming, AFinalFlushDuringPlaybackCutsThePlayingPieceOffAndThe
 
     // What the timeline says was heard of the first piece is in the file (up to a
     // resampler's filter length before the cut), and its continuation is not.
-    const std::size_t heard = framesAt(cut.heardBeforeInterruption - 0.02);
+    const auto heard = position(framesAt(cut.heardBeforeInterruption - 0.02));
     const auto [first, last_] = searchWindow(cut.startedSeconds, cut.playingSeconds);
     const Placement heardPart = placeReference(left, cutReference, first, last_, 0, heard, kProbeFrames);
     EXPECT_LT(heardPart.maxError, kResampledTolerance);
-    const std::size_t lostFrom = framesAt(cut.heardBeforeInterruption + 0.05);
+    const auto lostFrom = position(framesAt(cut.heardBeforeInterruption + 0.05));
     const Placement lostPart = placeReference(left, cutReference, heardPart.offset, heardPart.offset, lostFrom,
-                                              lostFrom + framesAt(0.2), kProbeFrames);
+                                              lostFrom + position(framesAt(0.2)), kProbeFrames);
     EXPECT_GT(lostPart.maxError, 0.05) << "the rest of the interrupted piece was played after all";
 
     // The final piece plays in full; its first block (the reference's 10 ms of lead
     // silence, then 10 ms) overlaps the fade of the cut one.
-    const std::size_t overlap = framesAt(0.03);
+    const auto overlap = position(framesAt(0.03));
     const auto [lastFirst, lastLast] = searchWindow(last.startedSeconds, last.playingSeconds);
     const Placement finalPiece =
         placeReference(left, lastReference, lastFirst, lastLast, overlap, lastReference.size(), kProbeFrames);
     EXPECT_LT(finalPiece.maxError, kResampledTolerance) << "offset " << finalPiece.offset;
-    EXPECT_GT(finalPiece.offset, heardPart.offset + heard);
+    EXPECT_GT(finalPiece.offset, heardPart.offset + static_cast<std::ptrdiff_t>(heard));
 }
 
 } // namespace

@@ -169,20 +169,24 @@ std::vector<float> resampleFrom16k(const std::vector<float>& samples, int sample
     return out;
 }
 
-Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::size_t first,
-                         std::size_t last, std::size_t compareBegin, std::size_t compareEnd,
+Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::ptrdiff_t first,
+                         std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
                          std::size_t probeLength)
 {
+    // Samples outside the signal (before its start or after its end) are silence.
+    auto at = [&signal](std::ptrdiff_t index) -> double {
+        return index >= 0 && static_cast<std::size_t>(index) < signal.size() ? signal[static_cast<std::size_t>(index)]
+                                                                           : 0.0;
+    };
     compareEnd = std::min(compareEnd, reference.size());
     compareBegin = std::min(compareBegin, compareEnd);
     const std::size_t probeEnd = std::min(compareEnd, compareBegin + probeLength);
     Placement best;
     double bestCost = std::numeric_limits<double>::infinity();
-    for (std::size_t offset = first; offset <= last; ++offset) {
+    for (std::ptrdiff_t offset = first; offset <= last; ++offset) {
         double cost = 0.0;
         for (std::size_t i = compareBegin; i < probeEnd && cost < bestCost; ++i) {
-            const double s = offset + i < signal.size() ? signal[offset + i] : 0.0;
-            const double d = s - reference[i];
+            const double d = at(offset + static_cast<std::ptrdiff_t>(i)) - reference[i];
             cost += d * d;
         }
         if (cost < bestCost) {
@@ -192,8 +196,8 @@ Placement placeReference(const std::vector<float>& signal, const std::vector<flo
     }
     best.maxError = 0.0;
     for (std::size_t i = compareBegin; i < compareEnd; ++i) {
-        const double s = best.offset + i < signal.size() ? signal[best.offset + i] : 0.0;
-        best.maxError = std::max(best.maxError, std::fabs(s - reference[i]));
+        const double d = at(best.offset + static_cast<std::ptrdiff_t>(i)) - reference[i];
+        best.maxError = std::max(best.maxError, std::fabs(d));
         best.referencePeak = std::max(best.referencePeak, static_cast<double>(std::fabs(reference[i])));
     }
     return best;

@@ -81,7 +81,9 @@ std::vector<float> resampleFrom16k(const std::vector<float>& samples, int sample
 
 /// Where a reference sits in a signal and how far it is from it there.
 struct Placement {
-    std::size_t offset = 0;   ///< index in the signal of the reference's sample 0
+    /// Index in the signal of the reference's sample 0; negative when the reference's
+    /// lead silence lies before the signal's start.
+    std::ptrdiff_t offset = 0;
     double maxError = 1e9;    ///< largest |signal - reference| over the compared part
     double referencePeak = 0; ///< largest |reference| over the compared part
 };
@@ -90,10 +92,11 @@ struct Placement {
  * Searches offsets `first`..`last` of `signal` for the one where the reference's samples
  * [compareBegin, compareBegin + probeLength) fit best (least squares), then measures the
  * largest difference over the reference's samples [compareBegin, compareEnd) there.
- * Samples of the reference beyond the signal count as a difference of their full size.
+ * The signal counts as silence outside its samples, so a reference that runs past the
+ * signal's end differs there by its own size.
  */
-Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::size_t first,
-                         std::size_t last, std::size_t compareBegin, std::size_t compareEnd,
+Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::ptrdiff_t first,
+                         std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
                          std::size_t probeLength);
 
 /// Largest |signal| over [begin, end).

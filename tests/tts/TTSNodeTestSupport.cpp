@@ -1,5 +1,6 @@
 #include "TTSNodeTestSupport.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -90,8 +91,9 @@ bool BlockDriver::pull()
 
 EventRecorder::EventRecorder(EventEmitter& source)
     : emitter(&source)
+    , state(std::make_shared<State>())
 {
-    id = emitter->addEventListener("*", [this](const std::string& name, const OXAny& data) {
+    id = emitter->addEventListener("*", [state = state](const std::string& name, const OXAny& data) {
         Event event{name, {}, std::this_thread::get_id()};
         if (data.getType() == OXAny::Type::Map) {
             const OXAnyMap map = data.convert<OXAnyMap>();
@@ -99,11 +101,9 @@ EventRecorder::EventRecorder(EventEmitter& source)
                 event.text = map.at("text").convert<std::string>();
             }
         }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            recorded.push_back(std::move(event));
-        }
-        changed.notify_all();
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->recorded.push_back(std::move(event));
+        state->changed.notify_all();
     });
 }
 
@@ -116,15 +116,15 @@ EventRecorder::~EventRecorder()
 
 std::vector<EventRecorder::Event> EventRecorder::events() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return recorded;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->recorded;
 }
 
 std::vector<std::string> EventRecorder::textsOf(const std::string& name) const
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(state->mutex);
     std::vector<std::string> texts;
-    for (const auto& event : recorded) {
+    for (const auto& event : state->recorded) {
         if (event.name == name) {
             texts.push_back(event.text);
         }
@@ -134,23 +134,18 @@ std::vector<std::string> EventRecorder::textsOf(const std::string& name) const
 
 std::size_t EventRecorder::count(const std::string& name) const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::size_t n = 0;
-    for (const auto& event : recorded) {
-        n += event.name == name ? 1 : 0;
-    }
-    return n;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return static_cast<std::size_t>(std::count_if(state->recorded.begin(), state->recorded.end(),
+        [&name](const Event& event) { return event.name == name; }));
 }
 
 bool EventRecorder::waitForCount(const std::string& name, std::size_t n, std::chrono::milliseconds timeout)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, timeout, [&] {
-        std::size_t seen = 0;
-        for (const auto& event : recorded) {
-            seen += event.name == name ? 1 : 0;
-        }
-        return seen >= n;
+    std::unique_lock<std::mutex> lock(state->mutex);
+    return state->changed.wait_for(lock, timeout, [&] {
+        return static_cast<std::size_t>(std::count_if(state->recorded.begin(), state->recorded.end(),
+                   [&name](const Event& event) { return event.name == name; }))
+            >= n;
     });
 }
 

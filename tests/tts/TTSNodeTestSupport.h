@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -76,6 +77,8 @@ private:
 };
 
 /// Records every event of an emitter (name, "text" of the data if any, emitting thread).
+/// The listener keeps the recorded state alive by itself, so an emission still running on
+/// another thread when the recorder goes away is harmless.
 class EventRecorder {
 public:
     struct Event {
@@ -101,11 +104,15 @@ public:
         const std::string& name, std::size_t n, std::chrono::milliseconds timeout = kWaitTimeout);
 
 private:
+    struct State {
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Event> recorded;
+    };
+
     EventEmitter* emitter;
     EventEmitter::ListenerId id = 0;
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Event> recorded;
+    std::shared_ptr<State> state;
 };
 
 } // namespace ombrix::testing
