@@ -146,21 +146,29 @@ TableOutcome printTable(const std::map<std::string, Samples>& collected)
             break;
         }
         const bool info = figure.goal == Goal::Info;
-        const bool pass = info || (figure.goal == Goal::AtMost ? value <= figure.target : value >= figure.target);
+        const bool pass
+            = info || (figure.goal == Goal::AtMost ? value <= figure.target : value >= figure.target);
         char valueText[32];
         char targetText[32];
         std::snprintf(valueText, sizeof valueText, "%.3f%s", value, figure.unit.c_str());
         if (info) {
             std::snprintf(targetText, sizeof targetText, "-");
         } else {
-            std::snprintf(targetText, sizeof targetText, "%s %.2f%s", figure.goal == Goal::AtMost ? "<=" : ">=",
-                figure.target, figure.unit.c_str());
+            std::snprintf(targetText, sizeof targetText, "%s %.2f%s",
+                figure.goal == Goal::AtMost ? "<=" : ">=", figure.target, figure.unit.c_str());
         }
         const std::string detail = formatNs(subjectNs) + " vs " + formatNs(baselineNs) + " ("
-            + (cpu ? "cpu" : "wall") + (minimum ? ", minimum of " : ", median of ")
+            + (cpu                                  ? "cpu"
+                    : figure.clock == Clock::Manual ? "manual"
+                                                    : "wall")
+            + (minimum ? ", minimum of " : ", median of ")
             + std::to_string(std::min(subject->second.realNs.size(), baseline->second.realNs.size())) + ")";
         std::printf("%-4s %-72s %14s %12s  %-6s %s\n", figure.id.c_str(), figure.title.c_str(), valueText,
-            targetText, info ? "info" : pass ? "pass" : "MISS", detail.c_str());
+            targetText,
+            info       ? "info"
+                : pass ? "pass"
+                       : "MISS",
+            detail.c_str());
         ++outcome.computed;
         if (!pass) {
             ++outcome.missed;
@@ -218,8 +226,9 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
 
     const TableOutcome outcome = printTable(reporter.collected);
-    std::printf("\n%d figures: %d passed, %d missed, %d not available\n", outcome.computed + outcome.unavailable,
-        outcome.computed - outcome.missed, outcome.missed, outcome.unavailable);
+    std::printf("\n%d figures: %d passed, %d missed, %d not available\n",
+        outcome.computed + outcome.unavailable, outcome.computed - outcome.missed, outcome.missed,
+        outcome.unavailable);
     if (outcome.unavailable > 0 && !hasFlag(argc, argv, "--benchmark_filter")) {
         return 1;
     }

@@ -31,14 +31,15 @@ bool registerFigure(Figure figure)
 const std::vector<Figure>& registeredFigures()
 {
     // Registration order follows the static initialisation of the files: sort by id.
-    std::stable_sort(figures().begin(), figures().end(),
-        [](const Figure& a, const Figure& b) { return a.id < b.id; });
+    std::stable_sort(
+        figures().begin(), figures().end(), [](const Figure& a, const Figure& b) { return a.id < b.id; });
     return figures();
 }
 
 void installQuietLogger()
 {
-    Logger::setSink([](LogLevel, const std::string&) { loggedLines.fetch_add(1, std::memory_order_relaxed); });
+    Logger::setSink(
+        [](LogLevel, const std::string&) { loggedLines.fetch_add(1, std::memory_order_relaxed); });
 }
 
 std::uint64_t quietLoggerLines()
@@ -60,8 +61,8 @@ RecogniserFiles fixtureRecogniser()
 
 std::string sentences(std::size_t count)
 {
-    static constexpr std::array<const char*, 4> kSentences = {
-        "Hello world. ", "How are you today? ", "The weather is fine, thank you. ", "See you soon! "};
+    static constexpr std::array<const char*, 4> kSentences
+        = {"Hello world. ", "How are you today? ", "The weather is fine, thank you. ", "See you soon! "};
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
         text += kSentences[i % kSentences.size()];
@@ -71,9 +72,9 @@ std::string sentences(std::size_t count)
 
 std::vector<std::string> tokenStream(std::size_t count)
 {
-    static constexpr std::array<const char*, 24> kWords = {"The", " quick", " brown", " fox", " jumps", " over",
-        " the", " lazy", " dog", " and", " then", " it", " runs", " back", " home", " to", " sleep", " for",
-        " a", " while", " because", " it", " is", " tired"};
+    static constexpr std::array<const char*, 24> kWords = {"The", " quick", " brown", " fox", " jumps",
+        " over", " the", " lazy", " dog", " and", " then", " it", " runs", " back", " home", " to", " sleep",
+        " for", " a", " while", " because", " it", " is", " tired"};
     std::vector<std::string> tokens;
     tokens.reserve(count);
     std::uint32_t state = 12345; // fixed seed: the same stream in every run

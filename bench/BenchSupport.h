@@ -36,7 +36,8 @@ enum class Measure {
 /// Which clock of the benchmark runs a figure uses.
 enum class Clock {
     Cpu, ///< CPU time of the benchmark thread: robust against preemption on a busy machine
-    Real, ///< wall time (the subject involves other threads, or the benchmark sets it)
+    Real, ///< wall time (the subject involves other threads)
+    Manual, ///< the time the benchmark reports itself (SetIterationTime), e.g. process CPU time
 };
 
 struct Figure {

@@ -5,10 +5,10 @@
 // between an audio callback and a worker sees it per block, but without the scheduling
 // noise of two threads. The block size is hidden from the optimiser: with a constant
 // size g++ inlines the copies as `rep movs`, which is slower than the library memcpy
-// that every real caller (with a run-time count) gets. Each side asks for the room it has first, as callers of both
-// queues must (the ring leaves the check to its caller; the boost queue checks inside).
-// Two threads: a producer streams blocks while the consumer drains them; wall time for a
-// fixed amount of data. Informative only on a shared 2-core machine.
+// that every real caller (with a run-time count) gets. Each side asks for the room it has first, as callers
+// of both queues must (the ring leaves the check to its caller; the boost queue checks inside). Two threads:
+// a producer streams blocks while the consumer drains them; wall time for a fixed amount of data. Informative
+// only on a shared 2-core machine.
 
 #include <benchmark/benchmark.h>
 
@@ -83,10 +83,22 @@ void boostBulk(benchmark::State& state)
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * Block);
 }
 
-void BM_RingBuffer_Bulk480(benchmark::State& state) { ringBulk<kSmallBlock>(state); }
-void BM_SpscQueue_Bulk480(benchmark::State& state) { boostBulk<kSmallBlock>(state); }
-void BM_RingBuffer_Bulk8192(benchmark::State& state) { ringBulk<kLargeBlock>(state); }
-void BM_SpscQueue_Bulk8192(benchmark::State& state) { boostBulk<kLargeBlock>(state); }
+void BM_RingBuffer_Bulk480(benchmark::State& state)
+{
+    ringBulk<kSmallBlock>(state);
+}
+void BM_SpscQueue_Bulk480(benchmark::State& state)
+{
+    boostBulk<kSmallBlock>(state);
+}
+void BM_RingBuffer_Bulk8192(benchmark::State& state)
+{
+    ringBulk<kLargeBlock>(state);
+}
+void BM_SpscQueue_Bulk8192(benchmark::State& state)
+{
+    boostBulk<kLargeBlock>(state);
+}
 BENCHMARK(BM_RingBuffer_Bulk480);
 BENCHMARK(BM_SpscQueue_Bulk480);
 BENCHMARK(BM_RingBuffer_Bulk8192);

@@ -158,7 +158,8 @@ int main(int argc, char** argv)
             }
             if (second % kSampleEverySeconds == 0) {
                 std::lock_guard<std::mutex> lock(countMutex);
-                samples.push_back({static_cast<int>(second), ombrix::bench::residentKiB(), heapInUseBytes(), generates});
+                samples.push_back(
+                    {static_cast<int>(second), ombrix::bench::residentKiB(), heapInUseBytes(), generates});
             }
         }
     }

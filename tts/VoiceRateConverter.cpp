@@ -1,15 +1,25 @@
 #include "tts/VoiceRateConverter.h"
 
-#include <soxr.h>
+#include <algorithm>
+#include <exception>
+
+#include "host/AudioBus.h"
+#include "host/AudioGraphResampler.h"
 
 namespace ombrix::extensions::sherpa {
 
 namespace {
 constexpr unsigned kMonoChannels = 1;
-/// Room beyond the exact length for rounding inside the converter.
-constexpr std::size_t kOutputSlackSamples = 16;
+/// Block size on both sides of the conversion; any size works, larger is fewer calls.
+constexpr unsigned kConversionBlockFrames = 1024;
 } // namespace
 
+// The host's resampler is a pull-mode graph resampler: it asks its callback for
+// blocks at the voice's rate and fills output blocks at the node's rate, and it
+// already compensates its own filter delay (output frame n carries the input at
+// n / toRate seconds). Feeding the voice's samples followed by silence and
+// pulling the expected number of output frames therefore converts the whole
+// signal, its tail included, without this library linking a resampler itself.
 bool convertVoiceSampleRate(const float* samples, std::size_t count, int fromRate, int toRate,
     std::vector<float>& converted, std::string& error)
 {
@@ -17,23 +27,48 @@ bool convertVoiceSampleRate(const float* samples, std::size_t count, int fromRat
         error = "invalid sample rate";
         return false;
     }
-    converted.assign(
-        count * static_cast<std::size_t>(toRate) / static_cast<std::size_t>(fromRate) + kOutputSlackSamples,
-        0.0f);
-    const soxr_io_spec_t ioSpec = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t qualitySpec = soxr_quality_spec(SOXR_HQ, 0);
-    std::size_t consumed = 0;
-    std::size_t produced = 0;
-    const soxr_error_t failure
-        = soxr_oneshot(static_cast<double>(fromRate), static_cast<double>(toRate), kMonoChannels, samples,
-            count, &consumed, converted.data(), converted.size(), &produced, &ioSpec, &qualitySpec, nullptr);
-    if (failure != nullptr) {
-        error = failure;
+    const std::size_t expected = (count * static_cast<std::size_t>(toRate) + static_cast<std::size_t>(fromRate) - 1)
+        / static_cast<std::size_t>(fromRate);
+    try {
+        AudioGraphResampler resampler(fromRate, static_cast<int>(kConversionBlockFrames));
+        resampler.setNumberOfBuses(0, 1);
+        std::size_t fed = 0;
+        resampler.setProcessCallback([&](AudioBusList&, AudioBusList& outputs) {
+            AudioBuffer<float>* buffer = outputs.getBus(0).getBuffer();
+            float* destination = buffer->getWritePointer(0);
+            const std::size_t frames = buffer->getNumberOfFrames();
+            const std::size_t available = fed < count ? count - fed : 0;
+            const std::size_t copied = std::min(frames, available);
+            std::copy_n(samples + fed, copied, destination);
+            std::fill(destination + copied, destination + frames, 0.0f);
+            fed += copied;
+            return true;
+        });
+        resampler.prepare(toRate, kMonoChannels);
+
+        converted.assign(expected, 0.0f);
+        std::vector<float> block(kConversionBlockFrames);
+        float* channels[kMonoChannels] = {block.data()};
+        AudioBuffer<float> outputBuffer(channels, kMonoChannels, kConversionBlockFrames, true, toRate);
+        AudioBusArray<0> inputs;
+        AudioBusArray<1> outputs(AudioBusFormat(toRate, kMonoChannels));
+        outputs.getBus(0).setBuffer(&outputBuffer);
+        for (std::size_t written = 0; written < expected;) {
+            if (!resampler.process(inputs, outputs)) {
+                error = "the resampler produced no audio";
+                converted.clear();
+                return false;
+            }
+            const std::size_t take = std::min<std::size_t>(kConversionBlockFrames, expected - written);
+            std::copy_n(block.data(), take, converted.data() + written);
+            written += take;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        error = e.what();
         converted.clear();
         return false;
     }
-    converted.resize(produced);
-    return true;
 }
 
 } // namespace ombrix::extensions::sherpa

@@ -7,8 +7,8 @@
 namespace ombrix::extensions::sherpa {
 
 /**
- * Converts mono samples from a voice's own rate to `toRate` in one go (libsoxr, high
- * quality, the whole signal including the filter tail), for voices whose rate is not the
+ * Converts mono samples from a voice's own rate to `toRate` in one go (through the host's
+ * resampler, the whole signal including the filter tail), for voices whose rate is not the
  * rate the node plays at. The result has about count * toRate / fromRate samples.
  * Allocates the result; meant for the synthesis worker, never the audio thread.
  * Returns false (with the library's message in `error`) when the conversion fails;

@@ -103,12 +103,15 @@ public:
 private:
     T nextValue() { return static_cast<T>(counter++ % 1000003u); }
 
-    std::uint32_t countUpTo(std::uint32_t limit) { return data.ConsumeIntegralInRange<std::uint32_t>(0, limit); }
+    std::uint32_t countUpTo(std::uint32_t limit)
+    {
+        return data.ConsumeIntegralInRange<std::uint32_t>(0, limit);
+    }
 
     void checkCounts() const
     {
-        expect(ring->getAvailableItemsToConsume() == model.size(), "items to consume", ring->getAvailableItemsToConsume(),
-            model.size());
+        expect(ring->getAvailableItemsToConsume() == model.size(), "items to consume",
+            ring->getAvailableItemsToConsume(), model.size());
         expect(ring->getAvailableItemsToProduce() == capacity - model.size(), "items to produce",
             ring->getAvailableItemsToProduce(), capacity - model.size());
     }

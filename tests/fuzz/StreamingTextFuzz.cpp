@@ -58,8 +58,8 @@ constexpr std::array<const char*, 26> kTokens = {".", "...", "!", "?", ",", ";",
 
 [[noreturn]] void fail(const std::string& what, const std::string& input)
 {
-    std::fprintf(stderr, "streaming segmentation invariant broken: %s\n  buffer before: \"%s\"\n", what.c_str(),
-        input.c_str());
+    std::fprintf(stderr, "streaming segmentation invariant broken: %s\n  buffer before: \"%s\"\n",
+        what.c_str(), input.c_str());
     std::abort();
 }
 
@@ -181,7 +181,10 @@ struct Harness {
         return internals.streamingBuffer;
     }
 
-    bool playing() const { return internals.audioIsPlaying.load() && internals.latestAudio.load() != nullptr; }
+    bool playing() const
+    {
+        return internals.audioIsPlaying.load() && internals.latestAudio.load() != nullptr;
+    }
 
     /// An item starts playing (as far as the streaming path can tell).
     void startPlayback()

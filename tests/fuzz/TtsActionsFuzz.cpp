@@ -50,10 +50,10 @@ constexpr unsigned kMaxChannels = 2;
 constexpr const char* kMissingDirectory = "/nonexistent-ombrix-fuzz/";
 constexpr const char* kVoiceToken = "@voice";
 
-constexpr std::array<const char*, 8> kActions
-    = {"synthesize", "appendStreamingText", "clearStreamingBuffer", "loadModel", "Synthesize", "", "finished",
-        "synthesisStarted"};
-constexpr std::array<const char*, 7> kKeys = {"text", "token", "isFinal", "modelPath", "tokensPath", "dataPath", ""};
+constexpr std::array<const char*, 8> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
+    "loadModel", "Synthesize", "", "finished", "synthesisStarted"};
+constexpr std::array<const char*, 7> kKeys
+    = {"text", "token", "isFinal", "modelPath", "tokensPath", "dataPath", ""};
 constexpr std::array<int, 5> kRates = {16000, 48000, 44100, 8000, 0};
 
 std::string voiceDirectory;
@@ -71,8 +71,9 @@ OXAnyMap randomMap(FuzzedDataProvider& data, int depth)
     OXAnyMap map;
     const int entries = data.ConsumeIntegralInRange<int>(0, 4);
     for (int i = 0; i < entries && data.remaining_bytes() > 0; ++i) {
-        const std::string key = data.ConsumeBool() ? kKeys[data.ConsumeIntegralInRange<std::size_t>(0, kKeys.size() - 1)]
-                                                   : data.ConsumeRandomLengthString(12);
+        const std::string key = data.ConsumeBool()
+            ? kKeys[data.ConsumeIntegralInRange<std::size_t>(0, kKeys.size() - 1)]
+            : data.ConsumeRandomLengthString(12);
         map.set(key, randomValue(data, depth + 1));
     }
     return map;
@@ -180,7 +181,8 @@ void dispatch(SherpaTTSNode& node, const std::string& name, const OXAnyMap& para
     const bool known = name == "synthesize" || name == "appendStreamingText" || name == "clearStreamingBuffer"
         || name == "loadModel";
     try {
-        const auto result = node.callAction(name, name == "loadModel" ? confinePaths(parameters) : parameters);
+        const auto result
+            = node.callAction(name, name == "loadModel" ? confinePaths(parameters) : parameters);
         if (known && !result.isSuccess()) {
             fail("action '" + name + "' answered an error: " + result.getError());
         }
@@ -235,7 +237,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             break;
         case 1:
         case 2:
-            graph.pull(data.ConsumeIntegralInRange<unsigned>(1, kMaxFrames), data.ConsumeIntegralInRange<int>(1, 20));
+            graph.pull(data.ConsumeIntegralInRange<unsigned>(1, kMaxFrames),
+                data.ConsumeIntegralInRange<int>(1, 20));
             break;
         default: {
             const std::string name = data.ConsumeBool()

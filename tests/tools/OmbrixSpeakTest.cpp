@@ -25,6 +25,8 @@ constexpr int kGraphRate = 48000;
 // begin with the same burst). The blockwise resampler otherwise matches a one-shot
 // conversion exactly; a lost, repeated or misplaced block differs by 0.1 or more.
 constexpr double kResampledTolerance = 2e-3;
+// 16-bit quantisation: half a step, with room for rounding.
+constexpr double kQuantisationTolerance = 1e-4;
 // Below this the output counts as silent (-80 dBFS; 16-bit quantisation is far below).
 constexpr double kSilence = 1e-4;
 // Samples a piece's placement search looks at: 0.1 s at 48 kHz.
@@ -110,11 +112,17 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     // The resampler releases the last samples, and the filter's ringing after them, after
     // the node has reported "finished"; they are part of the comparison above, so they
     // are in the file, and after them there is nothing but silence.
+    // Away from the graph's start the match is exact but for 16-bit quantisation, so the
+    // part after "finished" is held to that: the filter's ringing (about 1e-3) is in it.
     const std::ptrdiff_t pieceEnd = placement.offset + static_cast<std::ptrdiff_t>(reference.size());
     const std::ptrdiff_t finishedFrame = framesAt(piece.finishedSeconds);
     ASSERT_GT(pieceEnd, finishedFrame);
-    EXPECT_GT(energy(reference, position(finishedFrame - placement.offset), reference.size()), 1e-3)
+    const std::size_t afterFinished = position(finishedFrame - placement.offset);
+    const Placement tail =
+        placeReference(left, reference, placement.offset, placement.offset, afterFinished, reference.size(), 0);
+    EXPECT_GT(tail.referencePeak, 10 * kQuantisationTolerance)
         << "the piece has no audio left after \"finished\", so this run does not test the tail";
+    EXPECT_LT(tail.maxError, kQuantisationTolerance) << "the audio after \"finished\" is not all in the file";
     std::size_t lastSound = reference.size();
     while (lastSound > 0 && std::fabs(reference[lastSound - 1]) < kSilence) {
         --lastSound;
