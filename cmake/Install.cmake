@@ -63,11 +63,3 @@ if(OMBRIX_INSTALL_TEST_VOICES)
 else()
   install(CODE "${_ombrix_test_voice_code}" COMPONENT test-voices EXCLUDE_FROM_ALL)
 endif()
-
-# ---- the model checker -------------------------------------------------------------------
-# ombrix-sherpa-check runs next to the plug-in (<prefix>/lib), where the plug-in looks for
-# it; without it the plug-in refuses to load model files. It needs Debian's libfst22 at
-# run time (the OpenFst library it reads decoding graphs with).
-if(TARGET ombrix-sherpa-check)
-  install(TARGETS ombrix-sherpa-check RUNTIME DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
-endif()

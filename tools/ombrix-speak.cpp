@@ -23,7 +23,9 @@
 // belongs to the newest piece that is playing, and older pieces still playing at that
 // moment were cut off by their successor. The seconds of audio given for an interrupted
 // piece run from its first audible block to the start of its successor's synthesis, so
-// at least that much of it was heard.
+// at least that much of it was heard; when its audio arrived while other audio was still
+// sounding, the arrival cannot be told apart, and the timeline gives an upper bound
+// instead (from the start of its synthesis to the start of its successor's).
 
 #include "host/GraphRunner.h"
 #include "host/Ombrix.h"
@@ -680,7 +682,7 @@ void SpeakSession::collectStartedPieces(std::uint64_t blockIndex)
         // The worker synthesises one piece at a time and publishes its audio before it
         // starts the next, so a new start means the previous piece is in the graph.
         if (synthesising) {
-            markPlaying(*synthesising, blockIndex, graphFrames.load(), false);
+            markPlaying(*synthesising, blockIndex, started.frame, false);
         }
         Piece piece;
         piece.text = started.text;
@@ -727,11 +729,18 @@ void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
         piece.interruptedBy = i + 2;
         piece.endFrame = std::max(successor.startFrame, piece.playingFrame);
         piece.endWall = successor.startWall;
-        char heard[64];
-        std::snprintf(heard, sizeof(heard), "%.3f", seconds(piece.endFrame - piece.playingFrame));
+        // Heard from its first audible block to the start of its successor's synthesis;
+        // when its arrival was hidden under other audio, only an upper bound is known.
+        char heard[96];
+        if (piece.heardArriving) {
+            std::snprintf(heard, sizeof(heard), " after %.3f s of its audio",
+                          seconds(piece.endFrame - piece.playingFrame));
+        } else {
+            std::snprintf(heard, sizeof(heard), ", at most %.3f s of its audio heard",
+                          seconds(successor.startFrame - std::min(successor.startFrame, piece.startFrame)));
+        }
         addEvent(std::max(successor.playingFrame, successor.startFrame), successor.playingWall,
-                 "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + " after "
-                     + heard + " s of its audio");
+                 "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + heard);
     }
 }
 

@@ -12,8 +12,8 @@
 // Model paths are placed under a directory that does not exist, so that no random file
 // of the machine is handed to sherpa-onnx (which ends the process on bad contents; that
 // is the model checker's business, not this fuzzer's). With OMBRIX_FUZZ_VOICE_DIR set to
-// a voice directory (model.onnx, tokens.txt, espeak-ng-data), a "modelPath" of "@voice"
-// loads that voice, so that random texts reach the real engine and its audio is played.
+// a voice directory (model.onnx, tokens.txt, espeak-ng-data), a "modelPath" starting with
+// '@' loads that voice, so that random texts reach the real engine and its audio plays.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -48,7 +48,7 @@ constexpr int kMaxDepth = 3;
 constexpr unsigned kMaxFrames = 1024;
 constexpr unsigned kMaxChannels = 2;
 constexpr const char* kMissingDirectory = "/nonexistent-ombrix-fuzz/";
-constexpr const char* kVoiceToken = "@voice";
+constexpr char kVoiceMark = '@';
 
 constexpr std::array<const char*, 8> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
     "loadModel", "Synthesize", "", "finished", "synthesisStarted"};
@@ -57,6 +57,10 @@ constexpr std::array<const char*, 7> kKeys
 constexpr std::array<int, 5> kRates = {16000, 48000, 44100, 8000, 0};
 
 std::string voiceDirectory;
+
+/// What the run reached, printed at exit: voices loaded and blocks that carried sound.
+std::size_t voicesLoaded = 0;
+std::size_t blocksWithSound = 0;
 
 [[noreturn]] void fail(const std::string& what)
 {
@@ -101,14 +105,37 @@ OXAny randomValue(FuzzedDataProvider& data, int depth)
     }
 }
 
+/// Parameters of the right keys and kinds for `name` (random contents), so that inputs
+/// get past the map access into the node; random maps cover the rest.
+OXAnyMap wellFormedParameters(FuzzedDataProvider& data, const std::string& name)
+{
+    OXAnyMap parameters;
+    if (name == "synthesize") {
+        parameters.set("text", OXAny(data.ConsumeRandomLengthString(200)));
+    } else if (name == "appendStreamingText") {
+        parameters.set("token", OXAny(data.ConsumeRandomLengthString(40)));
+        if (data.ConsumeBool()) {
+            parameters.set("isFinal", OXAny(data.ConsumeBool()));
+        }
+    } else if (name == "loadModel") {
+        const bool voice = !voiceDirectory.empty() && data.ConsumeBool();
+        parameters.set(
+            "modelPath", OXAny(voice ? std::string(1, kVoiceMark) : data.ConsumeRandomLengthString(300)));
+        parameters.set("tokensPath", OXAny(data.ConsumeRandomLengthString(300)));
+        parameters.set("dataPath", OXAny(data.ConsumeRandomLengthString(300)));
+    }
+    return parameters;
+}
+
 /// Keeps model files of the machine away from sherpa-onnx: every path string goes under a
-/// missing directory, except "@voice" (the voice of OMBRIX_FUZZ_VOICE_DIR, if set).
+/// missing directory, except a model path starting with '@' when OMBRIX_FUZZ_VOICE_DIR is
+/// set (then all three are that voice's files).
 OXAnyMap confinePaths(const OXAnyMap& parameters)
 {
     OXAnyMap confined = parameters;
     const bool voice = !voiceDirectory.empty() && parameters.hasKey("modelPath")
         && parameters.at("modelPath").getType() == OXAny::Type::String
-        && parameters.at("modelPath").convert<std::string>() == kVoiceToken;
+        && parameters.at("modelPath").convert<std::string>().starts_with(kVoiceMark);
     const std::array<std::pair<const char*, const char*>, 3> files
         = {{{"modelPath", "/model.onnx"}, {"tokensPath", "/tokens.txt"}, {"dataPath", "/espeak-ng-data"}}};
     for (const auto& [key, leaf] : files) {
@@ -157,12 +184,15 @@ struct Graph {
         for (int b = 0; b < blocks; ++b) {
             node.produce(bus);
             for (unsigned c = 0; c < currentChannels; ++c) {
+                bool sound = false;
                 for (unsigned i = 0; i < frames; ++i) {
                     const float sample = storage[c][i];
                     if (!(sample >= -4.0f && sample <= 4.0f)) {
                         fail("a sample out of range or not a number");
                     }
+                    sound = sound || sample != 0.0f;
                 }
+                blocksWithSound += sound && c == 0 ? 1 : 0;
             }
         }
     }
@@ -186,8 +216,11 @@ void dispatch(SherpaTTSNode& node, const std::string& name, const OXAnyMap& para
         if (known && !result.isSuccess()) {
             fail("action '" + name + "' answered an error: " + result.getError());
         }
-        if (name == "loadModel" && result.getValue().getType() != OXAny::Type::Bool) {
-            fail("loadModel did not answer a boolean");
+        if (name == "loadModel") {
+            if (result.getValue().getType() != OXAny::Type::Bool) {
+                fail("loadModel did not answer a boolean");
+            }
+            voicesLoaded += result.getValue().convert<bool>() ? 1 : 0;
         }
     } catch (const OXAnyKeyError&) {
     } catch (const OXAnyTypeError&) {
@@ -213,6 +246,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     std::filesystem::path scratch = std::filesystem::temp_directory_path() / "ombrix-fuzz-tmp";
     std::filesystem::create_directories(scratch);
     setenv("TMPDIR", scratch.c_str(), 1);
+    std::atexit([] {
+        std::fprintf(stderr, "fuzz_tts_actions: %zu voices loaded, %zu blocks with sound\n", voicesLoaded,
+            blocksWithSound);
+    });
     return 0;
 }
 
@@ -244,7 +281,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             const std::string name = data.ConsumeBool()
                 ? kActions[data.ConsumeIntegralInRange<std::size_t>(0, kActions.size() - 1)]
                 : data.ConsumeRandomLengthString(24);
-            dispatch(node, name, randomMap(data, 0));
+            dispatch(node, name, data.ConsumeBool() ? wellFormedParameters(data, name) : randomMap(data, 0));
             break;
         }
         }

@@ -132,17 +132,19 @@ TEST(ExtensionManager, RegistersFindsAndCountsExtensions)
     EXPECT_FALSE(manager.registerExtension(nullptr));
     EXPECT_EQ(manager.getRegistrationCount(), before);
 
-    auto first = std::make_shared<NamedExtension>("Alpha");
-    auto second = std::make_shared<NamedExtension>("Alpha");
+    // A name of its own, also when the test is repeated in one process.
+    const std::string name = "Alpha" + std::to_string(before);
+    auto first = std::make_shared<NamedExtension>(name);
+    auto second = std::make_shared<NamedExtension>(name);
     EXPECT_TRUE(manager.registerExtension(first));
     EXPECT_TRUE(manager.registerExtension(second));
     EXPECT_EQ(manager.getRegistrationCount(), before + 2);
-    EXPECT_EQ(manager.findExtension("Alpha"), first); // the first of that name
+    EXPECT_EQ(manager.findExtension(name), first); // the first of that name
     EXPECT_EQ(manager.findExtension("Nobody"), nullptr);
     EXPECT_EQ(manager.getExtensions().size(), before + 2);
     // The manager keeps what it was given.
     EXPECT_GE(first.use_count(), 2);
-    auto factory = manager.findExtension("Alpha")->getNodeFactory();
+    auto factory = manager.findExtension(name)->getNodeFactory();
     EXPECT_TRUE(factory->findNodeType("Test.Tone").has_value());
 }
 
@@ -150,14 +152,16 @@ TEST(ExtensionManager, LoadLibraryRunsRegistrationOnceAndReportsFailures)
 {
     ExtensionManager& manager = ExtensionManager::getInstance();
     const std::size_t before = manager.getRegistrationCount();
+    // Loaded by an earlier repetition of this test in the same process?
+    const std::size_t expected = before + (manager.findExtension("SdkTestPlugin") == nullptr ? 1 : 0);
     std::string error;
     ASSERT_TRUE(manager.loadLibrary(OMBRIX_SDK_TEST_PLUGIN, &error)) << error;
-    EXPECT_EQ(manager.getRegistrationCount(), before + 1);
+    EXPECT_EQ(manager.getRegistrationCount(), expected);
     ASSERT_NE(manager.findExtension("SdkTestPlugin"), nullptr);
     EXPECT_EQ(manager.findExtension("SdkTestPlugin")->getObjectName(), "extension");
 
     EXPECT_TRUE(manager.loadLibrary(OMBRIX_SDK_TEST_PLUGIN));
-    EXPECT_EQ(manager.getRegistrationCount(), before + 1);
+    EXPECT_EQ(manager.getRegistrationCount(), expected);
 
     const std::string missing = std::string(OMBRIX_BUILD_DIR) + "/no-such-plugin.so";
     EXPECT_FALSE(manager.loadLibrary(missing, &error));

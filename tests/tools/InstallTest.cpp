@@ -140,22 +140,36 @@ TEST(InstalledTool, SpeaksFromAMovedPrefixWithoutLibraryPath)
     expectSpoken(work / "out.wav", run.standardOutput, defaultVoiceBelow(moved), text);
 }
 
-TEST(InstalledTool, NamesThePathItLookedAtWhenNoVoiceIsInstalled)
+TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
 {
     ScratchDirectory scratch;
     const fs::path prefix = scratch.path() / "bare";
     ASSERT_TRUE(cmakeInstall(prefix).succeeded());
     fs::remove_all(prefix / "share");
+    const fs::path tool = prefix / "bin" / "ombrix-speak";
 
-    const auto run = runInstalled(prefix / "bin" / "ombrix-speak", {"-o", "out.wav", "Hello."}, scratch.path());
-    EXPECT_EQ(run.exitCode, 3) << run.describe();
+    // Nothing there: the message names the exact file looked for and how to get a voice.
+    const auto missing = runInstalled(tool, {"-o", "out.wav", "Hello."}, scratch.path());
+    EXPECT_EQ(missing.exitCode, 3) << missing.describe();
     const std::string expectedPath = defaultVoiceBelow(fs::canonical(prefix)).model;
-    EXPECT_NE(run.standardError.find(expectedPath), std::string::npos) << run.standardError;
-    EXPECT_NE(run.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
+    EXPECT_NE(missing.standardError.find(expectedPath), std::string::npos) << missing.standardError;
+    EXPECT_NE(missing.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
               std::string::npos)
-        << run.standardError;
-    EXPECT_NE(run.standardError.find("--model"), std::string::npos);
+        << missing.standardError;
+    EXPECT_NE(missing.standardError.find("--model"), std::string::npos);
     EXPECT_FALSE(fs::exists(scratch.path() / "out.wav"));
+
+    // All three parts there, but phoneme data the engine refuses: the node cannot load
+    // the voice and drops the text, and the program ends at once instead of waiting.
+    const VoicePaths broken = defaultVoiceBelow(prefix);
+    const VoicePaths good = defaultVoiceBelow(OMBRIX_BUILD_DIR);
+    fs::create_directories(broken.dataDir);
+    fs::copy_file(good.model, broken.model);
+    fs::copy_file(good.tokens, broken.tokens);
+    const auto refused = runInstalled(tool, {"-o", "out.wav", "Hello."}, scratch.path());
+    EXPECT_EQ(refused.exitCode, 3) << refused.describe();
+    EXPECT_NE(refused.standardError.find("has no voice loaded and dropped the text"), std::string::npos)
+        << refused.standardError;
 }
 
 // An archive laid out like the published one, made from the synthetic voice in its ONNX form.

@@ -66,7 +66,7 @@ SpeakTimeline parseTimeline(const std::string& standardOutput)
     static const std::regex playing(R"(^piece ([0-9]+) playing.*$)");
     static const std::regex finished(R"(^piece ([0-9]+) finished$)");
     static const std::regex interrupted(
-        R"(^piece ([0-9]+) interrupted by piece ([0-9]+) after ([0-9]+\.[0-9]+) s of its audio$)");
+        R"re(^piece ([0-9]+) interrupted by piece ([0-9]+)(?: after ([0-9]+\.[0-9]+) s of its audio|, at most [0-9.]+ s of its audio heard)$)re");
 
     SpeakTimeline timeline;
     std::istringstream lines(standardOutput);
@@ -97,7 +97,7 @@ SpeakTimeline parseTimeline(const std::string& standardOutput)
             SpokenPiece& piece = pieceNumber(timeline, std::stoi(part[1]));
             piece.end = SpokenPiece::End::Interrupted;
             piece.interruptedBy = std::stoi(part[2]);
-            piece.heardBeforeInterruption = std::stod(part[3]);
+            piece.heardBeforeInterruption = part[3].matched ? std::stod(part[3]) : 0.0;
         } else if (event.rfind("last word sent", 0) == 0) {
             timeline.lastWordSent = true;
         } else if (event.rfind("end of output", 0) == 0) {

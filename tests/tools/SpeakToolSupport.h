@@ -40,7 +40,7 @@ struct SpokenPiece {
     End end = End::None;
     double finishedSeconds = -1.0;
     int interruptedBy = 0;           ///< 1-based number of the piece that cut it off
-    double heardBeforeInterruption = -1.0; ///< seconds of its audio heard at least
+    double heardBeforeInterruption = -1.0; ///< seconds of its audio heard at least (0: unknown)
 };
 
 /// The timeline ombrix-speak printed on standard output.
