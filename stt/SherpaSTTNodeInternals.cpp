@@ -60,6 +60,7 @@ std::string resolveDefault(const std::string& defaultPath, std::string_view dire
 const OnlineRecognizerApi& OnlineRecognizerApi::library()
 {
     static constexpr OnlineRecognizerApi kLibrary{
+        &checkRecognizerFiles,
         &SherpaOnnxCreateOnlineRecognizer,
         &SherpaOnnxCreateOnlineStream,
         &SherpaOnnxOnlineStreamAcceptWaveform,
@@ -144,8 +145,30 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     recognizerConfig.enable_endpoint = kEndpointDetection;
     recognizerConfig.ctc_fst_decoder_config.graph = graphPath.c_str();
 
+    // sherpa-onnx ends the process on bad file contents (only missing files make it return
+    // null), so existing files are first proven in a child process; missing ones are left
+    // for the library to refuse. Blocks for the check (a few stat calls when these files
+    // were proven before).
+    if (fs::exists(modelPath) && fs::exists(tokensPath) && fs::exists(graphPath)) {
+        const ModelCheckResult check = api->checkFiles(modelPath, tokensPath, graphPath);
+        if (!check.ok) {
+            Logger::error("[SherpaSTTNode] Model files rejected: " + check.problem);
+            Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");
+            Logger::error("[SherpaSTTNode] Check that the model files exist and are valid");
+            return false;
+        }
+    }
+
     Logger::info("[SherpaSTTNode] Calling SherpaOnnxCreateOnlineRecognizer...");
-    recognizer.reset(api->createRecognizer(&recognizerConfig));
+    try {
+        recognizer.reset(api->createRecognizer(&recognizerConfig));
+    } catch (const std::exception& e) {
+        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: ") + e.what());
+        recognizer.reset();
+    } catch (...) {
+        Logger::error("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw an unknown exception");
+        recognizer.reset();
+    }
     if (!recognizer) {
         Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");
         Logger::error("[SherpaSTTNode] Check that the model files exist and are valid");
@@ -153,7 +176,15 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     }
 
     Logger::info("[SherpaSTTNode] Calling SherpaOnnxCreateOnlineStream...");
-    stream.reset(api->createStream(recognizer.get()));
+    try {
+        stream.reset(api->createStream(recognizer.get()));
+    } catch (const std::exception& e) {
+        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineStream threw: ") + e.what());
+        stream.reset();
+    } catch (...) {
+        Logger::error("[SherpaSTTNode] SherpaOnnxCreateOnlineStream threw an unknown exception");
+        stream.reset();
+    }
     if (!stream) {
         Logger::error("[SherpaSTTNode] Failed to create online stream");
         recognizer.reset();
@@ -273,7 +304,17 @@ std::string SherpaSTTNode::Internals::transcribe()
             rateChangesRead.store(read, std::memory_order_release);
         }
         const uint32_t runFrames = runEnd - offset;
-        feedRun(samples + offset, runFrames, consumedRate);
+        // A throwing recogniser unloads the model; the rate bookkeeping still advances past
+        // the run, and the remaining runs are dropped as with no model loaded.
+        try {
+            feedRun(samples + offset, runFrames, consumedRate);
+        } catch (const std::exception& e) {
+            abandonModel(
+                std::string("[SherpaSTTNode] Recognizer threw while decoding, model unloaded: ") + e.what());
+        } catch (...) {
+            abandonModel(
+                "[SherpaSTTNode] Recognizer threw an unknown exception while decoding, model unloaded");
+        }
         offset = runEnd;
         consumedFrames += runFrames;
     }
@@ -281,14 +322,29 @@ std::string SherpaSTTNode::Internals::transcribe()
     if (!recognizer || !stream) {
         return {};
     }
-    std::string text = joinText(keptText, streamText());
-    // Never true with endpoint detection off; kept so that the returned text and the next
-    // one stay consistent if it is ever switched on.
-    if (api->isEndpoint(recognizer.get(), stream.get()) != 0) {
-        api->reset(recognizer.get(), stream.get());
-        keptText.clear();
+    try {
+        std::string text = joinText(keptText, streamText());
+        // Never true with endpoint detection off; kept so that the returned text and the
+        // next one stay consistent if it is ever switched on.
+        if (api->isEndpoint(recognizer.get(), stream.get()) != 0) {
+            api->reset(recognizer.get(), stream.get());
+            keptText.clear();
+        }
+        return text;
+    } catch (const std::exception& e) {
+        abandonModel(std::string("[SherpaSTTNode] Recognizer threw while reading the text, model unloaded: ")
+            + e.what());
+    } catch (...) {
+        abandonModel(
+            "[SherpaSTTNode] Recognizer threw an unknown exception while reading the text, model unloaded");
     }
-    return text;
+    return {};
+}
+
+void SherpaSTTNode::Internals::abandonModel(const std::string& what)
+{
+    Logger::error(what);
+    cleanup();
 }
 
 void SherpaSTTNode::Internals::feedRun(const float* samples, uint32_t frames, int32_t rate)

@@ -9,6 +9,7 @@
 #include "host/AudioBus.h"
 #include "host/AudioRingBuffer.h"
 #include "stt/SherpaSTTNode.h"
+#include "utils/ModelFileChecker.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 
@@ -21,8 +22,13 @@ namespace ombrix::extensions::sherpa {
  * never per sample. Handles are still released by the RAII deleters of
  * utils/SherpaOnnxHandles.h, which call the library directly, so a replacement table must
  * hand out real handles (or null).
+ *
+ * `checkFiles` proves existing model files safe before createRecognizer sees them (the
+ * library ends the process on bad contents); production: checkRecognizerFiles, which may
+ * start a checker process and block for it.
  */
 struct OnlineRecognizerApi {
+    decltype(&checkRecognizerFiles) checkFiles;
     decltype(&SherpaOnnxCreateOnlineRecognizer) createRecognizer;
     decltype(&SherpaOnnxCreateOnlineStream) createStream;
     decltype(&SherpaOnnxOnlineStreamAcceptWaveform) acceptWaveform;
@@ -99,8 +105,9 @@ public:
 
     /// Replaces whatever model is loaded by the one in these files (model, tokens, graph).
     /// True when both the recogniser and its stream were created. Missing files are warned
-    /// about and left for sherpa-onnx to refuse (it returns no recogniser then); files with
-    /// bad contents end the process inside sherpa-onnx and must be checked beforehand.
+    /// about and left for sherpa-onnx to refuse (it returns no recogniser then); when all
+    /// three exist they are first proven with api.checkFiles (bad contents would end the
+    /// process inside sherpa-onnx), and refused files leave the node unloaded.
     bool loadSherpaModel(
         const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath);
 
@@ -145,6 +152,8 @@ private:
     bool restartStream(int32_t newRate);
     /// The current stream's whole text.
     std::string streamText();
+    /// After a recogniser call threw: logs `what` as one error line and unloads the model.
+    void abandonModel(const std::string& what);
 
     const OnlineRecognizerApi* api;
 

@@ -78,7 +78,8 @@ constexpr const char* kPluginFile = "libOmbrixSherpa.so";
 constexpr const char* kExtensionName = "Sherpa";
 constexpr const char* kNodeType = "Sherpa.TTS";
 // The node's line for a text it drops because it has no voice loaded.
-constexpr const char* kTextRejectedLogLine = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
+constexpr const char* kTextRejectedLogLine
+    = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
 
 // The node produces 16000 Hz audio in blocks of 160 frames and puts a host resampler with
 // these parameters in front of any other graph rate.
@@ -180,7 +181,7 @@ Exit status: 0 done; 2 usage error; 3 no voice or the voice did not load;
 }
 
 std::string requireValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
-                         const std::optional<std::string>& inlineValue)
+    const std::optional<std::string>& inlineValue)
 {
     if (inlineValue) {
         return *inlineValue;
@@ -198,7 +199,7 @@ long parseInteger(const std::string& name, const std::string& value, long minimu
     const long parsed = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || errno != 0 || parsed < minimum || parsed > maximum) {
         throw UsageError("option " + name + " wants a whole number from " + std::to_string(minimum) + " to "
-                         + std::to_string(maximum) + ", not '" + value + "'");
+            + std::to_string(maximum) + ", not '" + value + "'");
     }
     return parsed;
 }
@@ -277,7 +278,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
             const std::string level = value();
             if (!ombrix::Logger::parseLevel(level, options.logLevel)) {
                 throw UsageError("option --log-level wants trace, debug, info, warning, error or none, not '"
-                                 + level + "'");
+                    + level + "'");
             }
         } else if (arg == "--max-seconds") {
             options.maxGraphSeconds = parsePositive(arg, value());
@@ -338,9 +339,10 @@ VoiceFiles resolveVoice(const Options& options, const fs::path& base)
     } else {
         const fs::path directory = fs::path(options.modelPath).parent_path();
         voice.model = options.modelPath;
-        voice.tokens = options.tokensPath.empty() ? (directory / kVoiceTokensFile).string() : options.tokensPath;
-        voice.dataDir =
-            options.dataDirPath.empty() ? (directory / kVoicePhonemeDataDirectory).string() : options.dataDirPath;
+        voice.tokens
+            = options.tokensPath.empty() ? (directory / kVoiceTokensFile).string() : options.tokensPath;
+        voice.dataDir = options.dataDirPath.empty() ? (directory / kVoicePhonemeDataDirectory).string()
+                                                    : options.dataDirPath;
         voice.isDefault = false;
     }
     return voice;
@@ -383,12 +385,23 @@ std::string quotedText(const std::string& text)
     std::string out = "\"";
     for (const char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out += c;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += c;
         }
     }
     return out + "\"";
@@ -472,6 +485,51 @@ double resamplerLatencyFrames(int sampleRate, unsigned channels, unsigned blockS
     probe.process(inputs, outputs);
     return std::max(0.0, probe.getLatencyFrames());
 }
+
+// The first frame of the block in which any channel reaches the silence threshold.
+std::optional<unsigned> firstAudibleFrame(const ombrix::AudioBuffer<float>& buffer)
+{
+    std::optional<unsigned> first;
+    for (unsigned c = 0; c < buffer.getNumberOfChannels(); ++c) {
+        const float* samples = buffer.getReadPointer(c);
+        const unsigned end = first.value_or(buffer.getNumberOfFrames());
+        for (unsigned i = 0; i < end; ++i) {
+            if (std::fabs(samples[i]) >= kSilencePeak) {
+                first = i;
+                break;
+            }
+        }
+    }
+    return first;
+}
+
+// Paces blocks at wall-clock speed, as an audio device would pull them, whenever asked;
+// blocks pulled without it cost no wall time at all.
+class WallClockPacer {
+public:
+    explicit WallClockPacer(Clock::duration blockDuration)
+        : block(blockDuration)
+    {
+    }
+
+    // Call once before each block; blocks until that block's time when `paced`.
+    void beforeBlock(bool paced)
+    {
+        if (paced) {
+            if (!wasPaced) {
+                deadline = Clock::now();
+            }
+            std::this_thread::sleep_until(deadline);
+            deadline += block;
+        }
+        wasPaced = paced;
+    }
+
+private:
+    Clock::duration block;
+    Clock::time_point deadline;
+    bool wasPaced = false;
+};
 
 // One piece of text as the node synthesised it, seen from the host.
 struct Piece {
@@ -594,13 +652,15 @@ void SpeakSession::loadPluginAndCreateNode()
     }
     const auto extension = manager.findExtension(kExtensionName);
     if (!extension) {
-        throw ToolError(kExitPlugin, "the plug-in " + options.pluginPath + " registered no extension named \""
-                                         + kExtensionName + "\"");
+        throw ToolError(kExitPlugin,
+            "the plug-in " + options.pluginPath + " registered no extension named \"" + kExtensionName
+                + "\"");
     }
     factory = extension->getNodeFactory();
     if (!factory || !factory->findNodeType(kNodeType)) {
-        throw ToolError(kExitPlugin, std::string("the \"") + kExtensionName + "\" extension offers no node type \""
-                                         + kNodeType + "\"");
+        throw ToolError(kExitPlugin,
+            std::string("the \"") + kExtensionName + "\" extension offers no node type \"" + kNodeType
+                + "\"");
     }
 
     // With explicit voice files, the node's own attempt at the default voice during
@@ -623,21 +683,21 @@ void SpeakSession::loadPluginAndCreateNode()
     }
 
     if (!voice.isDefault) {
-        const auto result = node->callAction("loadModel", ombrix::OXAnyMap{{"modelPath", voice.model},
-                                                                            {"tokensPath", voice.tokens},
-                                                                            {"dataPath", voice.dataDir}});
+        const auto result = node->callAction("loadModel",
+            ombrix::OXAnyMap{
+                {"modelPath", voice.model}, {"tokensPath", voice.tokens}, {"dataPath", voice.dataDir}});
         if (result.isError()) {
             throw ToolError(kExitPlugin, "the node refused \"loadModel\": " + result.getError());
         }
         if (!result.getValue().convert<bool>()) {
-            throw ToolError(kExitNoVoice, "the voice could not be loaded (\"loadModel\" returned false) from\n  model:    "
-                                              + voice.model + "\n  tokens:   " + voice.tokens
-                                              + "\n  data dir: " + voice.dataDir
-                                              + "\nRun with --log-level info to see the node's reasons.");
+            throw ToolError(kExitNoVoice,
+                "the voice could not be loaded (\"loadModel\" returned false) from\n  model:    "
+                    + voice.model + "\n  tokens:   " + voice.tokens + "\n  data dir: " + voice.dataDir
+                    + "\nRun with --log-level info to see the node's reasons.");
         }
     }
     std::printf("node %s created in %.3f s (voice loaded)\n", kNodeType,
-                std::chrono::duration<double>(Clock::now() - created).count());
+        std::chrono::duration<double>(Clock::now() - created).count());
 
     node->addEventListener("synthesisStarted", [this](const std::string&, const ombrix::OXAny& data) {
         // Runs on the node's worker thread.
@@ -652,7 +712,8 @@ void SpeakSession::loadPluginAndCreateNode()
         std::lock_guard lock(startedMutex);
         startedPieces.push_back({std::move(text), wall, frame});
     });
-    node->addEventListener("finished", [this](const std::string&, const ombrix::OXAny&) { ++finishedEvents; });
+    node->addEventListener(
+        "finished", [this](const std::string&, const ombrix::OXAny&) { ++finishedEvents; });
 }
 
 void SpeakSession::handOff(const std::string& action, const ombrix::OXAnyMap& params)
@@ -692,7 +753,7 @@ void SpeakSession::collectStartedPieces(std::uint64_t blockIndex)
         synthesising = pieces.size() - 1;
         spokenSoFar += spokenCharacters(started.text);
         addEvent(started.frame, started.wall,
-                 "piece " + std::to_string(pieces.size()) + " started: " + quotedText(started.text));
+            "piece " + std::to_string(pieces.size()) + " started: " + quotedText(started.text));
     }
 }
 
@@ -714,7 +775,8 @@ void SpeakSession::markPlaying(std::size_t index, std::uint64_t blockIndex, std:
         synthesising.reset();
     }
     addEvent(piece.playingFrame, piece.playingWall,
-             "piece " + std::to_string(index + 1) + (heard ? " playing" : " playing (start not heard: by this time)"));
+        "piece " + std::to_string(index + 1)
+            + (heard ? " playing" : " playing (start not heard: by this time)"));
 }
 
 void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
@@ -734,13 +796,13 @@ void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
         char heard[96];
         if (piece.heardArriving) {
             std::snprintf(heard, sizeof(heard), " after %.3f s of its audio",
-                          seconds(piece.endFrame - piece.playingFrame));
+                seconds(piece.endFrame - piece.playingFrame));
         } else {
             std::snprintf(heard, sizeof(heard), ", at most %.3f s of its audio heard",
-                          seconds(successor.startFrame - std::min(successor.startFrame, piece.startFrame)));
+                seconds(successor.startFrame - std::min(successor.startFrame, piece.startFrame)));
         }
         addEvent(std::max(successor.playingFrame, successor.startFrame), successor.playingWall,
-                 "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + heard);
+            "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + heard);
     }
 }
 
@@ -802,20 +864,21 @@ int SpeakSession::run()
     ombrix::GraphRunner runner(options.sampleRate, options.channels, options.blockSize);
     runner.setSource(source);
     if (!runner.start()) {
-        throw ToolError(kExitRuntime, "the node refused the graph format (" + std::to_string(options.sampleRate)
-                                          + " Hz, " + std::to_string(options.channels) + " channels)");
+        throw ToolError(kExitRuntime,
+            "the node refused the graph format (" + std::to_string(options.sampleRate) + " Hz, "
+                + std::to_string(options.channels) + " channels)");
     }
 
     const double latency = resamplerLatencyFrames(options.sampleRate, options.channels, options.blockSize);
     const auto innerBlockFrames = static_cast<std::uint64_t>(
         std::ceil(static_cast<double>(kNodeInnerBlockSize) * options.sampleRate / kNodeInnerSampleRate));
-    const std::uint64_t minimumTailFrames =
-        static_cast<std::uint64_t>(std::ceil(latency)) + options.blockSize + innerBlockFrames;
-    const auto tailCapFrames =
-        minimumTailFrames + static_cast<std::uint64_t>(kTailCapSeconds * options.sampleRate);
+    const std::uint64_t minimumTailFrames
+        = static_cast<std::uint64_t>(std::ceil(latency)) + options.blockSize + innerBlockFrames;
+    const auto tailCapFrames
+        = minimumTailFrames + static_cast<std::uint64_t>(kTailCapSeconds * options.sampleRate);
 
-    const std::vector<std::string> tokens =
-        options.stream ? splitIntoTokens(options.text) : std::vector<std::string>{};
+    const std::vector<std::string> tokens
+        = options.stream ? splitIntoTokens(options.text) : std::vector<std::string>{};
     spokenTarget = spokenCharacters(options.text);
     const double limitSeconds = options.maxGraphSeconds > 0.0
         ? options.maxGraphSeconds
@@ -824,20 +887,18 @@ int SpeakSession::run()
     const auto limitFrames = static_cast<std::uint64_t>(limitSeconds * options.sampleRate);
 
     std::printf("graph: %d Hz, %u channel%s, blocks of %u frames; resampler latency %.1f frames\n",
-                options.sampleRate, options.channels, options.channels == 1 ? "" : "s", options.blockSize, latency);
+        options.sampleRate, options.channels, options.channels == 1 ? "" : "s", options.blockSize, latency);
     if (options.stream) {
         std::printf("mode: streaming %zu words at %.3g words per second of graph time\n", tokens.size(),
-                    options.wordsPerSecond);
+            options.wordsPerSecond);
     } else {
         std::printf("mode: whole text (%zu bytes) with \"synthesize\"\n", options.text.size());
     }
     std::fflush(stdout);
 
     wallStart = Clock::now();
-    const auto blockDuration = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(options.blockSize) / options.sampleRate));
-    Clock::time_point deadline;
-    bool wasPaced = false;
+    WallClockPacer pacer(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(options.blockSize) / options.sampleRate)));
     int graceBlocks = 0;
     bool previousSilent = true;
     bool everythingHandedOff = false;
@@ -857,9 +918,10 @@ int SpeakSession::run()
     for (std::uint64_t block = 0;; ++block) {
         // Streamed words whose time has come, by graph time.
         while (options.stream && nextToken < tokens.size()
-               && seconds(frames) * options.wordsPerSecond >= static_cast<double>(nextToken)) {
+            && seconds(frames) * options.wordsPerSecond >= static_cast<double>(nextToken)) {
             const bool isFinal = nextToken + 1 == tokens.size();
-            handOff("appendStreamingText", ombrix::OXAnyMap{{"token", tokens[nextToken]}, {"isFinal", isFinal}});
+            handOff(
+                "appendStreamingText", ombrix::OXAnyMap{{"token", tokens[nextToken]}, {"isFinal", isFinal}});
             ++nextToken;
             graceBlocks = kHandOffGraceBlocks;
             if (isFinal) {
@@ -883,9 +945,9 @@ int SpeakSession::run()
                 Piece& piece = pieces[*synthesising];
                 piece.state = Piece::State::NoAudio;
                 synthesising.reset();
-                addEvent(frames, wallNow(), "piece " + std::to_string(&piece - pieces.data() + 1)
-                                                + " gave no audio within " + std::to_string(int(kNoAudioWallSeconds))
-                                                + " s");
+                addEvent(frames, wallNow(),
+                    "piece " + std::to_string(&piece - pieces.data() + 1) + " gave no audio within "
+                        + std::to_string(int(kNoAudioWallSeconds)) + " s");
             }
         }
 
@@ -899,7 +961,7 @@ int SpeakSession::run()
             }
         } else if (frames >= limitFrames) {
             failure = "gave up after " + std::to_string(static_cast<int>(limitSeconds))
-                      + " s of graph time without the text having finished playing (--max-seconds)";
+                + " s of graph time without the text having finished playing (--max-seconds)";
             break;
         }
 
@@ -908,7 +970,7 @@ int SpeakSession::run()
         const bool waitingForNode = !doneFrame && everythingHandedOff && !synthesising
             && spokenSoFar.size() < spokenTarget.size()
             && std::none_of(pieces.begin(), pieces.end(),
-                            [](const Piece& p) { return p.state == Piece::State::Playing; });
+                [](const Piece& p) { return p.state == Piece::State::Playing; });
         if (!waitingForNode) {
             waitingSince = -1.0;
         } else if (waitingSince < 0.0) {
@@ -919,15 +981,7 @@ int SpeakSession::run()
         }
 
         // Wall-clock pacing while the node may be working on a piece.
-        const bool paced = graceBlocks > 0 || synthesising.has_value() || waitingForNode;
-        if (paced) {
-            if (!wasPaced) {
-                deadline = Clock::now();
-            }
-            std::this_thread::sleep_until(deadline);
-            deadline += blockDuration;
-        }
-        wasPaced = paced;
+        pacer.beforeBlock(graceBlocks > 0 || synthesising.has_value() || waitingForNode);
         if (graceBlocks > 0) {
             --graceBlocks;
         }
@@ -942,19 +996,8 @@ int SpeakSession::run()
             break;
         }
 
-        float peak = 0.0f;
-        unsigned firstLoud = buffer.getNumberOfFrames();
-        for (unsigned c = 0; c < buffer.getNumberOfChannels(); ++c) {
-            const float* samples = buffer.getReadPointer(c);
-            for (unsigned i = 0; i < buffer.getNumberOfFrames(); ++i) {
-                const float magnitude = std::fabs(samples[i]);
-                peak = std::max(peak, magnitude);
-                if (magnitude >= kSilencePeak && i < firstLoud) {
-                    firstLoud = i;
-                }
-            }
-        }
-        const bool silent = peak < kSilencePeak;
+        const std::optional<unsigned> firstLoud = firstAudibleFrame(buffer);
+        const bool silent = !firstLoud;
 
         // A playback that ended here may let the node cut held-back streaming text.
         for (int n = finishedEvents.load() - finishedBefore; n > 0; --n) {
@@ -963,13 +1006,13 @@ int SpeakSession::run()
         }
         // The first sound after silence is the piece being synthesised arriving.
         if (synthesising && previousSilent && !silent) {
-            markPlaying(*synthesising, block, blockStart + firstLoud, true);
+            markPlaying(*synthesising, block, blockStart + *firstLoud, true);
         }
         previousSilent = silent;
 
         if (seconds(frames) >= nextProgress) {
             std::fprintf(stderr, "progress: %.0f s of audio rendered in %.1f s, %zu piece%s started\n",
-                         seconds(frames), wallNow(), pieces.size(), pieces.size() == 1 ? "" : "s");
+                seconds(frames), wallNow(), pieces.size(), pieces.size() == 1 ? "" : "s");
             nextProgress += kProgressEverySeconds;
         }
     }
@@ -991,7 +1034,8 @@ int SpeakSession::run()
         }
     }
     if (doneFrame) {
-        addEvent(frames, renderWall, "end of output, " + std::to_string(frames - *doneFrame) + " frames of tail");
+        addEvent(
+            frames, renderWall, "end of output, " + std::to_string(frames - *doneFrame) + " frames of tail");
     }
     printTimeline();
     printSummary(wav.getFramesWritten(), renderWall);
@@ -1005,7 +1049,7 @@ void SpeakSession::printTimeline() const
 {
     std::vector<TimelineEvent> sorted = events;
     std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const TimelineEvent& a, const TimelineEvent& b) { return a.frame < b.frame; });
+        [](const TimelineEvent& a, const TimelineEvent& b) { return a.frame < b.frame; });
     std::printf("timeline:\n   graph s    wall s  event\n");
     for (const auto& event : sorted) {
         std::printf("%10.3f %9.3f  %s\n", seconds(event.frame), event.wall, event.what.c_str());
@@ -1015,20 +1059,21 @@ void SpeakSession::printTimeline() const
 void SpeakSession::printSummary(std::uint64_t framesWritten, double renderWall) const
 {
     auto count = [this](Piece::State state) {
-        return std::count_if(pieces.begin(), pieces.end(), [state](const Piece& p) { return p.state == state; });
+        return std::count_if(
+            pieces.begin(), pieces.end(), [state](const Piece& p) { return p.state == state; });
     };
-    std::printf("pieces: %zu started, %zd finished, %zd interrupted", pieces.size(), count(Piece::State::Finished),
-                count(Piece::State::Interrupted));
+    std::printf("pieces: %zu started, %zd finished, %zd interrupted", pieces.size(),
+        count(Piece::State::Finished), count(Piece::State::Interrupted));
     if (const auto silent = count(Piece::State::NoAudio)) {
         std::printf(", %zd without audio", silent);
     }
     std::printf("\n");
     const double audioSeconds = seconds(framesWritten);
-    std::printf("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(), audioSeconds,
-                options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
-                options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
+    std::printf("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
+        audioSeconds, options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
+        options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
     std::printf("wall time: %.3f s, real-time factor %.3f\n", renderWall,
-                audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
+        audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
     std::fflush(stdout);
 }
 

@@ -14,6 +14,7 @@
 #include "tts/PhonemeDataPath.h"
 #include "tts/StreamingTextSegmenter.h"
 #include "tts/VoiceRateConverter.h"
+#include "utils/ModelFileChecker.h"
 
 namespace ombrix::extensions::sherpa {
 
@@ -345,7 +346,9 @@ bool SherpaTTSNode::Internals::loadModel(
     {
         // espeak-ng initialises once per process, from the first engine's data path, and
         // ends the process (exit(1)) when that path is longer than it can hold. Later
-        // engines never hand it a path again.
+        // engines never hand it a path again. Refused before the file check below, which
+        // would only name the path as too long; initialisation never goes back, so the
+        // verdict still holds when the engine is created under the lock again.
         const EspeakProcessState::Lock espeakLock;
         if (!phonemeDataPathUsable(dataDirPath) && !EspeakProcessState::isInitialised(espeakLock)) {
             Logger::error("[SherpaTTSNode] espeak-ng-data path is " + std::to_string(dataDirPath.size())
@@ -354,12 +357,34 @@ bool SherpaTTSNode::Internals::loadModel(
                 + dataDirPath);
             return false;
         }
+    }
+
+    // sherpa-onnx ends the process on bad file contents (only missing files make it return
+    // null), so files it would open are first proven in a child process. Missing files skip
+    // the check and are refused by the library as before. Blocks for the check (a few stat
+    // calls when these files were proven before), outside the espeak-ng lock so that other
+    // nodes' loads are not held up by it.
+    if (pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath)) {
+        const ModelCheckResult check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath);
+        if (!check.ok) {
+            Logger::error("[SherpaTTSNode] Model files rejected: " + check.problem);
+            Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
+            Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");
+            return false;
+        }
+    }
+
+    {
+        const EspeakProcessState::Lock espeakLock;
         EspeakProcessState::setDataPath(espeakLock, dataDirPath);
         Logger::info("[SherpaTTSNode] Calling SherpaOnnxCreateOfflineTts...");
         try {
             tts.reset(SherpaOnnxCreateOfflineTts(&config));
         } catch (const std::exception& e) {
             Logger::error(std::string("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw: ") + e.what());
+            tts.reset();
+        } catch (...) {
+            Logger::error("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw an unknown exception");
             tts.reset();
         }
         if (tts) {

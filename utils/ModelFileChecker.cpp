@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -286,6 +287,9 @@ bool takeReportLines(std::string& pending, std::vector<std::string>& lines)
     return finished;
 }
 
+/// Checker processes started so far (modelCheckerSpawnCountForTesting).
+std::atomic<unsigned> checkerSpawnCount{0};
+
 /// Starts `program` with posix_spawn (no fork: safe in a multithreaded host), reads its
 /// report and output until it has given a verdict or ended, waits for it to end, and
 /// kills it when `timeout` passes first. Always reaps it.
@@ -340,6 +344,7 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     if (run.spawnError != 0) {
         return run;
     }
+    checkerSpawnCount.fetch_add(1, std::memory_order_relaxed);
 
     const UniqueFd pidfd(pidfdOpen(pid));
     ::fcntl(reportRead.get(), F_SETFL, O_NONBLOCK);
@@ -711,6 +716,11 @@ void setModelCheckerOverrideForTesting(std::optional<ModelCheckerOverride> check
     std::lock_guard<std::mutex> lock(state.mutex);
     state.checkerOverride = std::move(checkerOverride);
     state.provenGood.clear();
+}
+
+unsigned modelCheckerSpawnCountForTesting()
+{
+    return checkerSpawnCount.load(std::memory_order_relaxed);
 }
 
 } // namespace ombrix::extensions::sherpa

@@ -79,4 +79,7 @@ struct ModelCheckerOverride {
 };
 void setModelCheckerOverrideForTesting(std::optional<ModelCheckerOverride> checkerOverride);
 
+/// Test hook: how many checker processes this process has started so far.
+unsigned modelCheckerSpawnCountForTesting();
+
 } // namespace ombrix::extensions::sherpa

@@ -14,6 +14,9 @@
 // is the model checker's business, not this fuzzer's). With OMBRIX_FUZZ_VOICE_DIR set to
 // a voice directory (model.onnx, tokens.txt, espeak-ng-data), a "modelPath" starting with
 // '@' loads that voice, so that random texts reach the real engine and its audio plays.
+// The node proves voice files good with the model checker program before it loads them;
+// OMBRIX_FUZZ_MODEL_CHECKER names that program (e.g. <build>/lib/ombrix-sherpa-check of
+// the normal build), which this build does not make.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -23,7 +26,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/AudioBuffer.h"
@@ -31,6 +36,8 @@
 #include "host/Logger.h"
 #include "host/OXAny.h"
 #include "tts/SherpaTTSNode.h"
+#include "tts/SherpaTTSNodeInternals.h"
+#include "utils/ModelFileChecker.h"
 
 namespace {
 
@@ -206,6 +213,23 @@ struct Graph {
     unsigned currentChannels = 0;
 };
 
+/// Lets the worker synthesise everything queued so far: waits until the queue is empty,
+/// then for the synthesis that took the last text (it holds the engine lock throughout).
+void waitForWorker(SherpaTTSNode& node)
+{
+    auto& internals = node.getInternalsForTesting();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(internals.queueMutex);
+            if (internals.textQueue.empty()) {
+                break;
+            }
+        }
+        std::this_thread::yield();
+    }
+    const std::lock_guard<std::mutex> lock(internals.engineMutex);
+}
+
 void dispatch(SherpaTTSNode& node, const std::string& name, const OXAnyMap& parameters)
 {
     const bool known = name == "synthesize" || name == "appendStreamingText" || name == "clearStreamingBuffer"
@@ -237,15 +261,45 @@ void dispatch(SherpaTTSNode& node, const std::string& name, const OXAnyMap& para
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 {
-    ombrix::Logger::setSink([](ombrix::LogLevel, const std::string&) {});
+    // OMBRIX_FUZZ_LOG=1 keeps the node's log lines (on stderr) for looking into one input.
+    if (std::getenv("OMBRIX_FUZZ_LOG") == nullptr) {
+        ombrix::Logger::setSink([](ombrix::LogLevel, const std::string&) {});
+    } else {
+        ombrix::Logger::setLevel(ombrix::LogLevel::Debug);
+    }
     if (const char* voice = std::getenv("OMBRIX_FUZZ_VOICE_DIR")) {
         voiceDirectory = voice;
+    }
+    if (const char* checker = std::getenv("OMBRIX_FUZZ_MODEL_CHECKER")) {
+        ombrix::extensions::sherpa::ModelCheckerOverride checkerOverride;
+        checkerOverride.program = checker;
+        ombrix::extensions::sherpa::setModelCheckerOverrideForTesting(checkerOverride);
     }
     // Long data paths make the node create short links in TMPDIR: keep them in a scratch
     // directory of this run.
     std::filesystem::path scratch = std::filesystem::temp_directory_path() / "ombrix-fuzz-tmp";
     std::filesystem::create_directories(scratch);
     setenv("TMPDIR", scratch.c_str(), 1);
+    if (!voiceDirectory.empty()) {
+        // The voice mode must really reach the engine and the audio path: one fixed
+        // scenario before fuzzing (load, speak, play), or the run stops here.
+        SherpaTTSNode node{OXAnyMap()};
+        Graph graph(node);
+        graph.setFormat(16000, 1);
+        dispatch(node, "loadModel",
+            OXAnyMap{{"modelPath", OXAny(std::string(1, kVoiceMark))}, {"tokensPath", OXAny("")},
+                {"dataPath", OXAny("")}});
+        dispatch(node, "synthesize", OXAnyMap{{"text", OXAny("Hello world.")}});
+        waitForWorker(node);
+        graph.pull(160, 50);
+        if (voicesLoaded != 1 || blocksWithSound == 0) {
+            std::fprintf(stderr,
+                "fuzz_tts_actions: the voice of OMBRIX_FUZZ_VOICE_DIR did not load or play "
+                "(%zu loaded, %zu blocks with sound)\n",
+                voicesLoaded, blocksWithSound);
+            std::exit(1);
+        }
+    }
     std::atexit([] {
         std::fprintf(stderr, "fuzz_tts_actions: %zu voices loaded, %zu blocks with sound\n", voicesLoaded,
             blocksWithSound);
@@ -266,14 +320,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     SherpaTTSNode& node = *created;
     Graph graph(node);
+    // The graph's own rate first (a converting one costs the resampler's warm-up: later).
+    graph.setFormat(16000, data.ConsumeIntegralInRange<unsigned>(1, 2));
+    if (!voiceDirectory.empty() && data.ConsumeBool()) {
+        dispatch(node, "loadModel",
+            OXAnyMap{{"modelPath", OXAny(std::string(1, kVoiceMark))}, {"tokensPath", OXAny("")},
+                {"dataPath", OXAny("")}});
+    }
     for (std::size_t step = 0; step < kMaxOperations && data.remaining_bytes() > 0; ++step) {
-        switch (data.ConsumeIntegralInRange<int>(0, 15)) {
+        switch (data.ConsumeIntegralInRange<int>(0, 16)) {
         case 0:
             graph.setFormat(kRates[data.ConsumeIntegralInRange<std::size_t>(0, kRates.size() - 1)],
                 data.ConsumeIntegralInRange<unsigned>(0, 3));
             break;
         case 1:
+            waitForWorker(node);
+            break;
         case 2:
+        case 3:
             graph.pull(data.ConsumeIntegralInRange<unsigned>(1, kMaxFrames),
                 data.ConsumeIntegralInRange<int>(1, 20));
             break;

@@ -53,12 +53,17 @@ protected:
     }
     void TearDown() override { fs::remove_all(root); }
 
-    /// Copies the probe to <base>/bin/ and returns the copy.
+    /// Copies the probe to <base>/bin/ and returns the copy. The model checker is installed
+    /// in <base>/lib/ as in a real installation (a link, so that it still finds the
+    /// sherpa-onnx libraries beside its target).
     fs::path installProbe(const fs::path& base)
     {
         fs::create_directories(base / "bin");
         const fs::path probe = base / "bin" / fs::path(OMBRIX_STT_PROBE).filename();
         fs::copy_file(OMBRIX_STT_PROBE, probe);
+        fs::create_directories(base / "lib");
+        fs::create_symlink(
+            fs::path(OMBRIX_LIB_DIR) / "ombrix-sherpa-check", base / "lib" / "ombrix-sherpa-check");
         return probe;
     }
 

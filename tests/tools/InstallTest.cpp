@@ -30,8 +30,8 @@ constexpr double kResampledTolerance = 2e-3;
 constexpr std::size_t kProbeFrames = 4800;
 constexpr const char* kVoiceName = "vits-piper-en_GB-southern_english_female-low";
 
-const std::vector<std::string> kInstalledLibraries = {"libOmbrixSherpa.so", "libOmbrixSDK.so",
-                                                      "libsherpa-onnx-c-api.so", "libonnxruntime.so"};
+const std::vector<std::string> kInstalledLibraries
+    = {"libOmbrixSherpa.so", "libOmbrixSDK.so", "libsherpa-onnx-c-api.so", "libonnxruntime.so"};
 
 SubprocessResult cmakeInstall(const fs::path& prefix, const std::vector<std::string>& extra = {})
 {
@@ -42,8 +42,8 @@ SubprocessResult cmakeInstall(const fs::path& prefix, const std::vector<std::str
 
 // Runs a program of an installation the way a user would: no LD_LIBRARY_PATH, started
 // from an unrelated directory.
-SubprocessResult runInstalled(const fs::path& program, const std::vector<std::string>& arguments,
-                              const fs::path& workingDirectory)
+SubprocessResult runInstalled(
+    const fs::path& program, const std::vector<std::string>& arguments, const fs::path& workingDirectory)
 {
     SubprocessOptions options = withArguments(arguments);
     options.environment["LD_LIBRARY_PATH"] = std::nullopt;
@@ -66,7 +66,7 @@ std::string readFile(const fs::path& path)
 
 // Checks that `wavPath` holds the engine's samples for `text` spoken with `voice`.
 void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, const VoicePaths& voice,
-                  const std::string& text)
+    const std::string& text)
 {
     WavData wav;
     std::string error;
@@ -79,9 +79,9 @@ void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, co
     const std::vector<float> reference = resampleFrom16k(engineSamples(voice, text), kGraphRate);
     ASSERT_FALSE(reference.empty());
     const auto at = [](double seconds) { return static_cast<std::ptrdiff_t>(seconds * kGraphRate); };
-    const Placement placement =
-        placeReference(wav.channels[0], reference, at(timeline.pieces[0].startedSeconds - 0.05),
-                       at(timeline.pieces[0].playingSeconds + 0.05), 0, reference.size(), kProbeFrames);
+    const Placement placement
+        = placeReference(wav.channels[0], reference, at(timeline.pieces[0].startedSeconds - 0.05),
+            at(timeline.pieces[0].playingSeconds + 0.05), 0, reference.size(), kProbeFrames);
     EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset;
 }
 
@@ -126,16 +126,18 @@ TEST(InstalledTool, SpeaksFromAMovedPrefixWithoutLibraryPath)
     const fs::path work = scratch.path() / "work";
     fs::create_directories(work);
     const std::string text = "Hello there.";
-    const auto run = runInstalled(moved / "bin" / "ombrix-speak", {"--show-libraries", "-o", "out.wav", text}, work);
+    const auto run
+        = runInstalled(moved / "bin" / "ombrix-speak", {"--show-libraries", "-o", "out.wav", text}, work);
     ASSERT_TRUE(run.succeeded()) << run.describe() << run.standardOutput;
     EXPECT_NE(run.standardOutput.find("plug-in: " + (movedReal / "lib" / "libOmbrixSherpa.so").string()),
-              std::string::npos)
+        std::string::npos)
         << run.standardOutput;
     EXPECT_NE(run.standardOutput.find("synthetic test voice"), std::string::npos);
     const std::vector<std::string> libraries = listedLibraries(run.standardOutput);
     EXPECT_EQ(libraries.size(), kInstalledLibraries.size()) << run.standardOutput;
     for (const auto& library : libraries) {
-        EXPECT_EQ(fs::path(library).parent_path(), movedReal / "lib") << library << " was loaded from outside";
+        EXPECT_EQ(fs::path(library).parent_path(), movedReal / "lib")
+            << library << " was loaded from outside";
     }
     expectSpoken(work / "out.wav", run.standardOutput, defaultVoiceBelow(moved), text);
 }
@@ -153,8 +155,9 @@ TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
     EXPECT_EQ(missing.exitCode, 3) << missing.describe();
     const std::string expectedPath = defaultVoiceBelow(fs::canonical(prefix)).model;
     EXPECT_NE(missing.standardError.find(expectedPath), std::string::npos) << missing.standardError;
-    EXPECT_NE(missing.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
-              std::string::npos)
+    EXPECT_NE(
+        missing.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
+        std::string::npos)
         << missing.standardError;
     EXPECT_NE(missing.standardError.find("--model"), std::string::npos);
     EXPECT_FALSE(fs::exists(scratch.path() / "out.wav"));
@@ -185,7 +188,8 @@ fs::path makeVoiceArchive(const fs::path& directory, const std::string& name, bo
     }
     fs::copy(voice.dataDir, top / "espeak-ng-data", fs::copy_options::recursive);
     const fs::path archive = directory / name;
-    const auto tar = runSubprocess("tar", withArguments({"-cjf", archive.string(), "-C", stage.string(), kVoiceName}));
+    const auto tar
+        = runSubprocess("tar", withArguments({"-cjf", archive.string(), "-C", stage.string(), kVoiceName}));
     if (!tar.succeeded()) {
         ADD_FAILURE() << "tar: " << tar.describe();
     }
@@ -200,9 +204,11 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     const fs::path voiceDirectory = prefix / "share" / "files" / "en_GB" / kVoiceName;
 
     // No way to download: a clear message, and nothing installed.
-    const auto offline = installVoice({"--prefix", prefix.string(), "--url", "http://127.0.0.1:1/voice.tar.bz2"});
+    const auto offline
+        = installVoice({"--prefix", prefix.string(), "--url", "http://127.0.0.1:1/voice.tar.bz2"});
     EXPECT_FALSE(offline.succeeded());
-    EXPECT_NE(offline.standardError.find("cannot download http://127.0.0.1:1/voice.tar.bz2"), std::string::npos)
+    EXPECT_NE(
+        offline.standardError.find("cannot download http://127.0.0.1:1/voice.tar.bz2"), std::string::npos)
         << offline.standardError;
     EXPECT_NE(offline.standardError.find("--archive"), std::string::npos);
     EXPECT_FALSE(fs::exists(voiceDirectory));
@@ -210,7 +216,8 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     const fs::path archive = makeVoiceArchive(scratch.path(), "voice.tar.bz2", true);
     const auto installed = installVoice({"--prefix", prefix.string(), "--archive", archive.string()});
     ASSERT_TRUE(installed.succeeded()) << installed.describe();
-    const std::string model = readFile(voiceDirectory / "en_GB-southern_english_female-low.with_runtime_opt.ort");
+    const std::string model
+        = readFile(voiceDirectory / "en_GB-southern_english_female-low.with_runtime_opt.ort");
     ASSERT_GE(model.size(), 8u);
     EXPECT_EQ(model.substr(4, 4), "ORTM") << "the model was not converted to ORT format";
     EXPECT_EQ(readFile(voiceDirectory / "tokens.txt"), readFile(fixtureVoice().tokens));
@@ -220,7 +227,8 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     // The test voices never replace a voice installed this way.
     const auto testVoices = cmakeInstall(prefix, {"--component", "test-voices"});
     ASSERT_TRUE(testVoices.succeeded()) << testVoices.describe();
-    EXPECT_NE(testVoices.standardOutput.find("Keeping the voice"), std::string::npos) << testVoices.standardOutput;
+    EXPECT_NE(testVoices.standardOutput.find("Keeping the voice"), std::string::npos)
+        << testVoices.standardOutput;
     EXPECT_FALSE(fs::exists(voiceDirectory / "TEST-VOICE.txt"));
     EXPECT_EQ(readFile(voiceDirectory / "en_GB-southern_english_female-low.with_runtime_opt.ort"), model);
 
@@ -275,10 +283,10 @@ TEST(InstalledHeaders, TheReadmeHostProgramBuildsAgainstAnInstallationAndSpeaks)
     const fs::path source = scratch.path() / "host.cpp";
     std::ofstream(source) << program;
     const fs::path binary = prefix / "bin" / "hello-host";
-    const auto compile = runSubprocess(
-        OMBRIX_CXX_COMPILER, withArguments({"-std=c++20", "-Wall", "-Werror", "-I", (prefix / "include").string(),
-                                            source.string(), "-o", binary.string(), "-L",
-                                            (prefix / "lib").string(), "-lOmbrixSDK", "-Wl,-rpath,$ORIGIN/../lib"}));
+    const auto compile = runSubprocess(OMBRIX_CXX_COMPILER,
+        withArguments({"-std=c++20", "-Wall", "-Werror", "-I", (prefix / "include").string(), source.string(),
+            "-o", binary.string(), "-L", (prefix / "lib").string(), "-lOmbrixSDK",
+            "-Wl,-rpath,$ORIGIN/../lib"}));
     ASSERT_TRUE(compile.succeeded()) << compile.describe();
 
     const auto run = runInstalled(binary, {(prefix / "lib" / "libOmbrixSherpa.so").string()}, scratch.path());

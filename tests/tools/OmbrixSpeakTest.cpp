@@ -100,13 +100,14 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     EXPECT_EQ(left, run.wav.channels[1]) << "both channels must carry the same signal";
     EXPECT_LT(peak(left, 0, left.size()), 0.99) << "the output is clipped or close to it";
 
-    const std::vector<float> reference =
-        resampleFrom16k(engineSamples(defaultVoiceBelow(OMBRIX_BUILD_DIR), text), kGraphRate);
+    const std::vector<float> reference
+        = resampleFrom16k(engineSamples(defaultVoiceBelow(OMBRIX_BUILD_DIR), text), kGraphRate);
     ASSERT_FALSE(reference.empty());
     const auto [first, last] = searchWindow(piece.startedSeconds, piece.playingSeconds);
-    const Placement placement = placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
-    EXPECT_LT(placement.maxError, kResampledTolerance) << "the engine's samples are not in the file at offset "
-                                                       << placement.offset;
+    const Placement placement
+        = placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
+    EXPECT_LT(placement.maxError, kResampledTolerance)
+        << "the engine's samples are not in the file at offset " << placement.offset;
     EXPECT_GT(placement.referencePeak, 0.1);
     EXPECT_LT(peak(left, 0, position(placement.offset)), kSilence) << "sound before the piece";
 
@@ -121,10 +122,10 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     const std::ptrdiff_t finishedBlockEnd = framesAt(piece.finishedSeconds) + kBlockFrames;
     ASSERT_GT(pieceEnd, finishedBlockEnd);
     const std::size_t afterFinished = position(finishedBlockEnd - placement.offset);
-    const Placement tail =
-        placeReference(left, reference, placement.offset, placement.offset, afterFinished, reference.size(), 0);
-    EXPECT_GT(tail.referencePeak, 0.05)
-        << "the piece has no audio left after the block with \"finished\", so this run does not test the tail";
+    const Placement tail = placeReference(
+        left, reference, placement.offset, placement.offset, afterFinished, reference.size(), 0);
+    EXPECT_GT(tail.referencePeak, 0.05) << "the piece has no audio left after the block with \"finished\", "
+                                           "so this run does not test the tail";
     EXPECT_LT(tail.maxError, kQuantisationTolerance) << "the audio after \"finished\" is not all in the file";
     std::size_t lastSound = reference.size();
     while (lastSound > 0 && std::fabs(reference[lastSound - 1]) < kSilence) {
@@ -141,8 +142,8 @@ TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
     const fs::path wavPath = scratch.path() / "exact.wav";
     const VoicePaths voice = fixtureVoice();
     const std::string text = "Testing, one two three.";
-    const SpeakRun run =
-        speak(wavPath, {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float", text});
+    const SpeakRun run = speak(
+        wavPath, {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float", text});
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     ASSERT_EQ(run.timeline.pieces.size(), 1u);
     EXPECT_EQ(run.timeline.pieces[0].end, SpokenPiece::End::Finished);
@@ -165,7 +166,7 @@ TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
     const std::size_t start = static_cast<std::size_t>(firstSound - samples.begin()) - 1;
     ASSERT_GE(samples.size(), start + reference.size());
     const std::vector<float> played(samples.begin() + static_cast<std::ptrdiff_t>(start),
-                                    samples.begin() + static_cast<std::ptrdiff_t>(start + reference.size()));
+        samples.begin() + static_cast<std::ptrdiff_t>(start + reference.size()));
     EXPECT_EQ(played, reference);
     EXPECT_EQ(energy(samples, start + reference.size(), samples.size()), 0.0);
 }
@@ -189,7 +190,8 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_NE(noText.standardError.find("no text"), std::string::npos) << noText.standardError;
 
     const std::string missingModel = (scratch.path() / "nowhere" / "voice.onnx").string();
-    const auto missing = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", missingModel, "hi"}));
+    const auto missing
+        = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", missingModel, "hi"}));
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_NE(missing.standardError.find("model file missing: " + missingModel), std::string::npos)
         << missing.standardError;
@@ -198,8 +200,9 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     // the node's "loadModel" answers false, and the program says so.
     const fs::path emptyData = scratch.path() / "empty-espeak-data";
     fs::create_directory(emptyData);
-    const auto refused = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", fixtureVoice().model,
-                                                            "--data-dir", emptyData.string(), "hi"}));
+    const auto refused = runSubprocess(tool,
+        withArguments({"-o", wavPath.string(), "--model", fixtureVoice().model, "--data-dir",
+            emptyData.string(), "hi"}));
     EXPECT_EQ(refused.exitCode, 3);
     EXPECT_NE(refused.standardError.find("\"loadModel\" returned false"), std::string::npos)
         << refused.standardError;
@@ -220,8 +223,8 @@ TEST(OmbrixSpeakStreaming, SpeaksEachSentenceAsItsOwnPieceWhenTheVoiceKeepsUp)
     };
     ScratchDirectory scratch;
     const fs::path wavPath = scratch.path() / "stream.wav";
-    const SpeakRun run = speak(wavPath, {"--stream", "--words-per-second", "3", sentences[0] + " " + sentences[1]
-                                                                                  + " " + sentences[2]});
+    const SpeakRun run = speak(wavPath,
+        {"--stream", "--words-per-second", "3", sentences[0] + " " + sentences[1] + " " + sentences[2]});
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     const SpeakTimeline& timeline = run.timeline;
     EXPECT_TRUE(timeline.lastWordSent);
@@ -241,8 +244,8 @@ TEST(OmbrixSpeakStreaming, SpeaksEachSentenceAsItsOwnPieceWhenTheVoiceKeepsUp)
         const std::vector<float> reference = resampleFrom16k(engineSamples(voice, sentences[i]), kGraphRate);
         ASSERT_FALSE(reference.empty());
         const auto [first, last] = searchWindow(piece.startedSeconds, piece.playingSeconds);
-        const Placement placement =
-            placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
+        const Placement placement
+            = placeReference(left, reference, first, last, 0, reference.size(), kProbeFrames);
         EXPECT_LT(placement.maxError, kResampledTolerance) << "offset " << placement.offset;
     }
 }
@@ -283,16 +286,16 @@ TEST(OmbrixSpeakStreaming, AFinalFlushDuringPlaybackCutsThePlayingPieceOffAndThe
     const Placement heardPart = placeReference(left, cutReference, first, last_, 0, heard, kProbeFrames);
     EXPECT_LT(heardPart.maxError, kResampledTolerance);
     const auto lostFrom = position(framesAt(cut.heardBeforeInterruption + 0.05));
-    const Placement lostPart = placeReference(left, cutReference, heardPart.offset, heardPart.offset, lostFrom,
-                                              lostFrom + position(framesAt(0.2)), kProbeFrames);
+    const Placement lostPart = placeReference(left, cutReference, heardPart.offset, heardPart.offset,
+        lostFrom, lostFrom + position(framesAt(0.2)), kProbeFrames);
     EXPECT_GT(lostPart.maxError, 0.05) << "the rest of the interrupted piece was played after all";
 
     // The final piece plays in full; its first block (the reference's 10 ms of lead
     // silence, then 10 ms) overlaps the fade of the cut one.
     const auto overlap = position(framesAt(0.03));
     const auto [lastFirst, lastLast] = searchWindow(last.startedSeconds, last.playingSeconds);
-    const Placement finalPiece =
-        placeReference(left, lastReference, lastFirst, lastLast, overlap, lastReference.size(), kProbeFrames);
+    const Placement finalPiece = placeReference(
+        left, lastReference, lastFirst, lastLast, overlap, lastReference.size(), kProbeFrames);
     EXPECT_LT(finalPiece.maxError, kResampledTolerance) << "offset " << finalPiece.offset;
     EXPECT_GT(finalPiece.offset, heardPart.offset + static_cast<std::ptrdiff_t>(heard));
 }

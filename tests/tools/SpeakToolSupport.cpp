@@ -113,15 +113,15 @@ VoicePaths fixtureVoice()
 {
     const fs::path directory = fs::path(OMBRIX_FIXTURES_DIR) / "voice-en";
     return {(directory / "model.onnx").string(), (directory / "tokens.txt").string(),
-            (directory / "espeak-ng-data").string()};
+        (directory / "espeak-ng-data").string()};
 }
 
 VoicePaths defaultVoiceBelow(const fs::path& base)
 {
-    const fs::path directory =
-        base / "share" / "files" / "en_GB" / "vits-piper-en_GB-southern_english_female-low";
+    const fs::path directory
+        = base / "share" / "files" / "en_GB" / "vits-piper-en_GB-southern_english_female-low";
     return {(directory / "en_GB-southern_english_female-low.with_runtime_opt.ort").string(),
-            (directory / "tokens.txt").string(), (directory / "espeak-ng-data").string()};
+        (directory / "tokens.txt").string(), (directory / "espeak-ng-data").string()};
 }
 
 std::vector<float> engineSamples(const VoicePaths& voice, const std::string& text)
@@ -150,7 +150,7 @@ std::vector<float> engineSamples(const VoicePaths& voice, const std::string& tex
 std::vector<float> resampleFrom16k(const std::vector<float>& samples, int sampleRate)
 {
     constexpr double kEngineRate = 16000.0;
-    constexpr std::size_t kLeadPadding = 160;    // 10 ms at 16 kHz
+    constexpr std::size_t kLeadPadding = 160; // 10 ms at 16 kHz
     constexpr std::size_t kRingingPadding = 800; // 50 ms at 16 kHz
     std::vector<float> padded(kLeadPadding, 0.0f);
     padded.insert(padded.end(), samples.begin(), samples.end());
@@ -161,7 +161,7 @@ std::vector<float> resampleFrom16k(const std::vector<float>& samples, int sample
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     const soxr_error_t error = soxr_oneshot(kEngineRate, sampleRate, 1, padded.data(), padded.size(), nullptr,
-                                            out.data(), out.size(), &produced, &io, &quality, nullptr);
+        out.data(), out.size(), &produced, &io, &quality, nullptr);
     if (error != nullptr) {
         throw std::runtime_error(std::string("soxr_oneshot: ") + error);
     }
@@ -169,14 +169,15 @@ std::vector<float> resampleFrom16k(const std::vector<float>& samples, int sample
     return out;
 }
 
-Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::ptrdiff_t first,
-                         std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
-                         std::size_t probeLength)
+Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference,
+    std::ptrdiff_t first, std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
+    std::size_t probeLength)
 {
     // Samples outside the signal (before its start or after its end) are silence.
     auto at = [&signal](std::ptrdiff_t index) -> double {
-        return index >= 0 && static_cast<std::size_t>(index) < signal.size() ? signal[static_cast<std::size_t>(index)]
-                                                                           : 0.0;
+        return index >= 0 && static_cast<std::size_t>(index) < signal.size()
+            ? signal[static_cast<std::size_t>(index)]
+            : 0.0;
     };
     compareEnd = std::min(compareEnd, reference.size());
     compareBegin = std::min(compareBegin, compareEnd);

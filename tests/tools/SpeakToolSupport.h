@@ -39,7 +39,7 @@ struct SpokenPiece {
     double playingSeconds = -1.0; ///< graph time its audio was first heard (or taken to be)
     End end = End::None;
     double finishedSeconds = -1.0;
-    int interruptedBy = 0;           ///< 1-based number of the piece that cut it off
+    int interruptedBy = 0; ///< 1-based number of the piece that cut it off
     double heardBeforeInterruption = -1.0; ///< seconds of its audio heard at least (0: unknown)
 };
 
@@ -84,7 +84,7 @@ struct Placement {
     /// Index in the signal of the reference's sample 0; negative when the reference's
     /// lead silence lies before the signal's start.
     std::ptrdiff_t offset = 0;
-    double maxError = 1e9;    ///< largest |signal - reference| over the compared part
+    double maxError = 1e9; ///< largest |signal - reference| over the compared part
     double referencePeak = 0; ///< largest |reference| over the compared part
 };
 
@@ -95,9 +95,9 @@ struct Placement {
  * The signal counts as silence outside its samples, so a reference that runs past the
  * signal's end differs there by its own size.
  */
-Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference, std::ptrdiff_t first,
-                         std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
-                         std::size_t probeLength);
+Placement placeReference(const std::vector<float>& signal, const std::vector<float>& reference,
+    std::ptrdiff_t first, std::ptrdiff_t last, std::size_t compareBegin, std::size_t compareEnd,
+    std::size_t probeLength);
 
 /// Largest |signal| over [begin, end).
 double peak(const std::vector<float>& signal, std::size_t begin, std::size_t end);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -44,6 +45,7 @@ struct ProbeOutput {
     std::string loaded;
     std::string espeak;
     std::string samples;
+    std::string refused;
     std::vector<std::string> log; // "<level>|<line>"
 
     long indexOf(const std::string& substring, long from = 0) const
@@ -59,12 +61,19 @@ struct ProbeOutput {
 };
 
 /// Copies the probe to <scratch>/bare/bin (no share/files beside it) and runs it there.
+/// The model checker is installed beside it in bare/lib, as in a real installation (a
+/// link, so that the checker still finds the sherpa-onnx libraries beside its target).
 ProbeOutput runProbe(const ScratchDirectory& scratch, const std::vector<std::string>& arguments,
     const std::optional<std::string>& temporaryDirectory)
 {
     const fs::path program = scratch.path / "bare" / "bin" / "tts_node_probe";
     fs::create_directories(program.parent_path());
     fs::copy_file(OMBRIX_TTS_NODE_PROBE, program, fs::copy_options::overwrite_existing);
+    const fs::path checker = scratch.path / "bare" / "lib" / "ombrix-sherpa-check";
+    fs::create_directories(checker.parent_path());
+    if (!fs::exists(fs::symlink_status(checker))) {
+        fs::create_symlink(fs::path(OMBRIX_LIB_DIR) / "ombrix-sherpa-check", checker);
+    }
 
     SubprocessOptions options;
     options.arguments = arguments;
@@ -83,6 +92,8 @@ ProbeOutput runProbe(const ScratchDirectory& scratch, const std::vector<std::str
             output.loaded = line.substr(7);
         } else if (line.starts_with("espeak=")) {
             output.espeak = line.substr(7);
+        } else if (line.starts_with("refused=")) {
+            output.refused = line.substr(8);
         } else if (line.starts_with("samples=")) {
             output.samples = line.substr(8);
         }
@@ -198,6 +209,39 @@ TEST(SherpaTTSNodeProcess, LongPhonemeDataPathWithoutAUsableLinkIsRefusedAndTheP
                            "could be used for it"));
         EXPECT_FALSE(probe.contains("Calling SherpaOnnxCreateOfflineTts"));
     }
+}
+
+TEST(SherpaTTSNodeProcess, BadPhonemeDataAsTheFirstEngineIsRefusedAndAGoodVoiceStillSpeaks)
+{
+    // Handed to the first engine of a process, this directory makes espeak-ng end it.
+    ScratchDirectory scratch;
+    const std::string broken = std::string(OMBRIX_FIXTURES_DIR) + "/broken/tts-bad-espeak-data";
+    std::vector<std::string> arguments
+        = {"refuse-then-speak", broken + "/model.onnx", broken + "/tokens.txt", broken + "/espeak-ng-data"};
+    const std::vector<std::string> good
+        = voiceArguments(std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
+    arguments.insert(arguments.end(), good.begin() + 1, good.end());
+
+    const ProbeOutput probe = runProbe(scratch, arguments, scratch.path.string());
+    ASSERT_TRUE(probe.result.succeeded()) << probe.result.describe();
+    EXPECT_EQ(probe.refused, "1");
+    const long rejected
+        = probe.indexOf("error|[SherpaTTSNode] Model files rejected: " + broken + "/espeak-ng-data");
+    ASSERT_GE(rejected, 0) << probe.result.standardOutput;
+    const long failed = probe.indexOf("error|[SherpaTTSNode] Failed to create Sherpa Offline TTS.", rejected);
+    EXPECT_EQ(failed, rejected + 1);
+    EXPECT_EQ(probe.indexOf("error|[SherpaTTSNode] Check that the model files exist and are valid", failed),
+        failed + 1);
+    // The bad directory never reached espeak-ng: the one engine made is the good voice's,
+    // and it speaks in full.
+    const auto creations = std::count_if(probe.log.begin(), probe.log.end(), [](const std::string& line) {
+        return line.find("Calling SherpaOnnxCreateOfflineTts") != std::string::npos;
+    });
+    EXPECT_EQ(creations, 1);
+    EXPECT_GT(probe.indexOf("Calling SherpaOnnxCreateOfflineTts"), failed);
+    EXPECT_EQ(probe.loaded, "1");
+    EXPECT_EQ(probe.samples, std::to_string(kTwoSentencesSamples));
+    EXPECT_EQ(probe.espeak, std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
 }
 
 } // namespace

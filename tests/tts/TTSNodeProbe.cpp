@@ -8,6 +8,10 @@
 //   tts_node_probe load-and-speak <model> <tokens> <data directory>
 //       Constructs a node without configuration, loads the voice, and when that worked
 //       speaks "Hello world. How are you?" at 16000 Hz mono to its end.
+//   tts_node_probe refuse-then-speak <bad model> <bad tokens> <bad data> <model> <tokens> <data>
+//       Constructs a node without configuration, loads the first (bad) voice as the
+//       process's first engine, prints "refused=0|1", then goes on as load-and-speak with
+//       the second voice.
 //
 // Output on stdout, one item per line: "loaded=0|1", "samples=<n>" (the samples played
 // up to the last non-zero one), "espeak=<ESPEAK_DATA_PATH>", then every log line as
@@ -80,9 +84,14 @@ void constructAndSpeak()
     node.reset();
 }
 
-void loadAndSpeak(const std::string& model, const std::string& tokens, const std::string& data)
+void loadAndSpeak(const std::string& model, const std::string& tokens, const std::string& data,
+    char** refusedFirst = nullptr)
 {
     auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    if (refusedFirst != nullptr) {
+        const bool refused = !node->loadModel(refusedFirst[0], refusedFirst[1], refusedFirst[2]);
+        std::cout << "refused=" << (refused ? 1 : 0) << "\n";
+    }
     const bool loaded = node->loadModel(model, tokens, data);
     std::cout << "loaded=" << (loaded ? 1 : 0) << "\n";
     const char* espeak = std::getenv("ESPEAK_DATA_PATH");
@@ -128,8 +137,11 @@ int main(int argc, char** argv)
         constructAndSpeak();
     } else if (mode == "load-and-speak" && argc == 5) {
         loadAndSpeak(argv[2], argv[3], argv[4]);
+    } else if (mode == "refuse-then-speak" && argc == 8) {
+        loadAndSpeak(argv[5], argv[6], argv[7], argv + 2);
     } else {
-        std::cerr << "usage: tts_node_probe construct-and-speak | load-and-speak <model> <tokens> <data>\n";
+        std::cerr << "usage: tts_node_probe construct-and-speak | load-and-speak <model> <tokens> <data> | "
+                     "refuse-then-speak <bad model> <bad tokens> <bad data> <model> <tokens> <data>\n";
         return 2;
     }
     Logger::setSink({});

@@ -1,0 +1,266 @@
+// Recognisers whose files would make sherpa-onnx end the process: the node refuses every
+// broken recogniser of the fixture corpus without creating one, says which file is at
+// fault, and stays usable for a good model. A recogniser call that throws unloads the
+// model instead of leaving the node. Good models are checked once per set of files.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "LogCapture.h"
+#include "TestSignals.h"
+#include "stt/SherpaSTTNode.h"
+#include "stt/SherpaSTTNodeInternals.h"
+#include "tests/stt/SttTestSupport.h"
+#include "utils/ModelFileChecker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ombrix::AudioBuffer;
+using ombrix::AudioBus;
+using ombrix::AudioBusFormat;
+using ombrix::LogLevel;
+using ombrix::testing::LogCapture;
+using ombrix::testing::makeToneBursts;
+using namespace ombrix::extensions::sherpa;
+using namespace ombrix::testing::stt;
+
+constexpr int k16k = 16000;
+const fs::path kBroken = fs::path(OMBRIX_FIXTURES_DIR) / "broken";
+const std::string kRejected = "[SherpaSTTNode] Model files rejected: ";
+const std::string kCreateFailed = "[SherpaSTTNode] Sherpa failed to create recognizer";
+const std::string kCheckFiles = "[SherpaSTTNode] Check that the model files exist and are valid";
+
+/// The file each known recogniser case has wrong; cases added later must at least name
+/// their own directory.
+const std::map<std::string, std::string> kFileAtFault{
+    {"asr-garbage-model", "model.onnx"},
+    {"asr-onnx-named-ort", "model.ort"},
+    {"asr-missing-metadata", "model.onnx"},
+    {"asr-tokens-no-blank", "tokens.txt"},
+    {"asr-corrupt-graph", "HLG.fst"},
+    {"asr-graph-unknown-label", "HLG.fst"},
+};
+
+struct BrokenRecognizer {
+    std::string name;
+    std::string model;
+    std::string tokens;
+    std::string graph;
+};
+
+/// Every "asr" case of broken/MANIFEST.txt.
+std::vector<BrokenRecognizer> brokenRecognizers()
+{
+    std::vector<BrokenRecognizer> cases;
+    std::ifstream manifest(kBroken / "MANIFEST.txt");
+    std::string name;
+    std::string kind;
+    for (std::string line; std::getline(manifest, line);) {
+        if (line.starts_with("case: ")) {
+            name = line.substr(6);
+        } else if (line.starts_with("kind: ")) {
+            kind = line.substr(6);
+        } else if (line.starts_with("files: ") && kind == "asr") {
+            std::istringstream words(line.substr(7));
+            std::string model;
+            std::string tokens;
+            std::string graph;
+            words >> model >> tokens >> graph;
+            const fs::path directory = kBroken / name;
+            cases.push_back({name, (directory / model).string(), (directory / tokens).string(),
+                (directory / graph).string()});
+        }
+    }
+    return cases;
+}
+
+/// The checker found next to this program, with no file checks on either side: what the
+/// real library does with the files in the child decides alone.
+ModelCheckerOverride libraryOnly()
+{
+    ModelCheckerOverride result;
+    result.inProcessChecks = false;
+    result.extraArguments = {"--skip-file-checks"};
+    return result;
+}
+
+std::string transcribeTones(SherpaSTTNode& node, const std::string& pattern)
+{
+    feedAt(node, makeToneBursts(pattern, k16k), k16k);
+    return node.transcribe();
+}
+
+class SherpaSTTNodeBadFiles : public ::testing::Test {
+protected:
+    void SetUp() override { setModelCheckerOverrideForTesting(std::nullopt); }
+    void TearDown() override { setModelCheckerOverrideForTesting(std::nullopt); }
+};
+
+TEST_F(SherpaSTTNodeBadFiles, EveryBrokenRecognizerIsRefusedByNameAndAGoodModelLoadsAfterIt)
+{
+    const std::vector<BrokenRecognizer> corpus = brokenRecognizers();
+    ASSERT_GE(corpus.size(), kFileAtFault.size())
+        << "MANIFEST.txt lists fewer recogniser cases than expected";
+    SherpaSTTNode node;
+
+    // First with the usual checks, then with only the real library in the checker deciding,
+    // so that a fault the cheap checks would miss still never reaches this process.
+    for (const bool libraryDecides : {false, true}) {
+        SCOPED_TRACE(libraryDecides ? "library only" : "usual checks");
+        setModelCheckerOverrideForTesting(libraryDecides ? std::optional(libraryOnly()) : std::nullopt);
+        for (const BrokenRecognizer& broken : corpus) {
+            SCOPED_TRACE(broken.name);
+            const auto known = kFileAtFault.find(broken.name);
+            const fs::path atFault
+                = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+            {
+                LogCapture log;
+                EXPECT_FALSE(node.loadModel(broken.model, broken.tokens, broken.graph));
+                const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+                ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+                // The library's own messages name the case directory, not always the file.
+                EXPECT_TRUE(errors[0].starts_with(kRejected)) << errors[0];
+                EXPECT_NE(
+                    errors[0].find(libraryDecides ? (kBroken / broken.name).string() : atFault.string()),
+                    std::string::npos)
+                    << errors[0];
+                if (!libraryDecides) {
+                    EXPECT_TRUE(errors[0].starts_with(kRejected + atFault.string())) << errors[0];
+                }
+                EXPECT_EQ(errors[1], kCreateFailed);
+                EXPECT_EQ(errors[2], kCheckFiles);
+                EXPECT_FALSE(log.contains("Calling SherpaOnnxCreateOnlineRecognizer"));
+                // Unloaded: the audio is drained and dropped.
+                EXPECT_EQ(transcribeTones(node, "A_B_A"), "");
+            }
+            ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+            EXPECT_EQ(transcribeTones(node, "A_B_A"), "ABA");
+        }
+    }
+}
+
+TEST_F(SherpaSTTNodeBadFiles, AGoodModelIsCheckedOnceAndTranscribingNeverStartsTheChecker)
+{
+    SherpaSTTNode node;
+    forgetCheckedModelFiles();
+    const unsigned before = modelCheckerSpawnCountForTesting();
+
+    ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+    EXPECT_EQ(modelCheckerSpawnCountForTesting(), before + 1);
+    ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+    EXPECT_TRUE(checkRecognizerFiles(kAsrModel, kAsrTokens, kAsrGraph).fromCache);
+
+    EXPECT_EQ(transcribeTones(node, "A_B_A"), "ABA");
+    EXPECT_EQ(transcribeTones(node, "B"), "ABAB");
+    EXPECT_EQ(modelCheckerSpawnCountForTesting(), before + 1);
+}
+
+// --- A recogniser that throws ----------------------------------------------------------
+
+enum class Throwing { Nothing, Create, Stream, Decode, Result };
+Throwing throwing = Throwing::Nothing;
+
+void throwIf(Throwing call)
+{
+    if (throwing == call) {
+        throw std::runtime_error("injected failure");
+    }
+}
+
+const OnlineRecognizerApi kThrowingLibrary{
+    &checkRecognizerFiles,
+    [](const SherpaOnnxOnlineRecognizerConfig* config) {
+        throwIf(Throwing::Create);
+        return SherpaOnnxCreateOnlineRecognizer(config);
+    },
+    [](const SherpaOnnxOnlineRecognizer* recognizer) {
+        throwIf(Throwing::Stream);
+        return SherpaOnnxCreateOnlineStream(recognizer);
+    },
+    &SherpaOnnxOnlineStreamAcceptWaveform,
+    &SherpaOnnxIsOnlineStreamReady,
+    [](const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream) {
+        throwIf(Throwing::Decode);
+        SherpaOnnxDecodeOnlineStream(recognizer, stream);
+    },
+    [](const SherpaOnnxOnlineRecognizer* recognizer, const SherpaOnnxOnlineStream* stream) {
+        throwIf(Throwing::Result);
+        return SherpaOnnxGetOnlineStreamResult(recognizer, stream);
+    },
+    &SherpaOnnxOnlineStreamIsEndpoint,
+    &SherpaOnnxOnlineStreamReset,
+};
+
+/// Stores `pattern` at 16000 Hz in one block.
+void store(SherpaSTTNode::Internals& internals, const std::string& pattern)
+{
+    std::vector<float> samples = makeToneBursts(pattern, k16k);
+    float* channels[] = {samples.data()};
+    AudioBuffer<float> buffer(channels, 1, static_cast<unsigned>(samples.size()), false, k16k);
+    AudioBus bus(AudioBusFormat(k16k, 1));
+    bus.setBuffer(&buffer);
+    internals.setBusFormat(AudioBusFormat(k16k, 1));
+    ASSERT_TRUE(internals.consume(bus));
+}
+
+TEST(SherpaSTTNodeThrowingRecognizer, AThrowingCallUnloadsTheModelAndTheNextLoadWorks)
+{
+    throwing = Throwing::Nothing;
+    SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kThrowingLibrary);
+
+    const std::vector<std::pair<Throwing, std::vector<std::string>>> creations{
+        {Throwing::Create,
+            {"[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: injected failure", kCreateFailed,
+                kCheckFiles}},
+        {Throwing::Stream,
+            {"[SherpaSTTNode] SherpaOnnxCreateOnlineStream threw: injected failure",
+                "[SherpaSTTNode] Failed to create online stream"}},
+    };
+    for (const auto& [call, expected] : creations) {
+        throwing = call;
+        LogCapture log;
+        EXPECT_FALSE(internals.loadSherpaModel(kAsrModel, kAsrTokens, kAsrGraph));
+        EXPECT_EQ(log.linesAt(LogLevel::Error), expected);
+        EXPECT_EQ(internals.recognizer, nullptr);
+        EXPECT_EQ(internals.stream, nullptr);
+    }
+
+    const std::vector<std::pair<Throwing, std::string>> uses{
+        {Throwing::Decode,
+            "[SherpaSTTNode] Recognizer threw while decoding, model unloaded: injected failure"},
+        {Throwing::Result,
+            "[SherpaSTTNode] Recognizer threw while reading the text, model unloaded: injected failure"},
+    };
+    for (const auto& [call, expected] : uses) {
+        throwing = Throwing::Nothing;
+        ASSERT_TRUE(internals.loadSherpaModel(kAsrModel, kAsrTokens, kAsrGraph));
+        store(internals, "A_B");
+        EXPECT_EQ(internals.transcribe(), "AB");
+        throwing = call;
+        store(internals, "A");
+        LogCapture log;
+        EXPECT_EQ(internals.transcribe(), "");
+        EXPECT_EQ(log.linesAt(LogLevel::Error), std::vector<std::string>{expected});
+        EXPECT_EQ(internals.recognizer, nullptr);
+        EXPECT_EQ(internals.stream, nullptr);
+        // Unloaded from then on: audio is dropped without a recogniser call.
+        store(internals, "B");
+        EXPECT_EQ(internals.transcribe(), "");
+    }
+
+    throwing = Throwing::Nothing;
+    ASSERT_TRUE(internals.loadSherpaModel(kAsrModel, kAsrTokens, kAsrGraph));
+    store(internals, "B_A");
+    EXPECT_EQ(internals.transcribe(), "BA");
+}
+
+} // namespace

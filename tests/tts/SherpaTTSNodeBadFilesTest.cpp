@@ -1,0 +1,218 @@
+// Voices whose files would make sherpa-onnx end the process: the node refuses every broken
+// voice of the fixture corpus without creating an engine, says which file is at fault, and
+// stays usable for a good voice. Good voices are checked once per set of files.
+
+#include "TTSNodeTestSupport.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "utils/ModelFileChecker.h"
+
+namespace ombrix::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace extensions::sherpa;
+
+const fs::path kBroken = fs::path(OMBRIX_FIXTURES_DIR) / "broken";
+const std::string kRejected = "[SherpaTTSNode] Model files rejected: ";
+const std::string kCreateFailed = "[SherpaTTSNode] Failed to create Sherpa Offline TTS.";
+const std::string kCheckFiles = "[SherpaTTSNode] Check that the model files exist and are valid";
+const std::string kNotInitialised
+    = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
+
+/// The file each known voice case has wrong; cases added later must at least name their
+/// own directory.
+const std::map<std::string, std::string> kFileAtFault{
+    {"tts-garbage-model", "model.onnx"},
+    {"tts-onnx-named-ort", "model.ort"},
+    {"tts-no-metadata", "model.onnx"},
+    {"tts-missing-sample-rate", "model.onnx"},
+    {"tts-unknown-voice", "model.onnx"},
+    {"tts-tokens-crlf", "tokens.txt"},
+    {"tts-tokens-blank-line", "tokens.txt"},
+    {"tts-tokens-trailing-blank-line", "tokens.txt"},
+    {"tts-tokens-no-pad", "tokens.txt"},
+    {"tts-tokens-duplicate", "tokens.txt"},
+    {"tts-bad-espeak-data", "espeak-ng-data"},
+};
+
+struct BrokenVoice {
+    std::string name;
+    VoiceFiles files;
+};
+
+/// Every "tts" case of broken/MANIFEST.txt.
+std::vector<BrokenVoice> brokenVoices()
+{
+    std::vector<BrokenVoice> voices;
+    std::ifstream manifest(kBroken / "MANIFEST.txt");
+    std::string name;
+    std::string kind;
+    for (std::string line; std::getline(manifest, line);) {
+        if (line.starts_with("case: ")) {
+            name = line.substr(6);
+        } else if (line.starts_with("kind: ")) {
+            kind = line.substr(6);
+        } else if (line.starts_with("files: ") && kind == "tts") {
+            std::istringstream words(line.substr(7));
+            std::string model;
+            std::string tokens;
+            std::string data;
+            words >> model >> tokens >> data;
+            if (data.ends_with('/')) {
+                data.pop_back();
+            }
+            const fs::path directory = kBroken / name;
+            voices.push_back({name,
+                {(directory / model).string(), (directory / tokens).string(), (directory / data).string()}});
+        }
+    }
+    return voices;
+}
+
+bool loadThroughAction(SherpaTTSNode& node, const VoiceFiles& voice)
+{
+    const Result<OXAny> result = node.callAction("loadModel",
+        OXAnyMap{{"modelPath", OXAny(voice.model)}, {"tokensPath", OXAny(voice.tokens)},
+            {"dataPath", OXAny(voice.dataDirectory)}});
+    if (!result.isSuccess()) {
+        throw std::runtime_error("loadModel action failed");
+    }
+    return result.getValue().convert<bool>();
+}
+
+/// Asserts the refusal lines of one failed load, in order and adjacent, with the problem
+/// naming `atFault`, and that no engine creation was attempted.
+void expectRefused(const LogCapture& log, const std::string& atFault)
+{
+    const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+    ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+    EXPECT_TRUE(errors[0].starts_with(kRejected)) << errors[0];
+    EXPECT_NE(errors[0].find(atFault), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[1], kCreateFailed);
+    EXPECT_EQ(errors[2], kCheckFiles);
+    EXPECT_FALSE(log.contains("Calling SherpaOnnxCreateOfflineTts"));
+}
+
+/// The checker found next to this program, with no file checks on either side: what the
+/// real library does with the files in the child decides alone.
+ModelCheckerOverride libraryOnly()
+{
+    ModelCheckerOverride result;
+    result.inProcessChecks = false;
+    result.extraArguments = {"--skip-file-checks"};
+    return result;
+}
+
+class SherpaTTSNodeBadFiles : public ::testing::Test {
+protected:
+    void SetUp() override { setModelCheckerOverrideForTesting(std::nullopt); }
+    void TearDown() override { setModelCheckerOverrideForTesting(std::nullopt); }
+
+    /// Loads the good fixture voice and has it speak one text.
+    static void expectGoodVoiceSpeaks(SherpaTTSNode& node)
+    {
+        const VoiceFiles good = fixtureVoice("voice-en");
+        ASSERT_TRUE(node.loadModel(good.model, good.tokens, good.dataDirectory));
+        node.synthesize(kTwoSentences);
+        const GeneratedAudio* audio = waitForPublished(node);
+        ASSERT_NE(audio, nullptr);
+        EXPECT_GT(audio->sampleCount, 0);
+    }
+};
+
+TEST_F(SherpaTTSNodeBadFiles, EveryBrokenVoiceIsRefusedByNameAndAGoodVoiceLoadsAfterIt)
+{
+    const std::vector<BrokenVoice> corpus = brokenVoices();
+    ASSERT_GE(corpus.size(), kFileAtFault.size()) << "MANIFEST.txt lists fewer voice cases than expected";
+    const VoiceFiles good = fixtureVoice("voice-en");
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+
+    // First with the usual checks, then with only the real library in the checker deciding,
+    // so that a fault the cheap checks would miss still never reaches this process.
+    for (const bool libraryDecides : {false, true}) {
+        SCOPED_TRACE(libraryDecides ? "library only" : "usual checks");
+        setModelCheckerOverrideForTesting(libraryDecides ? std::optional(libraryOnly()) : std::nullopt);
+        for (const BrokenVoice& broken : corpus) {
+            SCOPED_TRACE(broken.name);
+            const auto known = kFileAtFault.find(broken.name);
+            const fs::path atFault
+                = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+            // The library's own messages name the case directory, not always the file.
+            const std::string named = libraryDecides ? (kBroken / broken.name).string() : atFault.string();
+            {
+                LogCapture log;
+                EXPECT_FALSE(
+                    node->loadModel(broken.files.model, broken.files.tokens, broken.files.dataDirectory));
+                expectRefused(log, named);
+                if (!libraryDecides) {
+                    EXPECT_TRUE(
+                        log.linesAt(LogLevel::Error).front().starts_with(kRejected + atFault.string()));
+                }
+                node->synthesize("Hello.");
+                EXPECT_TRUE(log.waitFor(kNotInitialised));
+            }
+            ASSERT_TRUE(node->loadModel(good.model, good.tokens, good.dataDirectory));
+            {
+                LogCapture log;
+                EXPECT_FALSE(loadThroughAction(*node, broken.files));
+                expectRefused(log, named);
+                node->callAction("synthesize", OXAnyMap{{"text", OXAny("Hello.")}});
+                EXPECT_TRUE(log.waitFor(kNotInitialised));
+            }
+            ASSERT_TRUE(loadThroughAction(*node, good));
+        }
+        expectGoodVoiceSpeaks(*node);
+    }
+}
+
+TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)
+{
+    // espeak-ng of this process is already initialised from the good voice and would
+    // ignore the directory; the files are refused all the same.
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    expectGoodVoiceSpeaks(*node);
+    const fs::path broken = kBroken / "tts-bad-espeak-data";
+    LogCapture log;
+    EXPECT_FALSE(node->loadModel((broken / "model.onnx").string(), (broken / "tokens.txt").string(),
+        (broken / "espeak-ng-data").string()));
+    expectRefused(log, (broken / "espeak-ng-data").string());
+    node->synthesize("Hello.");
+    EXPECT_TRUE(log.waitFor(kNotInitialised));
+    expectGoodVoiceSpeaks(*node);
+}
+
+TEST_F(SherpaTTSNodeBadFiles, AGoodVoiceIsCheckedOnceAndSpeakingNeverStartsTheChecker)
+{
+    const VoiceFiles good = fixtureVoice("voice-en");
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    forgetCheckedModelFiles();
+    const unsigned before = modelCheckerSpawnCountForTesting();
+
+    ASSERT_TRUE(node->loadModel(good.model, good.tokens, good.dataDirectory));
+    EXPECT_EQ(modelCheckerSpawnCountForTesting(), before + 1);
+    ASSERT_TRUE(loadThroughAction(*node, good));
+    EXPECT_TRUE(checkSpeechSynthesisFiles(good.model, good.tokens, good.dataDirectory).fromCache);
+
+    for (const char* text : {"Hello.", kTwoSentences}) {
+        const GeneratedAudio* previous = node->getInternalsForTesting().latestAudio.load();
+        node->synthesize(text);
+        ASSERT_NE(waitForPublished(*node, previous), nullptr);
+    }
+    EXPECT_EQ(modelCheckerSpawnCountForTesting(), before + 1);
+}
+
+} // namespace
+} // namespace ombrix::testing
