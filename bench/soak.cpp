@@ -129,7 +129,8 @@ public:
         for (long block = 1; block <= totalBlocks; ++block) {
             if (block % kBlocksPerToken == 0) {
                 waitWhileQueueLonger(kMaxQueuedTexts);
-                node.callAction("appendStreamingText", OXAnyMap{{"token", OXAny(tokens[nextToken % tokens.size()])}});
+                node.callAction(
+                    "appendStreamingText", OXAnyMap{{"token", OXAny(tokens[nextToken % tokens.size()])}});
                 ++nextToken;
             }
             pull(puller);
@@ -223,8 +224,8 @@ private:
             100.0 * static_cast<double>(blocksWithSound) / static_cast<double>(blocksPulled));
         std::printf("%8s %6s %10s %12s %10s\n", "second", "voice", "rss KiB", "heap bytes", "generates");
         for (const Sample& s : samples) {
-            std::printf("%8ld %6s %10zu %12zu %10zu\n", s.second, s.voice == 0 ? "en" : "de", s.rssKiB, s.heapBytes,
-                s.generates);
+            std::printf("%8ld %6s %10zu %12zu %10zu\n", s.second, s.voice == 0 ? "en" : "de", s.rssKiB,
+                s.heapBytes, s.generates);
         }
         if (generates == 0 || blocksWithSound == 0) {
             std::printf("soak: FAILED: the node did not speak\n");

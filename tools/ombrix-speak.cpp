@@ -296,6 +296,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
     }
     if (words.empty()) {
         options.text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        // The line end that `echo` and editors leave at the end is not part of the text.
+        while (!options.text.empty() && (options.text.back() == '\n' || options.text.back() == '\r')) {
+            options.text.pop_back();
+        }
     } else {
         for (std::size_t i = 0; i < words.size(); ++i) {
             options.text += (i ? " " : "") + words[i];

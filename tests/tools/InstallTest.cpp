@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -267,9 +266,15 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
 std::string readmeHostProgram()
 {
     const std::string readme = readFile(fs::path(OMBRIX_SOURCE_DIR) / "README.md");
-    static const std::regex block(R"(<!-- host-example -->\s*```cpp\n([\s\S]*?)```)");
-    std::smatch match;
-    return std::regex_search(readme, match, block) ? match[1].str() : std::string();
+    const std::string marker = "<!-- host-example -->";
+    const std::string fence = "```cpp\n";
+    const std::size_t at = readme.find(marker);
+    const std::size_t begin = at == std::string::npos ? at : readme.find(fence, at);
+    const std::size_t end = begin == std::string::npos ? begin : readme.find("```", begin + fence.size());
+    if (end == std::string::npos) {
+        return {};
+    }
+    return readme.substr(begin + fence.size(), end - begin - fence.size());
 }
 
 TEST(InstalledHeaders, TheReadmeHostProgramBuildsAgainstAnInstallationAndSpeaks)

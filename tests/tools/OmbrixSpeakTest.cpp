@@ -39,11 +39,15 @@ struct SpeakRun {
     WavData wav;
 };
 
-SpeakRun speak(const fs::path& wavPath, std::vector<std::string> arguments)
+// Runs the program with `arguments` (and `standardInput` on its standard input).
+SpeakRun speak(
+    const fs::path& wavPath, std::vector<std::string> arguments, const std::string& standardInput = {})
 {
     SpeakRun run;
     arguments.insert(arguments.begin(), {"-o", wavPath.string()});
-    run.result = runSubprocess(speakToolInBuildTree(), withArguments(arguments));
+    SubprocessOptions options = withArguments(arguments);
+    options.standardInput = standardInput;
+    run.result = runSubprocess(speakToolInBuildTree(), options);
     if (run.result.succeeded()) {
         run.timeline = parseTimeline(run.result.standardOutput);
         std::string error;
@@ -142,10 +146,12 @@ TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
     const fs::path wavPath = scratch.path() / "exact.wav";
     const VoicePaths voice = fixtureVoice();
     const std::string text = "Testing, one two three.";
-    const SpeakRun run = speak(
-        wavPath, {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float", text});
+    // The text comes on standard input this time, with the line end `echo` leaves.
+    const SpeakRun run = speak(wavPath,
+        {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float"}, text + "\n");
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     ASSERT_EQ(run.timeline.pieces.size(), 1u);
+    EXPECT_EQ(run.timeline.pieces[0].text, text);
     EXPECT_EQ(run.timeline.pieces[0].end, SpokenPiece::End::Finished);
 
     const WavHeader header = readWavHeader(wavPath.string());

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -61,47 +60,71 @@ SpokenPiece& pieceNumber(SpeakTimeline& timeline, int number)
 
 SpeakTimeline parseTimeline(const std::string& standardOutput)
 {
-    static const std::regex timed(R"re(^\s*([0-9]+\.[0-9]+)\s+([0-9]+\.[0-9]+)\s+(.*)$)re");
-    static const std::regex started(R"re(^piece ([0-9]+) started: "(.*)"$)re");
-    static const std::regex playing(R"(^piece ([0-9]+) playing.*$)");
-    static const std::regex finished(R"(^piece ([0-9]+) finished$)");
-    static const std::regex interrupted(
-        R"re(^piece ([0-9]+) interrupted by piece ([0-9]+)(?: after ([0-9]+\.[0-9]+) s of its audio|, at most [0-9.]+ s of its audio heard)$)re");
-
+    // Timeline lines: graph seconds, wall seconds, then the event (see ombrix-speak.cpp).
+    // std::regex is avoided on purpose: g++ 12 warns inside it in sanitizer builds.
+    auto startsWith
+        = [](const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; };
     SpeakTimeline timeline;
     std::istringstream lines(standardOutput);
     std::string line;
     while (std::getline(lines, line)) {
-        std::smatch match;
-        if (!std::regex_match(line, match, timed)) {
+        std::istringstream fields(line);
+        double graphSeconds = 0.0;
+        double wallSeconds = 0.0;
+        if (!(fields >> graphSeconds >> wallSeconds)) {
             continue;
         }
-        const double graphSeconds = std::stod(match[1]);
-        const std::string event = match[3];
-        std::smatch part;
-        if (std::regex_match(event, part, started)) {
-            if (std::stoul(part[1]) != timeline.pieces.size() + 1) {
+        std::string event;
+        std::getline(fields >> std::ws, event);
+        if (event.rfind("last word sent", 0) == 0) {
+            timeline.lastWordSent = true;
+            continue;
+        }
+        if (event.rfind("end of output", 0) == 0) {
+            timeline.outputEnded = true;
+            continue;
+        }
+        std::istringstream words(event);
+        std::string piece;
+        int number = 0;
+        std::string rest;
+        if (!(words >> piece >> number) || piece != "piece") {
+            timeline.unknownLines.push_back(line);
+            continue;
+        }
+        std::getline(words >> std::ws, rest);
+        if (startsWith(rest, "started: \"") && rest.size() >= 11 && rest.back() == '"') {
+            if (static_cast<std::size_t>(number) != timeline.pieces.size() + 1) {
                 throw std::runtime_error("pieces out of order in: " + line);
             }
-            SpokenPiece piece;
-            piece.text = unescape(part[2]);
-            piece.startedSeconds = graphSeconds;
-            timeline.pieces.push_back(piece);
-        } else if (std::regex_match(event, part, playing)) {
-            pieceNumber(timeline, std::stoi(part[1])).playingSeconds = graphSeconds;
-        } else if (std::regex_match(event, part, finished)) {
-            SpokenPiece& piece = pieceNumber(timeline, std::stoi(part[1]));
-            piece.end = SpokenPiece::End::Finished;
-            piece.finishedSeconds = graphSeconds;
-        } else if (std::regex_match(event, part, interrupted)) {
-            SpokenPiece& piece = pieceNumber(timeline, std::stoi(part[1]));
-            piece.end = SpokenPiece::End::Interrupted;
-            piece.interruptedBy = std::stoi(part[2]);
-            piece.heardBeforeInterruption = part[3].matched ? std::stod(part[3]) : 0.0;
-        } else if (event.rfind("last word sent", 0) == 0) {
-            timeline.lastWordSent = true;
-        } else if (event.rfind("end of output", 0) == 0) {
-            timeline.outputEnded = true;
+            SpokenPiece started;
+            started.text = unescape(rest.substr(10, rest.size() - 11));
+            started.startedSeconds = graphSeconds;
+            timeline.pieces.push_back(started);
+        } else if (startsWith(rest, "playing")) {
+            pieceNumber(timeline, number).playingSeconds = graphSeconds;
+        } else if (rest == "finished") {
+            SpokenPiece& finished = pieceNumber(timeline, number);
+            finished.end = SpokenPiece::End::Finished;
+            finished.finishedSeconds = graphSeconds;
+        } else if (startsWith(rest, "interrupted by piece ")) {
+            SpokenPiece& cut = pieceNumber(timeline, number);
+            std::istringstream detail(rest.substr(21));
+            std::string heard;
+            if (!(detail >> cut.interruptedBy)) {
+                throw std::runtime_error("malformed line: " + line);
+            }
+            std::getline(detail, heard);
+            cut.end = SpokenPiece::End::Interrupted;
+            const std::string unit = " s of its audio";
+            if (startsWith(heard, " after ") && heard.size() > unit.size()
+                && heard.compare(heard.size() - unit.size(), unit.size(), unit) == 0) {
+                cut.heardBeforeInterruption = std::stod(heard.substr(7));
+            } else if (startsWith(heard, ", at most ")) {
+                cut.heardBeforeInterruption = 0.0;
+            } else {
+                throw std::runtime_error("malformed line: " + line);
+            }
         } else {
             timeline.unknownLines.push_back(line);
         }
