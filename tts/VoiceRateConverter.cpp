@@ -27,7 +27,8 @@ bool convertVoiceSampleRate(const float* samples, std::size_t count, int fromRat
         error = "invalid sample rate";
         return false;
     }
-    const std::size_t expected = (count * static_cast<std::size_t>(toRate) + static_cast<std::size_t>(fromRate) - 1)
+    const std::size_t expected
+        = (count * static_cast<std::size_t>(toRate) + static_cast<std::size_t>(fromRate) - 1)
         / static_cast<std::size_t>(fromRate);
     try {
         AudioGraphResampler resampler(fromRate, static_cast<int>(kConversionBlockFrames));
