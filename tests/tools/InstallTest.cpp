@@ -288,10 +288,18 @@ TEST(InstalledHeaders, TheReadmeHostProgramBuildsAgainstAnInstallationAndSpeaks)
     const fs::path source = scratch.path() / "host.cpp";
     std::ofstream(source) << program;
     const fs::path binary = prefix / "bin" / "hello-host";
-    const auto compile = runSubprocess(OMBRIX_CXX_COMPILER,
-        withArguments({"-std=c++20", "-Wall", "-Werror", "-I", (prefix / "include").string(), source.string(),
-            "-o", binary.string(), "-L", (prefix / "lib").string(), "-lOmbrixSDK",
-            "-Wl,-rpath,$ORIGIN/../lib"}));
+    std::vector<std::string> compileArguments
+        = {"-std=c++20", "-Wall", "-Werror", "-I", (prefix / "include").string(), source.string(), "-o",
+            binary.string(), "-L", (prefix / "lib").string(), "-lOmbrixSDK", "-Wl,-rpath,$ORIGIN/../lib"};
+    if (const std::string sanitize = OMBRIX_HOST_PROGRAM_SANITIZE; !sanitize.empty()) {
+        // A sanitizer build: the program takes the sanitizer (and its suppressions for
+        // the prebuilt libraries) of the libraries it links.
+        compileArguments.insert(compileArguments.end(),
+            {sanitize, std::string(OMBRIX_SOURCE_DIR) + "/tests/sanitizers/SanitizerDefaults.cpp",
+                std::string("-DOMBRIX_SANITIZER_SUPPRESSIONS_DIR=\"") + OMBRIX_SANITIZER_SUPPRESSIONS_DIR
+                    + "\""});
+    }
+    const auto compile = runSubprocess(OMBRIX_CXX_COMPILER, withArguments(compileArguments));
     ASSERT_TRUE(compile.succeeded()) << compile.describe();
 
     const auto run = runInstalled(binary, {(prefix / "lib" / "libOmbrixSherpa.so").string()}, scratch.path());
