@@ -46,6 +46,13 @@ configure() { # <dir> <sanitizer>
   cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBRIX_SANITIZE="$2" -DOMBRIX_BUILD_BENCH=OFF
 }
 
+print_timings() {
+  echo
+  echo "==== sanitizer phases (wall time)"
+  [ ${#timings[@]} -eq 0 ] || printf '%s\n' "${timings[@]}"
+}
+trap print_timings EXIT
+
 status=0
 for phase in "${phases[@]}"; do
   case "$phase" in
@@ -68,8 +75,4 @@ for phase in "${phases[@]}"; do
     ;;
   esac
 done
-
-echo
-echo "==== sanitizer phases (wall time)"
-printf '%s\n' "${timings[@]}"
 exit $status
