@@ -1,4 +1,4 @@
-// Figure 8: what the bad-model-file protection (utils/ModelFileChecker.h) adds to the load
+// Figure 8: what the bad-model-file protection (models/ModelFileChecker.h) adds to the load
 // of good files, against the load itself (creating the sherpa-onnx engine or recogniser
 // from the same files):
 //  8a/8c  the first check of the files (a checker process loads and tries them);
@@ -9,7 +9,7 @@
 #include <chrono>
 
 #include "BenchSupport.h"
-#include "utils/ModelFileChecker.h"
+#include "models/ModelFileChecker.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 

@@ -8,8 +8,8 @@
 
 #include "host/AudioBus.h"
 #include "host/AudioRingBuffer.h"
+#include "models/ModelFileChecker.h"
 #include "stt/SherpaSTTNode.h"
-#include "utils/ModelFileChecker.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 

@@ -10,11 +10,11 @@
 
 #include "host/Logger.h"
 #include "models/ModelFile.h"
+#include "models/ModelFileChecker.h"
 #include "tts/EspeakProcessState.h"
 #include "tts/PhonemeDataPath.h"
 #include "tts/StreamingTextSegmenter.h"
 #include "tts/VoiceRateConverter.h"
-#include "utils/ModelFileChecker.h"
 
 namespace ombrix::extensions::sherpa {
 

@@ -35,9 +35,9 @@
 #include "host/AudioBus.h"
 #include "host/Logger.h"
 #include "host/OXAny.h"
+#include "models/ModelFileChecker.h"
 #include "tts/SherpaTTSNode.h"
 #include "tts/SherpaTTSNodeInternals.h"
-#include "utils/ModelFileChecker.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 
 #include "LogCapture.h"
 #include "TestSignals.h"
+#include "models/ModelFileChecker.h"
 #include "stt/SherpaSTTNode.h"
 #include "stt/SherpaSTTNodeInternals.h"
 #include "tests/stt/SttTestSupport.h"
-#include "utils/ModelFileChecker.h"
 
 namespace {
 

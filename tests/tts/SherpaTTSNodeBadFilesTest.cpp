@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "utils/ModelFileChecker.h"
+#include "models/ModelFileChecker.h"
 
 namespace ombrix::testing {
 namespace {

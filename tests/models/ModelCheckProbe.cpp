@@ -7,7 +7,7 @@
 // Prints "checker <path or empty>", then "ok" or "not ok: <problem>". Exit status 0 when
 // the files were called good, 1 when not, 64 for bad arguments.
 
-#include "utils/ModelFileChecker.h"
+#include "models/ModelFileChecker.h"
 
 #include <cstdio>
 #include <string>

@@ -1,4 +1,4 @@
-#include "utils/ModelFileChecker.h"
+#include "models/ModelFileChecker.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -21,13 +21,13 @@
 #include <unordered_set>
 #include <utility>
 
-#include "utils/ModelFileInspection.h"
+#include "models/ModelFileInspection.h"
 
 namespace ombrix::extensions::sherpa {
 
 namespace {
 
-// ---- protocol with the checker program (tools/ombrix-sherpa-check.cpp) ----------------------
+// ---- protocol with the checker program (tools/ombrix-sherpa-check/ombrix-sherpa-check.cpp) ---------
 //
 // The checker writes lines to the descriptor given with --report-fd: "stage <what it is
 // doing>" before each step, "problem <one line>" when it finds a fault, and "OK" as its

@@ -1,4 +1,4 @@
-#include "utils/ModelFileInspection.h"
+#include "models/ModelFileInspection.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/GraphLabelCheck.h"
+#include "tools/ombrix-sherpa-check/GraphLabelCheck.h"
 
 #include <fst/const-fst.h>
 #include <fst/fst.h>

@@ -1,4 +1,4 @@
-#include "utils/ModelFileInspection.h"
+#include "models/ModelFileInspection.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

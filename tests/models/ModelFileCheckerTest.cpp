@@ -2,7 +2,7 @@
 // tests hand it every broken fixture; the test process itself must survive all of them,
 // and the verdicts must name the file at fault.
 
-#include "utils/ModelFileChecker.h"
+#include "models/ModelFileChecker.h"
 
 #include "support/Subprocess.h"
 

@@ -9,7 +9,7 @@
 // next to the plug-in library. Only when that child has loaded the files, used them once
 // (one short synthesis; one decode of silence plus a check of every graph label) and
 // reported "OK" as its last act are the files called good. Cheap checks in this process
-// come first (utils/ModelFileInspection.h), so that the common faults are named exactly
+// come first (models/ModelFileInspection.h), so that the common faults are named exactly
 // without starting a process at all.
 //
 // Files proven good are remembered for the life of the process, keyed by path, device,

@@ -18,8 +18,8 @@
 // library's own messages go to standard error. Exit status: 0 OK, 2 a problem was
 // reported, 64 wrong arguments; anything else is the library ending the process.
 
-#include "tools/GraphLabelCheck.h"
-#include "utils/ModelFileInspection.h"
+#include "models/ModelFileInspection.h"
+#include "tools/ombrix-sherpa-check/GraphLabelCheck.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 
