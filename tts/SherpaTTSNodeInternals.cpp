@@ -366,6 +366,9 @@ bool SherpaTTSNode::Internals::loadModel(
     // nodes' loads are not held up by it.
     if (pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath)) {
         const ModelCheckResult check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath);
+        if (!check.warning.empty()) {
+            Logger::warning("[SherpaTTSNode] " + check.warning);
+        }
         if (!check.ok) {
             Logger::error("[SherpaTTSNode] Model files rejected: " + check.problem);
             Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
