@@ -31,11 +31,11 @@ all: build
 
 deps:
 	./scripts/setup-deps.sh
-	@touch $(DEPS_STAMP)
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
 
 $(DEPS_STAMP): scripts/setup-deps.sh
 	./scripts/setup-deps.sh
-	@touch $(DEPS_STAMP)
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
 
 configure: $(DEPS_STAMP)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)

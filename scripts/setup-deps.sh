@@ -68,7 +68,8 @@ if [ ! -f "$sherpa_dir/libsherpa-onnx-c-api.so" ]; then
   tarball="$deps/download/sherpa-onnx-linux-x64-$sherpa_version.tgz"
   if [ ! -f "$tarball" ]; then
     echo "setup: fetching sherpa-onnx-linux-x64@$sherpa_version"
-    (cd "$deps/download" && npm pack --silent "sherpa-onnx-linux-x64@$sherpa_version" >/dev/null)
+    (cd "$deps/download" && npm pack --loglevel=error "sherpa-onnx-linux-x64@$sherpa_version" >/dev/null) \
+      || { echo "setup: npm could not fetch sherpa-onnx-linux-x64@$sherpa_version (see above)" >&2; exit 1; }
   fi
   echo "$sherpa_sha1  $tarball" | sha1sum -c --quiet - || { echo "setup: checksum mismatch for $tarball" >&2; rm -f "$tarball"; exit 1; }
   rm -rf "$sherpa_dir.tmp" && mkdir -p "$sherpa_dir.tmp"
@@ -81,7 +82,7 @@ ort_dir="$deps/onnxruntime-node"
 if [ ! -f "$ort_dir/node_modules/onnxruntime-node/package.json" ]; then
   echo "setup: fetching onnxruntime-node@1.27.0 (converter for ORT-format models)"
   mkdir -p "$ort_dir"
-  (cd "$ort_dir" && npm install --silent --ignore-scripts --no-save --no-audit --no-fund \
+  (cd "$ort_dir" && npm install --loglevel=error --ignore-scripts --no-save --no-audit --no-fund \
       --prefix "$ort_dir" onnxruntime-node@1.27.0 >/dev/null)
   # The package carries its native binding for every platform (about 260 MB); the
   # converter runs here only, so everything but the linux-x64 binaries goes.
