@@ -8,8 +8,8 @@
 #   scripts/check-fresh.sh [--keep] [--dir DIR] [--mirror URL]
 #
 # The root goes into a scratch directory (default: a new directory under /var/tmp). Inside
-# it are mounted a fresh /proc, a read-only /sys, a read-only bind of the host's /dev and a
-# fresh tmpfs on /dev/shm. Everything is unmounted when the script ends, however it ends,
+# it are mounted a fresh /proc, a read-only /sys, a read-only bind of the host's /dev, a
+# fresh tmpfs on /dev/shm and a new devpts instance on /dev/pts. Everything is unmounted when the script ends, however it ends,
 # and the root is removed only when nothing is mounted below it any more (never through a
 # bind mount). --keep leaves the root in place (still unmounted) for a look afterwards.
 #
@@ -101,6 +101,13 @@ deb $mirror $suite-updates main
 deb $security_mirror $suite-security main
 EOF
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# Certificate authorities this site added locally (a TLS-intercepting proxy, a company
+# CA): a fresh machine here gets them too, or nothing can reach the npm registry. The
+# root's ca-certificates, installed by the set-up, adds them to its store.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+fi
 # No services start inside the root.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod +x "$root/usr/sbin/policy-rc.d"
@@ -110,6 +117,8 @@ mount_in_root sys -t sysfs -o ro sysfs
 mount_in_root dev --bind /dev
 mount -o remount,bind,ro "$root/dev"
 mount_in_root dev/shm -t tmpfs -o mode=1777,nosuid,nodev tmpfs
+mount_in_root dev/pts -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts
+mount --bind "$root/dev/pts/ptmx" "$root/dev/ptmx" && mounted+=("$root/dev/ptmx")
 
 # A clean copy of HEAD: a clone, as a user has it, without .deps, build trees or changes.
 git clone -q --no-hardlinks "$here" "$root/src/libOmbrixSherpa"
