@@ -760,8 +760,8 @@ std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes)
     constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
     // Files of a TiB and more all get the bound of a TiB (weeks): no overflow anywhere.
     constexpr std::uint64_t kMostMegabytes = std::uint64_t{1} << 20;
-    const std::uint64_t megabytes
-        = std::min((totalBytes + kBytesPerMegabyte - 1) / kBytesPerMegabyte, kMostMegabytes);
+    const std::uint64_t megabytes = std::min(
+        totalBytes / kBytesPerMegabyte + (totalBytes % kBytesPerMegabyte != 0 ? 1 : 0), kMostMegabytes);
     return kModelCheckTimeout + kModelCheckTimePerMegabyte * static_cast<int64_t>(megabytes);
 }
 
