@@ -3,7 +3,9 @@
 #   make demo   install dependencies, build, install, speak a text to out/demo.wav
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
-#               them and print the table of ratios against their same-run baselines
+#               them and print the table of ratios against their same-run baselines;
+#               BENCH_ARGS=--real-size also generates models of the published models' size
+#               (about 200 MB, a minute or two) and adds their figures
 BUILD_DIR ?= build
 JOBS ?= 2
 BENCH_DIR ?= build-bench
@@ -53,8 +55,9 @@ demo: install
 
 bench: deps
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak
-	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak \
+	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
+	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 
 format-check:
 	./scripts/check-format.sh
