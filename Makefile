@@ -4,6 +4,12 @@
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
 #               them and print the table of ratios against their same-run baselines
+#   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
+#               Debian 12 root (debootstrap; needs root and network; takes long)
+# The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
+# it runs again only when scripts/setup-deps.sh changes (or with 'make deps').
+# 'make install STRIP=1' installs stripped binaries. Packagers who build with other
+# compilers or flags can turn warnings-as-errors off: CMAKE_ARGS=-DOMBRIX_WERROR=OFF.
 BUILD_DIR ?= build
 JOBS ?= 2
 BENCH_DIR ?= build-bench
@@ -14,15 +20,24 @@ PREFIX ?= out/prefix
 DEMO_WAV ?= out/demo.wav
 DEMO_TEXT ?= Hello from Ombrix. This sentence was spoken by the Sherpa text-to-speech plug-in.
 DEMO_VOICE_DIR = $(PREFIX)/share/files/en_GB/vits-piper-en_GB-southern_english_female-low
+DEPS_STAMP = .deps/setup-deps.stamp
+STRIP ?=
+INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)
+CHECK_FRESH_ARGS ?=
 
-.PHONY: all deps configure build test demo bench install clean format-check
+.PHONY: all deps configure build test demo bench install clean format-check check-fresh
 
 all: build
 
 deps:
 	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
 
-configure: deps
+$(DEPS_STAMP): scripts/setup-deps.sh
+	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
+
+configure: $(DEPS_STAMP)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 
 build: configure
@@ -32,7 +47,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
 install: build
-	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) $(INSTALL_STRIP)
 
 # No real voice can be downloaded everywhere, so the demo installs the synthetic test
 # voice, which speaks in test tones; a real voice installed with scripts/install-voice.sh
@@ -51,10 +66,13 @@ demo: install
 	  echo "demo: $(DEMO_WAV) was spoken with the voice in $(DEMO_VOICE_DIR)."; \
 	fi
 
-bench: deps
+bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
 	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak
 	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+
+check-fresh:
+	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)
 
 format-check:
 	./scripts/check-format.sh
