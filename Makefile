@@ -3,7 +3,15 @@
 #   make demo   install dependencies, build, install, speak a text to out/demo.wav
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
-#               them and print the table of ratios against their same-run baselines
+#               them and print the table of ratios against their same-run baselines;
+#               BENCH_ARGS=--real-size also generates models of the published models' size
+#               (about 200 MB, a minute or two) and adds their figures
+#   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
+#               Debian 12 root (debootstrap; needs root and network; takes long)
+# The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
+# it runs again only when scripts/setup-deps.sh changes (or with 'make deps').
+# 'make install STRIP=1' installs stripped binaries. Packagers who build with other
+# compilers or flags can turn warnings-as-errors off: CMAKE_ARGS=-DOMBRIX_WERROR=OFF.
 BUILD_DIR ?= build
 JOBS ?= 2
 BENCH_DIR ?= build-bench
@@ -14,15 +22,24 @@ PREFIX ?= out/prefix
 DEMO_WAV ?= out/demo.wav
 DEMO_TEXT ?= Hello from Ombrix. This sentence was spoken by the Sherpa text-to-speech plug-in.
 DEMO_VOICE_DIR = $(PREFIX)/share/files/en_GB/vits-piper-en_GB-southern_english_female-low
+DEPS_STAMP = .deps/setup-deps.stamp
+STRIP ?=
+INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)
+CHECK_FRESH_ARGS ?=
 
-.PHONY: all deps configure build test demo bench install clean format-check
+.PHONY: all deps configure build test demo bench install clean format-check check-fresh
 
 all: build
 
 deps:
 	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
 
-configure: deps
+$(DEPS_STAMP): scripts/setup-deps.sh
+	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
+
+configure: $(DEPS_STAMP)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 
 build: configure
@@ -32,7 +49,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
 install: build
-	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) $(INSTALL_STRIP)
 
 # No real voice can be downloaded everywhere, so the demo installs the synthetic test
 # voice, which speaks in test tones; a real voice installed with scripts/install-voice.sh
@@ -51,10 +68,14 @@ demo: install
 	  echo "demo: $(DEMO_WAV) was spoken with the voice in $(DEMO_VOICE_DIR)."; \
 	fi
 
-bench: deps
+bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak
-	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak \
+	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
+	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+
+check-fresh:
+	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)
 
 format-check:
 	./scripts/check-format.sh
