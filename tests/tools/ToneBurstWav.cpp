@@ -22,7 +22,8 @@
 int main(int argc, char** argv)
 {
     if (argc < 5 || argc > 7) {
-        std::fprintf(stderr, "usage: %s PATTERN RATE CHANNELS OUT.wav [REPEAT] [TRAILING_SECONDS]\n", argv[0]);
+        std::fprintf(
+            stderr, "usage: %s PATTERN RATE CHANNELS OUT.wav [REPEAT] [TRAILING_SECONDS]\n", argv[0]);
         return 2;
     }
     try {

@@ -79,8 +79,8 @@ std::unique_ptr<AudioInput> AudioInput::openWav(const std::string& path)
 std::unique_ptr<AudioInput> AudioInput::openRaw(int sampleRate, unsigned channels, RawFormat format)
 {
     if (sampleRate <= 0 || channels == 0 || channels > kMaxInputChannels) {
-        throw InputError("raw input needs a sample rate above 0 and 1 to "
-            + std::to_string(kMaxInputChannels) + " channels");
+        throw InputError("raw input needs a sample rate above 0 and 1 to " + std::to_string(kMaxInputChannels)
+            + " channels");
     }
     std::unique_ptr<AudioInput> input(new AudioInput());
     input->name = "standard input";
@@ -133,7 +133,8 @@ void AudioInput::readWavHeader()
         const std::uint32_t size = get32(chunk + 4);
         if (std::memcmp(chunk, "data", 4) == 0) {
             if (!haveFormat) {
-                throw InputError(name + " is not a usable WAV file: its data chunk comes before a format chunk");
+                throw InputError(
+                    name + " is not a usable WAV file: its data chunk comes before a format chunk");
             }
             dataSize = size;
             break;
@@ -158,7 +159,8 @@ void AudioInput::readWavHeader()
         } else {
             std::vector<unsigned char> skip(kSkipChunkBytes);
             for (std::uint64_t left = padded; left > 0;) {
-                const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, skip.size()));
+                const std::size_t piece
+                    = static_cast<std::size_t>(std::min<std::uint64_t>(left, skip.size()));
                 if (readBytes(skip.data(), piece) != piece) {
                     throw InputError(name + " is truncated inside its \"" + printable(chunk, 4) + "\" chunk");
                 }
@@ -240,8 +242,8 @@ float AudioInput::decodeSample(const unsigned char* at) const
     case Encoding::Signed16:
         return static_cast<float>(static_cast<std::int16_t>(get16(at))) / 32768.0f;
     case Encoding::Signed24: {
-        const std::int32_t value = static_cast<std::int32_t>(
-                                       (std::uint32_t(at[0]) << 8) | (std::uint32_t(at[1]) << 16) | (std::uint32_t(at[2]) << 24))
+        const std::int32_t value = static_cast<std::int32_t>((std::uint32_t(at[0]) << 8)
+                                       | (std::uint32_t(at[1]) << 16) | (std::uint32_t(at[2]) << 24))
             >> 8;
         return static_cast<float>(value) / 8388608.0f;
     }

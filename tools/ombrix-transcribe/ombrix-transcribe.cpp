@@ -27,8 +27,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -180,8 +180,8 @@ long parseInteger(const char* name, const char* value, long minimum, long maximu
     errno = 0;
     const long parsed = std::strtol(value, &end, 10);
     if (*value == '\0' || *end != '\0' || errno != 0 || parsed < minimum || parsed > maximum) {
-        throw UsageError(std::string("option ") + name + " wants a whole number from " + std::to_string(minimum)
-            + " to " + std::to_string(maximum) + ", not '" + value + "'");
+        throw UsageError(std::string("option ") + name + " wants a whole number from "
+            + std::to_string(minimum) + " to " + std::to_string(maximum) + ", not '" + value + "'");
     }
     return parsed;
 }
@@ -277,8 +277,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
             options.rawRate = static_cast<int>(parseInteger("--rate", optarg, 1000, 768000));
             break;
         case 'c':
-            options.rawChannels
-                = static_cast<unsigned>(parseInteger("--channels", optarg, 1, ombrix::tools::kMaxInputChannels));
+            options.rawChannels = static_cast<unsigned>(
+                parseInteger("--channels", optarg, 1, ombrix::tools::kMaxInputChannels));
             channelsGiven = true;
             break;
         case kOptRawFormat:
@@ -317,7 +317,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
     }
     const std::vector<std::string> operands(argv + optind, argv + argc);
     if (operands.size() > 1) {
-        throw UsageError("give one input file (or - for standard input), not " + std::to_string(operands.size()));
+        throw UsageError(
+            "give one input file (or - for standard input), not " + std::to_string(operands.size()));
     }
     if (options.raw) {
         if (options.rawRate == 0) {
@@ -403,7 +404,8 @@ private:
             problems.push_back(line);
         }
         if (level >= shownFrom && !muted) {
-            std::fprintf(stderr, "%s: [%s] %s\n", kProgramName, ombrix::Logger::levelName(level), line.c_str());
+            std::fprintf(
+                stderr, "%s: [%s] %s\n", kProgramName, ombrix::Logger::levelName(level), line.c_str());
         }
     }
 
@@ -559,7 +561,8 @@ std::string joinText(const std::string& first, const std::string& second)
 
 class TranscribeSession {
 public:
-    TranscribeSession(const Options& options, AudioInput& input, CountingSTTNode& node, const ModelFiles& model)
+    TranscribeSession(
+        const Options& options, AudioInput& input, CountingSTTNode& node, const ModelFiles& model)
         : options(options)
         , input(input)
         , node(node)
@@ -786,10 +789,6 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
         perMinute.push_back((at - previous) / kSecondsPerMinute);
         previous = at;
     }
-    const double rest = seconds(graphFrames) - kSecondsPerMinute * static_cast<double>(minuteWall.size());
-    if (rest > 0.0 && !minuteWall.empty()) {
-        perMinute.push_back((wall - previous) / rest);
-    }
     const double factor = graphFrames > 0 ? wall / seconds(graphFrames) : 0.0;
 
     status("audio: %.3f s from %s (%d Hz, %u channel%s, %s)%s", inputSeconds, input.getName().c_str(), rate,
@@ -817,9 +816,9 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
             + ",\"format\":" + jsonString(input.describeFormat()) + ",\"seconds\":" + jsonNumber(inputSeconds)
             + "},\"graph_seconds\":" + jsonNumber(seconds(graphFrames)) + ",\"block_frames\":"
             + std::to_string(blockFrames) + ",\"interval_seconds\":" + jsonNumber(seconds(intervalFrames))
-            + ",\"tail_seconds\":" + jsonNumber(options.tailSeconds)
-            + ",\"realtime\":" + (options.realtime ? "true" : "false") + ",\"segments\":"
-            + std::to_string(segments) + ",\"dropped_frames\":" + std::to_string(node.getDroppedFrames())
+            + ",\"tail_seconds\":" + jsonNumber(options.tailSeconds) + ",\"realtime\":"
+            + (options.realtime ? "true" : "false") + ",\"segments\":" + std::to_string(segments)
+            + ",\"dropped_frames\":" + std::to_string(node.getDroppedFrames())
             + ",\"wall_seconds\":" + jsonNumber(wall) + ",\"realtime_factor\":" + jsonNumber(factor)
             + ",\"realtime_factor_per_minute\":[";
         for (std::size_t i = 0; i < perMinute.size(); ++i) {
