@@ -15,6 +15,12 @@
 // memory-mapped and only the pages holding the structure are touched).
 //
 // Every "problem" string is one line that starts with the path of the file at fault.
+//
+// This header is the front; the readers behind it are one file per format: the model
+// files in OnnxModelReader and OrtModelReader, tokens.txt and the graph header in
+// ModelTextChecks, espeak-ng data in EspeakDataCheck, with ModelFileAccess (opening and
+// mapping) and TextFields (lines and fields) shared by them. ModelReaders.cmake lists them
+// for programs that compile the readers without the plug-in's core.
 
 #include <cstdint>
 #include <optional>

@@ -1,0 +1,91 @@
+#include "models/ModelFileAccess.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ombrix::extensions::sherpa::model_files {
+
+namespace {
+
+// Text files (tokens) are small; anything larger is not a tokens file.
+constexpr std::size_t kMaxTextFileBytes = 16u << 20;
+
+} // namespace
+
+std::string atPath(const std::string& path, const std::string& what)
+{
+    return path + ": " + what;
+}
+
+std::string openError(const std::string& path, int error)
+{
+    if (error == ENOENT) {
+        return atPath(path, "does not exist");
+    }
+    return atPath(path, std::string("cannot be opened (") + std::strerror(error) + ")");
+}
+
+std::string joinPath(const std::string& directory, const std::string& leaf)
+{
+    if (directory.empty() || directory.back() == '/') {
+        return directory + leaf;
+    }
+    return directory + "/" + leaf;
+}
+
+std::optional<MappedFile> MappedFile::open(const std::string& path, std::string& problem)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        problem = openError(path, errno);
+        return std::nullopt;
+    }
+    struct stat status { };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        problem
+            = atPath(path, S_ISDIR(status.st_mode) ? "is a directory, not a file" : "is not a regular file");
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (status.st_size == 0) {
+        problem = atPath(path, "is empty");
+        ::close(fd);
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void* const address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    const int mapError = errno;
+    ::close(fd);
+    if (address == MAP_FAILED) {
+        problem = atPath(path, std::string("cannot be read (") + std::strerror(mapError) + ")");
+        return std::nullopt;
+    }
+    return MappedFile(static_cast<const uint8_t*>(address), size);
+}
+
+MappedFile::~MappedFile()
+{
+    if (address != nullptr) {
+        ::munmap(const_cast<uint8_t*>(address), size);
+    }
+}
+
+std::optional<std::string> readTextFile(const std::string& path, std::string& problem)
+{
+    std::optional<MappedFile> file = MappedFile::open(path, problem);
+    if (!file) {
+        return std::nullopt;
+    }
+    if (file->bytes().size() > kMaxTextFileBytes) {
+        problem = atPath(path, "is larger than 16 MiB, which no tokens file is");
+        return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(file->bytes().data()), file->bytes().size());
+}
+
+} // namespace ombrix::extensions::sherpa::model_files

@@ -1,0 +1,160 @@
+// tokens.txt of voices and recognisers, and the OpenFst header of decoding graphs
+// (declared in ModelFileInspection.h).
+
+#include "models/ModelFileAccess.h"
+#include "models/ModelFileInspection.h"
+#include "models/TextFields.h"
+
+#include <array>
+#include <fstream>
+#include <map>
+
+namespace ombrix::extensions::sherpa {
+
+using namespace model_files;
+
+namespace {
+
+constexpr int32_t kFstMagicNumber = 2125659606; // 0x7eb2fdd6, little-endian on disk
+constexpr int32_t kFstMaxTypeNameLength = 256;
+
+std::optional<std::string> readFstString(std::istream& in)
+{
+    int32_t length = 0;
+    if (!in.read(reinterpret_cast<char*>(&length), sizeof length) || length < 0
+        || length > kFstMaxTypeNameLength) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(length), '\0');
+    if (!in.read(text.data(), length)) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+} // namespace
+
+std::string checkVoiceTokensFile(const std::string& path)
+{
+    std::string problem;
+    const std::optional<std::string> text = readTextFile(path, problem);
+    if (!text) {
+        return problem;
+    }
+    const std::vector<std::string_view> lines = splitLines(*text);
+    std::map<char32_t, std::size_t> lineOfSymbol;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view line = lines[i];
+        if (line.find('\r') != std::string_view::npos) {
+            return atPath(path, lineAt(i) + " has a carriage return (CRLF line ends); use LF only");
+        }
+        const std::vector<std::string_view> fields = splitFields(line);
+        if (fields.empty()) {
+            return atPath(path, lineAt(i) + " is empty");
+        }
+        if (fields.size() > 2) {
+            return atPath(path, lineAt(i) + " has more than two fields");
+        }
+        if (!parseTokenId(fields.back())) {
+            return atPath(path, lineAt(i) + ": '" + std::string(fields.back()) + "' is not an integer id");
+        }
+        // A line with only an id is the space symbol.
+        const std::string_view symbol = fields.size() == 1 ? std::string_view(" ") : fields.front();
+        const std::optional<std::u32string> codePoints = decodeUtf8(symbol);
+        if (!codePoints) {
+            return atPath(path, lineAt(i) + ": the symbol is not valid UTF-8");
+        }
+        if (symbol == "<BLNK>") {
+            continue; // skipped by the library
+        }
+        if (codePoints->size() != 1) {
+            return atPath(
+                path, lineAt(i) + ": the symbol '" + std::string(symbol) + "' is not a single character");
+        }
+        const auto [where, inserted] = lineOfSymbol.emplace(codePoints->front(), i);
+        if (!inserted) {
+            return atPath(path,
+                lineAt(i) + " repeats the symbol '" + std::string(symbol) + "' of " + lineAt(where->second));
+        }
+    }
+    if (lines.empty()) {
+        return atPath(path, "has no tokens");
+    }
+    static constexpr std::array<std::pair<char32_t, const char*>, 3> kRequired{{
+        {U'_', "the pad symbol '_'"},
+        {U'^', "the start symbol '^'"},
+        {U'$', "the end symbol '$'"},
+    }};
+    for (const auto& [symbol, name] : kRequired) {
+        if (!lineOfSymbol.contains(symbol)) {
+            return atPath(path, std::string("lacks ") + name);
+        }
+    }
+    return {};
+}
+
+std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, std::string& problem)
+{
+    std::optional<std::string> text = readTextFile(path, problem);
+    if (!text) {
+        return std::nullopt;
+    }
+    RecognizerTokens tokens;
+    bool hasBlank = false;
+    const std::vector<std::string_view> lines = splitLines(*text);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::vector<std::string_view> fields = splitFields(lines[i]);
+        if (fields.empty()) {
+            continue;
+        }
+        if (fields.size() > 2) {
+            problem = atPath(path, lineAt(i) + " has more than two fields");
+            return std::nullopt;
+        }
+        const auto id = parseTokenId(fields.back());
+        if (!id) {
+            problem = atPath(path, lineAt(i) + ": '" + std::string(fields.back()) + "' is not an integer id");
+            return std::nullopt;
+        }
+        tokens.ids.insert(*id);
+        if (fields.size() == 2) {
+            const std::string_view symbol = fields.front();
+            hasBlank = hasBlank || symbol == "<blk>" || symbol == "<eps>" || symbol == "<blank>";
+        }
+    }
+    if (!hasBlank) {
+        problem = atPath(path, "has no blank symbol (<blk>, <eps> or <blank>)");
+        return std::nullopt;
+    }
+    return tokens;
+}
+
+std::string checkGraphFileHeader(const std::string& path)
+{
+    std::string problem;
+    // Opened through the mapping helper for its messages (missing, directory, empty).
+    if (!MappedFile::open(path, problem)) {
+        return problem;
+    }
+    std::ifstream in(path, std::ios::binary);
+    int32_t magic = 0;
+    if (!in.read(reinterpret_cast<char*>(&magic), sizeof magic) || magic != kFstMagicNumber) {
+        return atPath(path, "is not an OpenFst graph (no FST magic number)");
+    }
+    const std::optional<std::string> fstType = readFstString(in);
+    const std::optional<std::string> arcType = fstType ? readFstString(in) : std::nullopt;
+    if (!arcType) {
+        return atPath(path, "has a damaged OpenFst header");
+    }
+    if (*fstType != "vector" && *fstType != "const") {
+        return atPath(
+            path, "is an OpenFst graph of type '" + *fstType + "'; only vector and const can be read");
+    }
+    if (*arcType != "standard") {
+        return atPath(
+            path, "is an OpenFst graph with '" + *arcType + "' arcs; only standard arcs can be read");
+    }
+    return {};
+}
+
+} // namespace ombrix::extensions::sherpa

@@ -1,0 +1,128 @@
+#include "models/TextFields.h"
+
+#include <array>
+#include <charconv>
+
+namespace ombrix::extensions::sherpa::model_files {
+
+bool isStreamSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::vector<std::string_view> splitFields(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && isStreamSpace(line[i])) {
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < line.size() && !isStreamSpace(line[i])) {
+            ++i;
+        }
+        if (i > start) {
+            fields.push_back(line.substr(start, i - start));
+        }
+    }
+    return fields;
+}
+
+std::vector<std::string_view> splitLines(std::string_view text)
+{
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::optional<int64_t> parseTokenId(std::string_view field)
+{
+    if (!field.empty() && field.front() == '+') {
+        field.remove_prefix(1);
+    }
+    int32_t value = 0;
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (error != std::errc() || end != field.data() + field.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int64_t atoiValue(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && isStreamSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int64_t value = 0;
+    constexpr int64_t kAtoiLimit = 1LL << 40; // far beyond any meaningful value; stops overflow
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < kAtoiLimit; ++i) {
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+std::optional<std::u32string> decodeUtf8(std::string_view text)
+{
+    std::u32string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        std::size_t length = 0;
+        char32_t code = 0;
+        if (lead < 0x80u) {
+            length = 1;
+            code = lead;
+        } else if ((lead & 0xe0u) == 0xc0u) {
+            length = 2;
+            code = lead & 0x1fu;
+        } else if ((lead & 0xf0u) == 0xe0u) {
+            length = 3;
+            code = lead & 0x0fu;
+        } else if ((lead & 0xf8u) == 0xf0u) {
+            length = 4;
+            code = lead & 0x07u;
+        } else {
+            return std::nullopt;
+        }
+        if (text.size() - i < length) {
+            return std::nullopt;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<uint8_t>(text[i + k]);
+            if ((next & 0xc0u) != 0x80u) {
+                return std::nullopt;
+            }
+            code = (code << 6) | (next & 0x3fu);
+        }
+        static constexpr std::array<char32_t, 5> kSmallestOfLength{0, 0, 0x80, 0x800, 0x10000};
+        if (code < kSmallestOfLength[length] || code > 0x10ffff) {
+            return std::nullopt;
+        }
+        out.push_back(code);
+        i += length;
+    }
+    return out;
+}
+
+std::string lineAt(std::size_t index)
+{
+    return "line " + std::to_string(index + 1);
+}
+
+} // namespace ombrix::extensions::sherpa::model_files
