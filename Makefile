@@ -6,6 +6,12 @@
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
 #               them and print the table of ratios against their same-run baselines, then
 #               ombrix-transcribe on BENCH_LONG_MINUTES (default 10) of tone bursts
+#   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
+#               Debian 12 root (debootstrap; needs root and network; takes long)
+# The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
+# it runs again only when scripts/setup-deps.sh changes (or with 'make deps').
+# 'make install STRIP=1' installs stripped binaries. Packagers who build with other
+# compilers or flags can turn warnings-as-errors off: CMAKE_ARGS=-DOMBRIX_WERROR=OFF.
 BUILD_DIR ?= build
 JOBS ?= 2
 BENCH_DIR ?= build-bench
@@ -21,15 +27,24 @@ DEMO_RECOGNISER = $(BUILD_DIR)/fixtures/asr
 # Minutes of tone bursts for the long-input measurement of 'make bench' (30: the full half
 # hour, several minutes of wall time).
 BENCH_LONG_MINUTES ?= 10
+DEPS_STAMP = .deps/setup-deps.stamp
+STRIP ?=
+INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)
+CHECK_FRESH_ARGS ?=
 
-.PHONY: all deps configure build test demo bench install clean format-check
+.PHONY: all deps configure build test demo bench install clean format-check check-fresh
 
 all: build
 
 deps:
 	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
 
-configure: deps
+$(DEPS_STAMP): scripts/setup-deps.sh
+	./scripts/setup-deps.sh
+	@mkdir -p $(dir $(DEPS_STAMP)) && touch $(DEPS_STAMP)
+
+configure: $(DEPS_STAMP)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 
 build: configure
@@ -39,7 +54,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
 install: build
-	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) $(INSTALL_STRIP)
 
 # No real voice can be downloaded everywhere, so the demo installs the synthetic test
 # voice, which speaks in test tones; a real voice installed with scripts/install-voice.sh
@@ -66,11 +81,14 @@ demo: install
 	@echo "demo: so the text above is the pattern of the bursts. With a real model installed in"
 	@echo "demo: $(PREFIX)/share/files, run $(PREFIX)/bin/ombrix-transcribe FILE.wav on speech."
 
-bench: deps
+bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
 	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long
 	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 	$(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
+
+check-fresh:
+	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)
 
 format-check:
 	./scripts/check-format.sh

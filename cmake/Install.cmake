@@ -5,11 +5,18 @@
 #                           libonnxruntime.so, and the plug-in's model checker
 #                           ombrix-sherpa-check
 #   <prefix>/include/ombrix/  the host SDK headers a host application compiles against
+#   <prefix>/lib/cmake/OmbrixSDK/, lib/cmake/OmbrixSherpa/
+#                           CMake package configuration: find_package(OmbrixSDK) gives the
+#                           imported target Ombrix::SDK, find_package(OmbrixSherpa) the
+#                           plug-in's path (OmbrixSherpa_PLUGIN) for loadLibrary
+#   <prefix>/lib/pkgconfig/ ombrix-sdk.pc, ombrix-sherpa.pc (variable "plugin")
 #   <prefix>/share/files/   the default model tree (empty unless voices are installed)
+#   <prefix>/share/doc/OmbrixSherpa/  LICENSE and THIRD-PARTY-NOTICES
 #
 # Every run-time path is relative to $ORIGIN, so the prefix can be moved or copied
 # anywhere after installation and the programs still find their libraries and the
-# plug-in, without LD_LIBRARY_PATH.
+# plug-in, without LD_LIBRARY_PATH; the package configuration files compute the prefix
+# from their own location in the same way.
 #
 # Voices. The real default voice cannot be built here; scripts/install-voice.sh installs
 # it into a prefix. The synthetic test voices of the build tree (test tones, not speech)
@@ -23,10 +30,19 @@ option(OMBRIX_INSTALL_TEST_VOICES
 
 set(OMBRIX_INSTALL_BINDIR bin)
 set(OMBRIX_INSTALL_LIBDIR lib)
-set(OMBRIX_INSTALL_INCLUDEDIR include/ombrix)
+set(OMBRIX_INSTALL_INCLUDEROOT include)
+set(OMBRIX_INSTALL_INCLUDEDIR ${OMBRIX_INSTALL_INCLUDEROOT}/ombrix)
 set(OMBRIX_INSTALL_MODELDIR share/files)
+set(OMBRIX_INSTALL_DOCDIR share/doc/OmbrixSherpa)
+set(OMBRIX_INSTALL_CMAKEDIR ${OMBRIX_INSTALL_LIBDIR}/cmake)
+set(OMBRIX_INSTALL_PKGCONFIGDIR ${OMBRIX_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS OmbrixSherpa OmbrixSDK
+# SONAMEs stay the bare file names (no version suffix): the plug-in's NEEDED entry is
+# exactly libOmbrixSDK.so, which is what a host's own SDK provides.
+install(TARGETS OmbrixSDK EXPORT OmbrixSDKTargets
+  LIBRARY DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime
+  INCLUDES DESTINATION ${OMBRIX_INSTALL_INCLUDEROOT})
+install(TARGETS OmbrixSherpa
   LIBRARY DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
 install(FILES ${SHERPA_ONNX_LIBRARIES}
   DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
@@ -49,6 +65,35 @@ endif()
 file(GLOB _ombrix_host_headers ${CMAKE_SOURCE_DIR}/host/*.h)
 install(FILES ${_ombrix_host_headers}
   DESTINATION ${OMBRIX_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# ---- package configuration for consumers (CMake and pkg-config) --------------------
+include(CMakePackageConfigHelpers)
+set(_ombrix_package_dir ${CMAKE_BINARY_DIR}/package)
+install(EXPORT OmbrixSDKTargets NAMESPACE Ombrix::
+  DESTINATION ${OMBRIX_INSTALL_CMAKEDIR}/OmbrixSDK COMPONENT development)
+foreach(_package OmbrixSDK OmbrixSherpa)
+  configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/package/${_package}Config.cmake.in
+    ${_ombrix_package_dir}/${_package}Config.cmake
+    INSTALL_DESTINATION ${OMBRIX_INSTALL_CMAKEDIR}/${_package}
+    PATH_VARS OMBRIX_INSTALL_LIBDIR OMBRIX_INSTALL_INCLUDEROOT OMBRIX_INSTALL_MODELDIR)
+  # 0.x: a minor version may change the interface.
+  write_basic_package_version_file(${_ombrix_package_dir}/${_package}ConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+  install(FILES ${_ombrix_package_dir}/${_package}Config.cmake
+                ${_ombrix_package_dir}/${_package}ConfigVersion.cmake
+    DESTINATION ${OMBRIX_INSTALL_CMAKEDIR}/${_package} COMPONENT development)
+endforeach()
+foreach(_pc ombrix-sdk ombrix-sherpa)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/package/${_pc}.pc.in ${_ombrix_package_dir}/${_pc}.pc @ONLY)
+  install(FILES ${_ombrix_package_dir}/${_pc}.pc
+    DESTINATION ${OMBRIX_INSTALL_PKGCONFIGDIR} COMPONENT development)
+endforeach()
+
+# ---- licence and notices ---------------------------------------------------------------
+# The installation redistributes sherpa-onnx, espeak-ng and onnxruntime: their notices go
+# with it.
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES
+  DESTINATION ${OMBRIX_INSTALL_DOCDIR} COMPONENT runtime)
 
 # The model tree exists in every installation, so that its place is visible.
 install(DIRECTORY DESTINATION ${OMBRIX_INSTALL_MODELDIR} COMPONENT runtime)

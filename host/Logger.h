@@ -10,7 +10,9 @@ namespace ombrix {
 enum class LogLevel { Trace = 0, Debug, Info, Warning, Error, None };
 
 // Process-wide logger. Each call hands one complete line to the sink, if the
-// line's level is at or above the current level (default Info). The default
+// line's level is at or above the current level. A process starts at the level
+// named by the environment variable OMBRIX_LOG_LEVEL (trace, debug, info,
+// warning, error, none), or at Info when it is unset. The default
 // sink writes "[level] line" to stderr. Thread-safe; the sink is called under
 // the logger's lock, so a sink must not log itself.
 class OMBRIX_SDK_API Logger {

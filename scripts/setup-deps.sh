@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps="$here/.deps"
 
 apt_packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ca-certificates bzip2
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   libsoxr-dev
   python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
@@ -17,15 +17,47 @@ missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "setup: installing Debian packages: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q "${missing[@]}"
+
+# Node.js runs the ORT converter and npm fetches the packages below. Decided by command,
+# not by package: a Node.js already on PATH (nodesource, nvm, a tarball) is used as it is
+# and never replaced. Only a missing command brings in Debian's nodejs/npm; Debian's npm
+# cannot be installed next to another Node.js build, so that case stops with advice.
+if ! command -v node >/dev/null; then
+  missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+elif ! command -v npm >/dev/null; then
+  # Debian's own nodejs without npm: npm fits (a dry run installs it without removing
+  # anything). Any other Node.js build makes that dry run fail or remove it.
+  if apt-get -s -q install npm 2>/dev/null | grep -q '^Inst npm ' \
+      && ! apt-get -s -q install npm 2>/dev/null | grep -q '^Remv '; then
+    missing+=(npm)
+  else
+    echo "setup: node is on PATH ($(command -v node), $(node --version 2>/dev/null)) but npm is not," >&2
+    echo "setup: and Debian's npm does not fit this Node.js. Install the npm that belongs to it" >&2
+    echo "setup: (or remove that Node.js and run this script again to get Debian's nodejs and npm)." >&2
+    exit 1
+  fi
 fi
 
-command -v npm >/dev/null || { echo "setup: npm is required (the machine's Node.js)" >&2; exit 1; }
+if ((${#missing[@]})); then
+  echo "setup: installing Debian packages: ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+  elif command -v sudo >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "setup: these Debian packages are missing and this is not root, nor is sudo available:" >&2
+    echo "setup:   ${missing[*]}" >&2
+    echo "setup: install them as root, then run this script again:" >&2
+    echo "setup:   apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+  "${as_root[@]}" apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+command -v node >/dev/null && command -v npm >/dev/null \
+  || { echo "setup: node and npm are still not on PATH after installing Debian's nodejs and npm" >&2; exit 1; }
 
 # sherpa-onnx prebuilt C library, pinned and checked before unpacking.
 sherpa_version=1.13.4
@@ -36,7 +68,8 @@ if [ ! -f "$sherpa_dir/libsherpa-onnx-c-api.so" ]; then
   tarball="$deps/download/sherpa-onnx-linux-x64-$sherpa_version.tgz"
   if [ ! -f "$tarball" ]; then
     echo "setup: fetching sherpa-onnx-linux-x64@$sherpa_version"
-    (cd "$deps/download" && npm pack --silent "sherpa-onnx-linux-x64@$sherpa_version" >/dev/null)
+    (cd "$deps/download" && npm pack --loglevel=error "sherpa-onnx-linux-x64@$sherpa_version" >/dev/null) \
+      || { echo "setup: npm could not fetch sherpa-onnx-linux-x64@$sherpa_version (see above)" >&2; exit 1; }
   fi
   echo "$sherpa_sha1  $tarball" | sha1sum -c --quiet - || { echo "setup: checksum mismatch for $tarball" >&2; rm -f "$tarball"; exit 1; }
   rm -rf "$sherpa_dir.tmp" && mkdir -p "$sherpa_dir.tmp"
@@ -49,7 +82,15 @@ ort_dir="$deps/onnxruntime-node"
 if [ ! -f "$ort_dir/node_modules/onnxruntime-node/package.json" ]; then
   echo "setup: fetching onnxruntime-node@1.27.0 (converter for ORT-format models)"
   mkdir -p "$ort_dir"
-  (cd "$ort_dir" && npm install --silent --ignore-scripts --no-save --no-audit --no-fund \
+  (cd "$ort_dir" && npm install --loglevel=error --ignore-scripts --no-save --no-audit --no-fund \
       --prefix "$ort_dir" onnxruntime-node@1.27.0 >/dev/null)
+  # The package carries its native binding for every platform (about 260 MB); the
+  # converter runs here only, so everything but the linux-x64 binaries goes.
+  for platform_dir in "$ort_dir"/node_modules/onnxruntime-node/bin/napi-v*/*/*; do
+    [ "${platform_dir#"${platform_dir%/*/*}/"}" = linux/x64 ] || rm -rf "$platform_dir"
+  done
+  find "$ort_dir/node_modules/onnxruntime-node/bin" -mindepth 1 -type d -empty -delete
+  [ -f "$ort_dir"/node_modules/onnxruntime-node/bin/napi-v6/linux/x64/onnxruntime_binding.node ] \
+    || { echo "setup: onnxruntime-node has no linux-x64 binding" >&2; exit 1; }
 fi
 echo "setup: dependencies ready in $deps"

@@ -2,16 +2,34 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 namespace ombrix {
 
 namespace {
 
+constexpr const char* kLevelVariable = "OMBRIX_LOG_LEVEL";
+
+// The level a process starts with: OMBRIX_LOG_LEVEL (trace, debug, info, warning, error
+// or none) when it is set, info otherwise. Logger::setLevel changes it later.
+LogLevel initialLevel()
+{
+    LogLevel level = LogLevel::Info;
+    const char* name = std::getenv(kLevelVariable);
+    if (name != nullptr && *name != '\0' && !Logger::parseLevel(name, level)) {
+        std::fprintf(stderr,
+            "[warning] %s=%s is not a log level (trace, debug, info, warning, error, none); "
+            "logging at info\n",
+            kLevelVariable, name);
+    }
+    return level;
+}
+
 struct LoggerState {
     std::mutex mutex;
     Logger::Sink sink; // empty: the stderr sink
-    std::atomic<LogLevel> level{LogLevel::Info};
+    std::atomic<LogLevel> level{initialLevel()};
 };
 
 // Never destroyed, so that code running during static destruction (plug-ins

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -28,7 +29,9 @@ namespace ombrix::audio {
  * see fewer free slots than there are, the consumer fewer items, never more.
  *
  * No operation locks or allocates after construction; a transfer is at most two
- * memcpy calls and one modulo reduction.
+ * memcpy calls, one comparison to wrap the index and one index store. The two indices
+ * sit on separate cache lines, so the producer's stores do not slow down the
+ * consumer's loads of its own index, and vice versa.
  *
  * Caller contract: produce() does not check `count` against
  * getAvailableItemsToProduce(), and read()/consume() do not check it against
@@ -179,18 +182,34 @@ private:
         return requested;
     }
 
-    // (index + count) mod ringSize without 32-bit overflow for rings above 2^31 slots.
+    // (index + count) mod ringSize for index < ringSize and count <= capacity: one
+    // comparison instead of a division, and no 32-bit overflow for rings above 2^31 slots
+    // (the sum is never formed when it would reach ringSize).
     uint32_t advance(uint32_t index, uint32_t count) const
     {
-        return static_cast<uint32_t>((static_cast<uint64_t>(index) + count) % ringSize);
+        const uint32_t roomBeforeEnd = ringSize - index;
+        return count < roomBeforeEnd ? index + count : count - roomBeforeEnd;
     }
 
+    // Size of the unit the cores' caches share data in on x86-64. (Not
+    // std::hardware_destructive_interference_size: g++ warns that its value may change
+    // between compiler versions, and the layout of this class must not.)
+    static constexpr std::size_t kCacheLineBytes = 64;
+
+    // Read-only after construction, read by both sides: they share one cache line that
+    // neither side ever writes.
     uint32_t capacity;
     uint32_t ringSize;
     T* buffer;
     bool ownsStorage;
-    std::atomic<uint32_t> readIndex{0};
-    std::atomic<uint32_t> writeIndex{0};
+    // Each index on a cache line of its own: the producer writes writeIndex and the
+    // consumer readIndex, and sharing a line would make every store of one side evict the
+    // line from the other side's core (false sharing), though neither writes the other's
+    // index.
+    alignas(kCacheLineBytes) std::atomic<uint32_t> readIndex{0};
+    // (The class's alignment rounds its size up to whole lines, so nothing the owner
+    // places after the ring shares writeIndex's line either.)
+    alignas(kCacheLineBytes) std::atomic<uint32_t> writeIndex{0};
 };
 
 } // namespace ombrix::audio

@@ -1,7 +1,8 @@
 // The installation as a user gets it: `cmake --install` of this build tree into a scratch
 // prefix, used from there (and from wherever it is moved) with a clean environment;
 // scripts/install-voice.sh filling in the voice from a local archive; and the host
-// program shown in README.md built against the installed headers.
+// program shown in README.md built against a moved installation with its CMake package
+// configuration and with its pkg-config files.
 
 #include "SpeakToolSupport.h"
 
@@ -261,54 +262,198 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     expectSpoken(scratch.path() / "out.wav", run.standardOutput, fixtureVoice(), text);
 }
 
-// The host program in README.md, between its host-example markers, compiled against the
-// installed headers and library only.
-std::string readmeHostProgram()
+// A fenced block of README.md: the first ```<language> block after the marker line
+// "<!-- <marker> -->". Empty when there is none.
+std::string readmeBlock(const std::string& marker, const std::string& language)
 {
     const std::string readme = readFile(fs::path(OMBRIX_SOURCE_DIR) / "README.md");
-    const std::string marker = "<!-- host-example -->";
-    const std::string fence = "```cpp\n";
-    const std::size_t at = readme.find(marker);
+    const std::string markerLine = "<!-- " + marker + " -->\n";
+    const std::string fence = "```" + language + "\n";
+    const std::size_t at = readme.find(markerLine);
     const std::size_t begin = at == std::string::npos ? at : readme.find(fence, at);
-    const std::size_t end = begin == std::string::npos ? begin : readme.find("```", begin + fence.size());
+    const std::size_t end = begin == std::string::npos ? begin : readme.find("\n```", begin + fence.size());
     if (end == std::string::npos) {
         return {};
     }
-    return readme.substr(begin + fence.size(), end - begin - fence.size());
+    return readme.substr(begin + fence.size(), end + 1 - begin - fence.size());
 }
 
-TEST(InstalledHeaders, TheReadmeHostProgramBuildsAgainstAnInstallationAndSpeaks)
+std::vector<std::string> splitWords(const std::string& text)
 {
-    const std::string program = readmeHostProgram();
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    for (std::string word; stream >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The value after "-- <label>: " in CMake's configure output.
+std::string cmakeStatusValue(const std::string& output, const std::string& label)
+{
+    const std::string key = "-- " + label + ": ";
+    const std::size_t at = output.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::size_t begin = at + key.size();
+    return output.substr(begin, output.find('\n', begin) - begin);
+}
+
+// A sanitizer build: the host program carries the sanitizer of the libraries it links,
+// with the run-time options (suppressions for the prebuilt libraries) the test programs
+// compile in, given here through the environment.
+void addSanitizerEnvironment(SubprocessOptions& options)
+{
+    const std::string suppressions = OMBRIX_SANITIZER_SUPPRESSIONS_DIR;
+    options.environment["ASAN_OPTIONS"] = "detect_leaks=1:detect_stack_use_after_return=0";
+    options.environment["LSAN_OPTIONS"] = "suppressions=" + suppressions + "/lsan.supp:print_suppressions=0";
+    options.environment["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1";
+    options.environment["TSAN_OPTIONS"] = "suppressions=" + suppressions + "/tsan.supp:halt_on_error=1";
+}
+
+// Runs a host program built from the README: no LD_LIBRARY_PATH, in `workingDirectory`,
+// which is outside the installation, with the SDK's log level variable set to `logLevel`
+// (unset when empty).
+SubprocessResult runHostProgram(const fs::path& program, const std::vector<std::string>& arguments,
+    const fs::path& workingDirectory, const std::string& logLevel)
+{
+    SubprocessOptions options = withArguments(arguments);
+    options.environment["LD_LIBRARY_PATH"] = std::nullopt;
+    options.environment["OMBRIX_LOG_LEVEL"]
+        = logLevel.empty() ? std::nullopt : std::optional<std::string>(logLevel);
+    options.workingDirectory = workingDirectory.string();
+    addSanitizerEnvironment(options);
+    return runSubprocess(program.string(), options);
+}
+
+// How many lines of `text` the SDK's stderr sink wrote at `level` ("[level] ...").
+std::size_t logLinesAt(const std::string& text, const std::string& level)
+{
+    std::size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        count += line.rfind("[" + level + "] ", 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+// Checks what the README's host program does, built as `program`: with a voice that does
+// not exist it stops with an error and writes nothing; with the installed test voice it
+// writes hello.wav with speech in it and succeeds. Along the way, OMBRIX_LOG_LEVEL sets
+// what the SDK logs.
+void expectHostProgramSpeaks(
+    const fs::path& program, const fs::path& plugin, const fs::path& prefix, const fs::path& workingDirectory)
+{
+    ASSERT_TRUE(fs::is_regular_file(program)) << program;
+    const auto needed = runSubprocess("readelf", withArguments({"-d", "-W", program.string()}));
+    EXPECT_NE(needed.standardOutput.find("Shared library: [libOmbrixSDK.so]"), std::string::npos)
+        << needed.standardOutput;
+
+    const VoicePaths voice = defaultVoiceBelow(prefix);
+    fs::create_directories(workingDirectory);
+    const std::vector<std::string> missingVoice
+        = {plugin.string(), (workingDirectory / "missing.ort").string(), voice.tokens, voice.dataDir};
+    const auto refused = runHostProgram(program, missingVoice, workingDirectory, "error");
+    EXPECT_EQ(refused.exitCode, 1) << refused.describe();
+    EXPECT_NE(refused.standardError.find("cannot load the voice"), std::string::npos)
+        << refused.standardError;
+    EXPECT_GT(logLinesAt(refused.standardError, "error"), 0u) << refused.standardError;
+    EXPECT_EQ(logLinesAt(refused.standardError, "warning") + logLinesAt(refused.standardError, "info"), 0u)
+        << refused.standardError;
+    EXPECT_FALSE(fs::exists(workingDirectory / "hello.wav"));
+    const auto quiet = runHostProgram(program, missingVoice, workingDirectory, "none");
+    EXPECT_EQ(quiet.exitCode, 1) << quiet.describe();
+    EXPECT_EQ(quiet.standardError.find('['), std::string::npos) << quiet.standardError;
+    EXPECT_NE(quiet.standardError.find("cannot load the voice"), std::string::npos) << quiet.standardError;
+
+    // An unknown level is named, and the default (info) holds.
+    const auto run = runHostProgram(
+        program, {plugin.string(), voice.model, voice.tokens, voice.dataDir}, workingDirectory, "loud");
+    ASSERT_TRUE(run.succeeded()) << run.describe() << run.standardError;
+    EXPECT_NE(run.standardError.find("OMBRIX_LOG_LEVEL=loud is not a log level"), std::string::npos)
+        << run.standardError;
+    EXPECT_GT(logLinesAt(run.standardError, "info"), 0u) << run.standardError;
+    WavData wav;
+    std::string error;
+    ASSERT_TRUE(readWav((workingDirectory / "hello.wav").string(), wav, &error)) << error;
+    ASSERT_EQ(wav.channels.size(), 2u);
+    EXPECT_LT(wav.channels[0].size(), static_cast<std::size_t>(30 * kGraphRate)) << "no \"finished\" came";
+    EXPECT_GT(energy(wav.channels[0], 0, wav.channels[0].size()), 1.0) << "the host program wrote silence";
+}
+
+TEST(InstalledHeaders, TheReadmeHostProgramBuildsWithCMakeAndPkgConfigAgainstAMovedInstallation)
+{
+    const std::string program = readmeBlock("host-example", "cpp");
     ASSERT_FALSE(program.empty()) << "README.md has no host example block";
+    const std::string cmakeLists = readmeBlock("host-example-cmake", "cmake");
+    ASSERT_FALSE(cmakeLists.empty()) << "README.md has no CMake block for the host example";
+
     ScratchDirectory scratch;
-    const fs::path prefix = scratch.path() / "prefix";
-    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
-    ASSERT_TRUE(cmakeInstall(prefix, {"--component", "test-voices"}).succeeded());
-    const fs::path source = scratch.path() / "host.cpp";
+    const fs::path installed = scratch.path() / "installed";
+    ASSERT_TRUE(cmakeInstall(installed).succeeded());
+    ASSERT_TRUE(cmakeInstall(installed, {"--component", "test-voices"}).succeeded());
+    const fs::path prefix = scratch.path() / "moved" / "prefix";
+    fs::create_directories(prefix.parent_path());
+    fs::rename(installed, prefix);
+    const fs::path plugin = prefix / "lib" / "libOmbrixSherpa.so";
+    const std::string sanitize = OMBRIX_HOST_PROGRAM_SANITIZE;
+
+    // CMake: the README's CMakeLists.txt, finding the moved installation as a package.
+    const fs::path project = scratch.path() / "cmake-project";
+    fs::create_directories(project);
+    std::ofstream(project / "CMakeLists.txt") << cmakeLists;
+    std::ofstream(project / "hello-host.cpp") << program;
+    const auto configure = runSubprocess(OMBRIX_CMAKE_COMMAND,
+        withArguments({"-S", project.string(), "-B", (project / "build").string(),
+            "-DCMAKE_PREFIX_PATH=" + prefix.string(),
+            "-DCMAKE_CXX_COMPILER=" + std::string(OMBRIX_CXX_COMPILER),
+            "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror " + sanitize, "-DCMAKE_EXE_LINKER_FLAGS=" + sanitize}));
+    ASSERT_TRUE(configure.succeeded()) << configure.describe() << configure.standardOutput;
+    const fs::path cmakePlugin = cmakeStatusValue(configure.standardOutput, "plug-in");
+    ASSERT_TRUE(fs::is_regular_file(cmakePlugin)) << configure.standardOutput;
+    EXPECT_TRUE(fs::equivalent(cmakePlugin, plugin)) << cmakePlugin;
+    const fs::path cmakeModels = cmakeStatusValue(configure.standardOutput, "models");
+    ASSERT_TRUE(fs::is_directory(cmakeModels)) << configure.standardOutput;
+    EXPECT_TRUE(fs::equivalent(cmakeModels, prefix / "share" / "files")) << cmakeModels;
+    const auto build
+        = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments({"--build", (project / "build").string()}));
+    ASSERT_TRUE(build.succeeded()) << build.describe() << build.standardOutput;
+    expectHostProgramSpeaks(
+        project / "build" / "hello-host", cmakePlugin, prefix, scratch.path() / "run-cmake");
+
+    // pkg-config: compile and link flags from ombrix-sdk.pc, the plug-in's path from
+    // ombrix-sherpa.pc.
+    SubprocessOptions pkgConfig;
+    pkgConfig.environment["PKG_CONFIG_PATH"] = (prefix / "lib" / "pkgconfig").string();
+    pkgConfig.environment["PKG_CONFIG_LIBDIR"] = (prefix / "lib" / "pkgconfig").string();
+    const auto query = [&](const std::vector<std::string>& arguments) {
+        pkgConfig.arguments = arguments;
+        const auto result = runSubprocess("pkg-config", pkgConfig);
+        EXPECT_TRUE(result.succeeded()) << result.describe() << result.standardError;
+        return result.standardOutput;
+    };
+    const std::vector<std::string> flags = splitWords(query({"--cflags", "--libs", "ombrix-sdk"}));
+    const std::vector<std::string> libdir = splitWords(query({"--variable=libdir", "ombrix-sdk"}));
+    const std::vector<std::string> pkgPlugin = splitWords(query({"--variable=plugin", "ombrix-sherpa"}));
+    ASSERT_EQ(libdir.size(), 1u);
+    ASSERT_EQ(pkgPlugin.size(), 1u);
+    EXPECT_TRUE(fs::equivalent(pkgPlugin[0], plugin)) << pkgPlugin[0];
+    query({"--exact-version", OMBRIX_PROJECT_VERSION, "ombrix-sherpa"});
+    const fs::path source = scratch.path() / "hello-host.cpp";
     std::ofstream(source) << program;
-    const fs::path binary = prefix / "bin" / "hello-host";
+    const fs::path binary = scratch.path() / "pkg-config-build" / "hello-host";
+    fs::create_directories(binary.parent_path());
     std::vector<std::string> compileArguments
-        = {"-std=c++20", "-Wall", "-Werror", "-I", (prefix / "include").string(), source.string(), "-o",
-            binary.string(), "-L", (prefix / "lib").string(), "-lOmbrixSDK", "-Wl,-rpath,$ORIGIN/../lib"};
-    if (const std::string sanitize = OMBRIX_HOST_PROGRAM_SANITIZE; !sanitize.empty()) {
-        // A sanitizer build: the program takes the sanitizer (and its suppressions for
-        // the prebuilt libraries) of the libraries it links.
-        compileArguments.insert(compileArguments.end(),
-            {sanitize, std::string(OMBRIX_SOURCE_DIR) + "/tests/sanitizers/SanitizerDefaults.cpp",
-                std::string("-DOMBRIX_SANITIZER_SUPPRESSIONS_DIR=\"") + OMBRIX_SANITIZER_SUPPRESSIONS_DIR
-                    + "\""});
+        = {"-std=c++20", "-Wall", "-Wextra", "-Werror", source.string(), "-o", binary.string()};
+    compileArguments.insert(compileArguments.end(), flags.begin(), flags.end());
+    compileArguments.push_back("-Wl,-rpath," + libdir[0]);
+    if (!sanitize.empty()) {
+        compileArguments.push_back(sanitize);
     }
     const auto compile = runSubprocess(OMBRIX_CXX_COMPILER, withArguments(compileArguments));
     ASSERT_TRUE(compile.succeeded()) << compile.describe();
-
-    const auto run = runInstalled(binary, {(prefix / "lib" / "libOmbrixSherpa.so").string()}, scratch.path());
-    ASSERT_TRUE(run.succeeded()) << run.describe();
-    WavData wav;
-    std::string error;
-    ASSERT_TRUE(readWav((scratch.path() / "hello.wav").string(), wav, &error)) << error;
-    ASSERT_FALSE(wav.channels.empty());
-    EXPECT_GT(energy(wav.channels[0], 0, wav.channels[0].size()), 1.0) << "the host program wrote silence";
+    expectHostProgramSpeaks(binary, pkgPlugin[0], prefix, scratch.path() / "run-pkg-config");
 }
 
 } // namespace

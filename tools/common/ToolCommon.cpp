@@ -1,0 +1,117 @@
+#include "ToolCommon.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace ombrix::tools {
+
+namespace {
+
+constexpr const char* kSherpaOnnxLibrary = "libsherpa-onnx-c-api.so";
+constexpr const char* kSherpaOnnxVersionFunction = "SherpaOnnxGetVersionStr";
+
+using VersionFunction = const char* (*)();
+
+VersionFunction findVersionFunction(void* library)
+{
+    return library ? reinterpret_cast<VersionFunction>(dlsym(library, kSherpaOnnxVersionFunction)) : nullptr;
+}
+
+} // namespace
+
+long parseInteger(const std::string& option, const std::string& value, long minimum, long maximum)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || errno != 0 || parsed < minimum || parsed > maximum) {
+        throw UsageError("option " + option + " wants a whole number from " + std::to_string(minimum) + " to "
+            + std::to_string(maximum) + ", not '" + value + "'");
+    }
+    return parsed;
+}
+
+double parsePositive(const std::string& option, const std::string& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double parsed = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || errno != 0 || !(parsed > 0.0) || !std::isfinite(parsed)) {
+        throw UsageError("option " + option + " wants a positive number, not '" + value + "'");
+    }
+    return parsed;
+}
+
+bool parseYesNo(const std::string& option, const std::string& value)
+{
+    for (const char* yes : {"yes", "true", "on", "1"}) {
+        if (value == yes) {
+            return true;
+        }
+    }
+    for (const char* no : {"no", "false", "off", "0"}) {
+        if (value == no) {
+            return false;
+        }
+    }
+    throw UsageError("option " + option + " wants yes or no, not '" + value + "'");
+}
+
+const char* projectVersion()
+{
+    return OMBRIX_PROJECT_VERSION;
+}
+
+std::string loadedSherpaOnnxVersion(const std::string& pluginPath, std::string* error)
+{
+    // Already in the process (linked, or loaded with the plug-in): no new load.
+    void* library = dlopen(kSherpaOnnxLibrary, RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) {
+        // The plug-in brings the library it was linked with, found by its own run path.
+        // The handle is kept: the library stays for the life of the process anyway.
+        if (!dlopen(pluginPath.c_str(), RTLD_LAZY | RTLD_LOCAL)) {
+            if (error) {
+                const char* reason = dlerror();
+                *error = reason ? reason : ("cannot load " + pluginPath);
+            }
+            return {};
+        }
+        library = dlopen(kSherpaOnnxLibrary, RTLD_LAZY | RTLD_NOLOAD);
+    }
+    const VersionFunction version = findVersionFunction(library);
+    if (library) {
+        dlclose(library); // only drops the reference taken by RTLD_NOLOAD
+    }
+    if (!version) {
+        if (error) {
+            *error = std::string(kSherpaOnnxLibrary) + " with " + kSherpaOnnxVersionFunction
+                + " is not loaded by " + pluginPath;
+        }
+        return {};
+    }
+    const char* text = version();
+    return text ? text : "";
+}
+
+void printVersion(std::FILE* out, const char* program, const std::string& pluginPath)
+{
+    std::fprintf(out, "%s %s\n", program, projectVersion());
+    std::string error;
+    const std::string sherpa = loadedSherpaOnnxVersion(pluginPath, &error);
+    if (sherpa.empty()) {
+        std::fprintf(out, "sherpa-onnx: unknown (%s)\n", error.c_str());
+    } else {
+        std::fprintf(out, "sherpa-onnx %s (loaded by %s)\n", sherpa.c_str(), pluginPath.c_str());
+    }
+}
+
+std::string systemReason(int error)
+{
+    return std::strerror(error);
+}
+
+} // namespace ombrix::tools

@@ -1,0 +1,499 @@
+#include "SpeakSession.h"
+
+#include "GraphPacing.h"
+#include "SpeakText.h"
+
+#include "tools/common/PluginLoading.h"
+#include "tools/common/ToolCommon.h"
+
+#include <link.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <system_error>
+
+namespace ombrix::speak {
+
+namespace {
+
+namespace fs = std::filesystem;
+using ombrix::LogLevel;
+
+constexpr const char* kNodeType = "Sherpa.TTS";
+// The node's line for a text it drops because it has no voice loaded.
+constexpr const char* kTextRejectedLogLine
+    = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
+
+// Blocks pulled at wall-clock speed after text is handed to the node or a playback ends,
+// so that the node's worker can pick the text up before the clock runs on.
+constexpr int kHandOffGraceBlocks = 2;
+// A piece whose synthesis started while other audio was playing cannot be seen arriving;
+// it is taken as playing after this much wall time, or after three times the longest
+// synthesis seen so far, whichever is longer.
+constexpr double kHiddenArrivalMinimumSeconds = 0.1;
+// A piece still not heard after this much wall time is reported as giving no audio.
+constexpr double kNoAudioWallSeconds = 30.0;
+// After everything is spoken, the tool keeps pulling for the resampler's latency plus
+// these margins, then until a silent block, but never longer than the cap.
+constexpr double kTailCapSeconds = 1.0;
+// Progress lines for long renderings, every this many seconds of graph time.
+constexpr double kProgressEverySeconds = 10.0;
+// The automatic graph-time limit: a fixed allowance plus an allowance per byte of text
+// (far more than any voice needs per character) plus the streaming feed time.
+constexpr double kLimitBaseSeconds = 60.0;
+constexpr double kLimitSecondsPerByte = 0.25;
+
+int dlIteratePrinter(dl_phdr_info* info, size_t, void* data)
+{
+    auto* out = static_cast<std::vector<std::string>*>(data);
+    const std::string name = info->dlpi_name ? info->dlpi_name : "";
+    for (const char* wanted : {"libOmbrixSDK", "libOmbrixSherpa", "libsherpa-onnx-c-api", "libonnxruntime"}) {
+        if (name.find(wanted) != std::string::npos) {
+            std::error_code error;
+            const fs::path canonical = fs::canonical(name, error);
+            out->push_back(error ? name : canonical.string());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+void SpeakSession::installLogSink()
+{
+    const LogLevel shown = options.logLevel;
+    // Error lines always reach the sink so that a dropped text is noticed; they are only
+    // printed when the chosen level asks for them.
+    ombrix::Logger::setLevel(std::min(shown, LogLevel::Error));
+    ombrix::Logger::setSink([this, shown](LogLevel level, const std::string& line) {
+        if (line.find(kTextRejectedLogLine) != std::string::npos) {
+            textRejected.store(true);
+        }
+        if (level >= shown) {
+            std::fprintf(stderr, "[%s] %s\n", ombrix::Logger::levelName(level), line.c_str());
+        }
+    });
+}
+
+void SpeakSession::loadPluginAndCreateNode()
+{
+    factory = tools::loadSherpaNodeFactory(options.pluginPath, kNodeType);
+
+    // With explicit voice files, the node's own attempt at the default voice during
+    // construction does not matter; its log lines would only confuse.
+    const LogLevel level = ombrix::Logger::getLevel();
+    if (!voice.isDefault) {
+        ombrix::Logger::setLevel(LogLevel::None);
+    }
+    const auto created = Clock::now();
+    try {
+        node = factory->createNode(kNodeType, ombrix::OXAnyMap{});
+    } catch (...) {
+        ombrix::Logger::setLevel(level);
+        throw;
+    }
+    ombrix::Logger::setLevel(level);
+    source = dynamic_cast<ombrix::SingleBusAudioSourceNode*>(node.get());
+    if (!source) {
+        throw tools::ToolError(
+            tools::kExitInput, std::string("the node \"") + kNodeType + "\" is not an audio source");
+    }
+
+    if (!voice.isDefault) {
+        const auto result = node->callAction("loadModel",
+            ombrix::OXAnyMap{
+                {"modelPath", voice.model}, {"tokensPath", voice.tokens}, {"dataPath", voice.dataDir}});
+        if (result.isError()) {
+            throw tools::ToolError(tools::kExitInput, "the node refused \"loadModel\": " + result.getError());
+        }
+        if (!result.getValue().convert<bool>()) {
+            throw tools::ToolError(tools::kExitNoModel,
+                "the voice could not be loaded (\"loadModel\" returned false) from\n  model:    "
+                    + voice.model + "\n  tokens:   " + voice.tokens + "\n  data dir: " + voice.dataDir
+                    + "\nRun with --log-level info to see the node's reasons.");
+        }
+    }
+    std::printf("node %s created in %.3f s (voice loaded)\n", kNodeType,
+        std::chrono::duration<double>(Clock::now() - created).count());
+
+    node->addEventListener("synthesisStarted", [this](const std::string&, const ombrix::OXAny& data) {
+        // Runs on the node's worker thread.
+        std::string text;
+        try {
+            text = data.convert<ombrix::OXAnyMap>().get<std::string>("text");
+        } catch (const std::exception&) {
+            text = "(no text in the event)";
+        }
+        const double wall = wallNow();
+        const std::uint64_t frame = graphFrames.load();
+        std::lock_guard lock(startedMutex);
+        startedPieces.push_back({std::move(text), wall, frame});
+    });
+    node->addEventListener(
+        "finished", [this](const std::string&, const ombrix::OXAny&) { ++finishedEvents; });
+}
+
+void SpeakSession::handOff(const std::string& action, const ombrix::OXAnyMap& params)
+{
+    const auto result = node->callAction(action, params);
+    if (result.isError()) {
+        throw tools::ToolError(
+            tools::kExitInput, "the node refused \"" + action + "\": " + result.getError());
+    }
+}
+
+void SpeakSession::addEvent(std::uint64_t frame, double wall, std::string what)
+{
+    events.push_back({frame, wall, std::move(what)});
+}
+
+void SpeakSession::collectStartedPieces(std::uint64_t blockIndex)
+{
+    std::vector<StartedPiece> fresh;
+    {
+        std::lock_guard lock(startedMutex);
+        if (startedPieces.size() <= pieces.size()) {
+            return;
+        }
+        fresh.assign(startedPieces.begin() + static_cast<std::ptrdiff_t>(pieces.size()), startedPieces.end());
+    }
+    for (auto& started : fresh) {
+        // The worker synthesises one piece at a time and publishes its audio before it
+        // starts the next, so a new start means the previous piece is in the graph.
+        if (synthesising) {
+            markPlaying(*synthesising, blockIndex, started.frame, false);
+        }
+        Piece piece;
+        piece.text = started.text;
+        piece.startWall = started.wall;
+        piece.startFrame = started.frame;
+        pieces.push_back(piece);
+        synthesising = pieces.size() - 1;
+        spokenSoFar += spokenCharacters(started.text);
+        addEvent(started.frame, started.wall,
+            "piece " + std::to_string(pieces.size()) + " started: " + quotedText(started.text));
+    }
+}
+
+void SpeakSession::markPlaying(std::size_t index, std::uint64_t blockIndex, std::uint64_t frame, bool heard)
+{
+    Piece& piece = pieces[index];
+    if (piece.state != Piece::State::Synthesising) {
+        return;
+    }
+    piece.state = Piece::State::Playing;
+    piece.playingBlock = blockIndex;
+    piece.playingFrame = std::max(frame, piece.startFrame);
+    piece.playingWall = wallNow();
+    piece.heardArriving = heard;
+    if (heard) {
+        longestSynthesisWall = std::max(longestSynthesisWall, piece.playingWall - piece.startWall);
+    }
+    if (synthesising == index) {
+        synthesising.reset();
+    }
+    addEvent(piece.playingFrame, piece.playingWall,
+        "piece " + std::to_string(index + 1)
+            + (heard ? " playing" : " playing (start not heard: by this time)"));
+}
+
+void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
+{
+    for (std::size_t i = 0; i < newerIndex; ++i) {
+        Piece& piece = pieces[i];
+        if (piece.state != Piece::State::Playing) {
+            continue;
+        }
+        const Piece& successor = pieces[i + 1];
+        piece.state = Piece::State::Interrupted;
+        piece.interruptedBy = i + 2;
+        piece.endFrame = std::max(successor.startFrame, piece.playingFrame);
+        piece.endWall = successor.startWall;
+        // Heard from its first audible block to the start of its successor's synthesis;
+        // when its arrival was hidden under other audio, only an upper bound is known.
+        char heard[96];
+        if (piece.heardArriving) {
+            std::snprintf(heard, sizeof(heard), " after %.3f s of its audio",
+                seconds(piece.endFrame - piece.playingFrame));
+        } else {
+            std::snprintf(heard, sizeof(heard), ", at most %.3f s of its audio heard",
+                seconds(successor.startFrame - std::min(successor.startFrame, piece.startFrame)));
+        }
+        addEvent(std::max(successor.playingFrame, successor.startFrame), successor.playingWall,
+            "piece " + std::to_string(i + 1) + " interrupted by piece " + std::to_string(i + 2) + heard);
+    }
+}
+
+void SpeakSession::onFinished(std::uint64_t blockIndex, std::uint64_t frame)
+{
+    // The event belongs to the newest piece that was already in the graph before this
+    // block: a piece that arrived in this very block can only have replaced the one
+    // that ended in it.
+    std::optional<std::size_t> owner;
+    for (std::size_t i = pieces.size(); i-- > 0;) {
+        if (pieces[i].state == Piece::State::Playing && pieces[i].playingBlock < blockIndex) {
+            owner = i;
+            break;
+        }
+    }
+    if (!owner && synthesising) {
+        // Its audio arrived and ended unseen (a piece too short or too quiet to notice).
+        owner = synthesising;
+        markPlaying(*owner, blockIndex, frame, false);
+    }
+    if (!owner) {
+        addEvent(frame, wallNow(), "\"finished\" event without a piece playing");
+        return;
+    }
+    interruptOlderPieces(*owner);
+    Piece& piece = pieces[*owner];
+    piece.state = Piece::State::Finished;
+    piece.endFrame = frame;
+    piece.endWall = wallNow();
+    addEvent(frame, piece.endWall, "piece " + std::to_string(*owner + 1) + " finished");
+}
+
+bool SpeakSession::allSpoken() const
+{
+    if (pieces.empty() || synthesising || spokenSoFar.size() < spokenTarget.size()) {
+        return false;
+    }
+    return std::all_of(pieces.begin(), pieces.end(), [](const Piece& piece) {
+        return piece.state != Piece::State::Synthesising && piece.state != Piece::State::Playing;
+    });
+}
+
+int SpeakSession::run()
+{
+    installLogSink();
+    loadPluginAndCreateNode();
+    if (options.showLibraries) {
+        std::vector<std::string> libraries;
+        dl_iterate_phdr(dlIteratePrinter, &libraries);
+        for (const auto& library : libraries) {
+            std::printf("library: %s\n", library.c_str());
+        }
+    }
+
+    ombrix::WavWriter wav;
+    if (!wav.open(options.outputPath, options.sampleRate, options.channels, options.format)) {
+        throw tools::ToolError(tools::kExitRuntime, "cannot write " + options.outputPath);
+    }
+    ombrix::GraphRunner runner(options.sampleRate, options.channels, options.blockSize);
+    runner.setSource(source);
+    if (!runner.start()) {
+        throw tools::ToolError(tools::kExitRuntime,
+            "the node refused the graph format (" + std::to_string(options.sampleRate) + " Hz, "
+                + std::to_string(options.channels) + " channels)");
+    }
+
+    const double latency = resamplerLatencyFrames(options.sampleRate, options.channels, options.blockSize);
+    const auto innerBlockFrames = static_cast<std::uint64_t>(
+        std::ceil(static_cast<double>(kNodeInnerBlockSize) * options.sampleRate / kNodeInnerSampleRate));
+    const std::uint64_t minimumTailFrames
+        = static_cast<std::uint64_t>(std::ceil(latency)) + options.blockSize + innerBlockFrames;
+    const auto tailCapFrames
+        = minimumTailFrames + static_cast<std::uint64_t>(kTailCapSeconds * options.sampleRate);
+
+    const std::vector<std::string> tokens
+        = options.stream ? splitIntoTokens(options.text) : std::vector<std::string>{};
+    spokenTarget = spokenCharacters(options.text);
+    const double limitSeconds = options.maxGraphSeconds > 0.0
+        ? options.maxGraphSeconds
+        : kLimitBaseSeconds + kLimitSecondsPerByte * static_cast<double>(options.text.size())
+            + 2.0 * static_cast<double>(tokens.size()) / options.wordsPerSecond;
+    const auto limitFrames = static_cast<std::uint64_t>(limitSeconds * options.sampleRate);
+
+    std::printf("graph: %d Hz, %u channel%s, blocks of %u frames; resampler latency %.1f frames\n",
+        options.sampleRate, options.channels, options.channels == 1 ? "" : "s", options.blockSize, latency);
+    if (options.stream) {
+        std::printf("mode: streaming %zu words at %.3g words per second of graph time\n", tokens.size(),
+            options.wordsPerSecond);
+    } else {
+        std::printf("mode: whole text (%zu bytes) with \"synthesize\"\n", options.text.size());
+    }
+    std::fflush(stdout);
+
+    wallStart = Clock::now();
+    WallClockPacer pacer(std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(options.blockSize) / options.sampleRate)));
+    int graceBlocks = 0;
+    bool previousSilent = true;
+    bool everythingHandedOff = false;
+    std::size_t nextToken = 0;
+    std::optional<std::uint64_t> doneFrame;
+    double waitingSince = -1.0; // wall time the wait began; negative: not waiting
+    std::uint64_t frames = 0;
+    double nextProgress = kProgressEverySeconds;
+    std::string failure;
+
+    if (!options.stream) {
+        handOff("synthesize", ombrix::OXAnyMap{{"text", options.text}});
+        everythingHandedOff = true;
+        graceBlocks = kHandOffGraceBlocks;
+    }
+
+    for (std::uint64_t block = 0;; ++block) {
+        // Streamed words whose time has come, by graph time.
+        while (options.stream && nextToken < tokens.size()
+            && seconds(frames) * options.wordsPerSecond >= static_cast<double>(nextToken)) {
+            const bool isFinal = nextToken + 1 == tokens.size();
+            handOff(
+                "appendStreamingText", ombrix::OXAnyMap{{"token", tokens[nextToken]}, {"isFinal", isFinal}});
+            ++nextToken;
+            graceBlocks = kHandOffGraceBlocks;
+            if (isFinal) {
+                everythingHandedOff = true;
+                addEvent(frames, wallNow(), "last word sent with \"isFinal\"");
+            }
+        }
+        collectStartedPieces(block);
+        if (textRejected.load()) {
+            failure = "the node has no voice loaded and dropped the text (see its error lines; run with "
+                      "--log-level debug for the whole story)";
+            break;
+        }
+
+        if (synthesising) {
+            const double waited = wallNow() - pieces[*synthesising].startWall;
+            const double hiddenArrival = std::max(kHiddenArrivalMinimumSeconds, 3.0 * longestSynthesisWall);
+            if (!previousSilent && waited > hiddenArrival) {
+                markPlaying(*synthesising, block, frames, false);
+            } else if (waited > kNoAudioWallSeconds) {
+                Piece& piece = pieces[*synthesising];
+                piece.state = Piece::State::NoAudio;
+                synthesising.reset();
+                addEvent(frames, wallNow(),
+                    "piece " + std::to_string(&piece - pieces.data() + 1) + " gave no audio within "
+                        + std::to_string(int(kNoAudioWallSeconds)) + " s");
+            }
+        }
+
+        if (!doneFrame && everythingHandedOff && graceBlocks == 0 && allSpoken()) {
+            doneFrame = frames;
+        }
+        if (doneFrame) {
+            const std::uint64_t tail = frames - *doneFrame;
+            if ((tail >= minimumTailFrames && previousSilent) || tail >= tailCapFrames) {
+                break;
+            }
+        } else if (frames >= limitFrames) {
+            failure = "gave up after " + std::to_string(static_cast<int>(limitSeconds))
+                + " s of graph time without the text having finished playing (--max-seconds)";
+            break;
+        }
+
+        // Everything is handed off, nothing is playing or being synthesised, yet part of
+        // the text has not been announced: the node's worker has not picked it up yet.
+        const bool waitingForNode = !doneFrame && everythingHandedOff && !synthesising
+            && spokenSoFar.size() < spokenTarget.size()
+            && std::none_of(pieces.begin(), pieces.end(),
+                [](const Piece& p) { return p.state == Piece::State::Playing; });
+        if (!waitingForNode) {
+            waitingSince = -1.0;
+        } else if (waitingSince < 0.0) {
+            waitingSince = wallNow();
+        } else if (wallNow() - waitingSince > kNoAudioWallSeconds) {
+            failure = "part of the text was never synthesised by the node";
+            break;
+        }
+
+        // Wall-clock pacing while the node may be working on a piece.
+        pacer.beforeBlock(graceBlocks > 0 || synthesising.has_value() || waitingForNode);
+        if (graceBlocks > 0) {
+            --graceBlocks;
+        }
+
+        const int finishedBefore = finishedEvents.load();
+        const auto& buffer = runner.processBlock();
+        const std::uint64_t blockStart = frames;
+        frames += buffer.getNumberOfFrames();
+        graphFrames.store(frames);
+        if (!wav.write(buffer)) {
+            failure = "writing " + options.outputPath + " failed";
+            break;
+        }
+
+        const std::optional<unsigned> firstLoud = firstAudibleFrame(buffer);
+        const bool silent = !firstLoud;
+
+        // A playback that ended here may let the node cut held-back streaming text.
+        for (int n = finishedEvents.load() - finishedBefore; n > 0; --n) {
+            onFinished(block, blockStart);
+            graceBlocks = kHandOffGraceBlocks;
+        }
+        // The first sound after silence is the piece being synthesised arriving.
+        if (synthesising && previousSilent && !silent) {
+            markPlaying(*synthesising, block, blockStart + *firstLoud, true);
+        }
+        previousSilent = silent;
+
+        if (seconds(frames) >= nextProgress) {
+            std::fprintf(stderr, "progress: %.0f s of audio rendered in %.1f s, %zu piece%s started\n",
+                seconds(frames), wallNow(), pieces.size(), pieces.size() == 1 ? "" : "s");
+            nextProgress += kProgressEverySeconds;
+        }
+    }
+    const double renderWall = wallNow();
+    runner.stop();
+    wav.close();
+
+    // Pieces still playing with a successor were cut off by it.
+    if (!pieces.empty()) {
+        std::size_t newestPlaying = pieces.size();
+        for (std::size_t i = pieces.size(); i-- > 0;) {
+            if (pieces[i].state == Piece::State::Playing) {
+                newestPlaying = i;
+                break;
+            }
+        }
+        if (newestPlaying < pieces.size()) {
+            interruptOlderPieces(newestPlaying);
+        }
+    }
+    if (doneFrame) {
+        addEvent(
+            frames, renderWall, "end of output, " + std::to_string(frames - *doneFrame) + " frames of tail");
+    }
+    printTimeline();
+    printSummary(wav.getFramesWritten(), renderWall);
+    if (!failure.empty()) {
+        throw tools::ToolError(textRejected.load() ? tools::kExitNoModel : tools::kExitRuntime, failure);
+    }
+    return 0;
+}
+
+void SpeakSession::printTimeline() const
+{
+    std::vector<TimelineEvent> sorted = events;
+    std::stable_sort(sorted.begin(), sorted.end(),
+        [](const TimelineEvent& a, const TimelineEvent& b) { return a.frame < b.frame; });
+    std::printf("timeline:\n   graph s    wall s  event\n");
+    for (const auto& event : sorted) {
+        std::printf("%10.3f %9.3f  %s\n", seconds(event.frame), event.wall, event.what.c_str());
+    }
+}
+
+void SpeakSession::printSummary(std::uint64_t framesWritten, double renderWall) const
+{
+    auto count = [this](Piece::State state) {
+        return std::count_if(
+            pieces.begin(), pieces.end(), [state](const Piece& p) { return p.state == state; });
+    };
+    std::printf("pieces: %zu started, %zd finished, %zd interrupted", pieces.size(),
+        count(Piece::State::Finished), count(Piece::State::Interrupted));
+    if (const auto silent = count(Piece::State::NoAudio)) {
+        std::printf(", %zd without audio", silent);
+    }
+    std::printf("\n");
+    const double audioSeconds = seconds(framesWritten);
+    std::printf("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
+        audioSeconds, options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
+        options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
+    std::printf("wall time: %.3f s, real-time factor %.3f\n", renderWall,
+        audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
+    std::fflush(stdout);
+}
+
+} // namespace ombrix::speak

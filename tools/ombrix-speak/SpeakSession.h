@@ -1,0 +1,148 @@
+#pragma once
+
+// The speak session: one text through a "Sherpa.TTS" node into a WAV file, with the
+// timeline of what the node did.
+//
+// The program is a host application like any other: it links only the host SDK, loads
+// libOmbrixSherpa.so at run time from its own installation (<prefix>/lib next to
+// <prefix>/bin), finds the "Sherpa" extension, creates a "Sherpa.TTS" node from a
+// configuration map, and pulls the node's output block by block through a GraphRunner
+// into a WavWriter. It never includes a header of the plug-in: it knows the node only by
+// its type name, its actions and its events.
+//
+// The graph clock. A live host pulls one block per block of wall time. This tool renders
+// faster than that while nothing is pending, but the node's synthesis runs on the node's
+// own worker thread, and the only sign that a piece has been synthesised is its audio in
+// the output. So while the node may be working on a piece (from the moment text is handed
+// to it or a playback ends, until the piece's audio shows up) the tool pulls blocks at
+// wall-clock speed, exactly as an audio device would. The output therefore sounds as it
+// would on a device, with the same (short) gaps that synthesis takes.
+//
+// Reading the timeline. Each piece the node synthesises is reported by its
+// "synthesisStarted" event ("started"), then by the first block in which its audio is
+// heard ("playing"), and ends either with a "finished" event ("finished") or, when the
+// next piece's audio replaced it before its end, as "interrupted"; the node sends no
+// event for an interrupted piece, so the tool infers it: a "finished" event always
+// belongs to the newest piece that is playing, and older pieces still playing at that
+// moment were cut off by their successor. The seconds of audio given for an interrupted
+// piece run from its first audible block to the start of its successor's synthesis, so
+// at least that much of it was heard; when its audio arrived while other audio was still
+// sounding, the arrival cannot be told apart, and the timeline gives an upper bound
+// instead (from the start of its synthesis to the start of its successor's).
+
+#include "SpeakOptions.h"
+#include "Voice.h"
+
+#include "GraphPacing.h"
+
+#include "host/Ombrix.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ombrix::speak {
+
+// One piece of text as the node synthesised it, seen from the host.
+struct Piece {
+    enum class State { Synthesising, Playing, Finished, Interrupted, NoAudio };
+
+    std::string text;
+    double startWall = 0.0;
+    std::uint64_t startFrame = 0;
+    State state = State::Synthesising;
+    // Set when its audio is known to be in the graph: the block from which on the
+    // finished event of a later block can belong to it.
+    std::uint64_t playingBlock = 0;
+    std::uint64_t playingFrame = 0;
+    double playingWall = 0.0;
+    bool heardArriving = false; // seen as silence turning into sound
+    std::uint64_t endFrame = 0;
+    double endWall = 0.0;
+    std::size_t interruptedBy = 0;
+};
+
+struct TimelineEvent {
+    std::uint64_t frame;
+    double wall;
+    std::string what;
+};
+
+class SpeakSession {
+public:
+    SpeakSession(Options opts, VoiceFiles voiceFiles, std::filesystem::path baseDirectory)
+        : options(std::move(opts))
+        , voice(std::move(voiceFiles))
+        , base(std::move(baseDirectory))
+    {
+    }
+
+    ~SpeakSession()
+    {
+        // The node's worker may log until the node is gone; only then may the sink that
+        // refers to this session go.
+        node.reset();
+        factory.reset();
+        ombrix::Logger::setSink({});
+    }
+
+    int run();
+
+private:
+    void installLogSink();
+    void loadPluginAndCreateNode();
+    void handOff(const std::string& action, const ombrix::OXAnyMap& params);
+    void collectStartedPieces(std::uint64_t blockIndex);
+    void markPlaying(std::size_t index, std::uint64_t blockIndex, std::uint64_t frame, bool heard);
+    void onFinished(std::uint64_t blockIndex, std::uint64_t frame);
+    void interruptOlderPieces(std::size_t finishedIndex);
+    bool allSpoken() const;
+    void addEvent(std::uint64_t frame, double wall, std::string what);
+    double wallNow() const { return std::chrono::duration<double>(Clock::now() - wallStart).count(); }
+    double seconds(std::uint64_t frames) const { return static_cast<double>(frames) / options.sampleRate; }
+    void printTimeline() const;
+    void printSummary(std::uint64_t framesWritten, double renderWall) const;
+
+    Options options;
+    VoiceFiles voice;
+    std::filesystem::path base;
+
+    std::shared_ptr<ombrix::NodeFactory> factory;
+    std::unique_ptr<ombrix::Node> node;
+    ombrix::SingleBusAudioSourceNode* source = nullptr;
+
+    Clock::time_point wallStart = Clock::now();
+    // Graph frames processed, published for the worker thread's event listener.
+    std::atomic<std::uint64_t> graphFrames{0};
+    // Set by the log sink (any thread) when the node drops a text for want of a voice.
+    std::atomic<bool> textRejected{false};
+
+    // Pieces announced by "synthesisStarted" on the node's worker thread.
+    struct StartedPiece {
+        std::string text;
+        double wall;
+        std::uint64_t frame;
+    };
+    std::mutex startedMutex;
+    std::vector<StartedPiece> startedPieces; // guarded by startedMutex
+
+    // "finished" events; emitted on the audio thread, which is this program's main thread
+    // (GraphRunner::processBlock runs the node on the caller's thread).
+    std::atomic<int> finishedEvents{0};
+
+    // Main-thread state of the rendering.
+    std::vector<Piece> pieces;
+    std::optional<std::size_t> synthesising;
+    double longestSynthesisWall = 0.0;
+    std::vector<TimelineEvent> events;
+    std::string spokenTarget;
+    std::string spokenSoFar;
+};
+
+} // namespace ombrix::speak

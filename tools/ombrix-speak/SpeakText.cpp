@@ -1,0 +1,68 @@
+#include "SpeakText.h"
+
+namespace ombrix::speak {
+
+std::string quotedText(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string spokenCharacters(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '*') {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> splitIntoTokens(const std::string& text)
+{
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    std::vector<std::string> tokens;
+    std::string current;
+    bool inTrailingSpace = false;
+    bool seenWord = false;
+    for (const char c : text) {
+        if (isSpace(c)) {
+            inTrailingSpace = seenWord;
+        } else if (inTrailingSpace) {
+            tokens.push_back(current);
+            current.clear();
+            inTrailingSpace = false;
+        } else {
+            seenWord = true;
+        }
+        current += c;
+    }
+    if (!current.empty()) {
+        tokens.push_back(current);
+    }
+    return tokens;
+}
+
+} // namespace ombrix::speak

@@ -1,0 +1,21 @@
+#pragma once
+
+// Text helpers of the speak session.
+
+#include <string>
+#include <vector>
+
+namespace ombrix::speak {
+
+/// `text` in double quotes, with quotes, backslashes and line ends escaped.
+std::string quotedText(const std::string& text);
+
+/// The text without whitespace and asterisks (which the node does not speak), for checking
+/// that the pieces the node reported cover the whole text.
+std::string spokenCharacters(const std::string& text);
+
+/// Streaming tokens: each word with the whitespace that follows it (leading whitespace
+/// goes with the first word), so that the tokens joined give the text back exactly.
+std::vector<std::string> splitIntoTokens(const std::string& text);
+
+} // namespace ombrix::speak

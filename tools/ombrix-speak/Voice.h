@@ -1,0 +1,37 @@
+#pragma once
+
+// Which voice files ombrix-speak hands to the node: the default English voice of the
+// installation, or the files named on the command line.
+
+#include "SpeakOptions.h"
+
+#include <filesystem>
+#include <string>
+
+namespace ombrix::speak {
+
+// Where the plug-in looks for its default English voice, below the base directory of
+// the running executable (the parent of the directory holding it).
+constexpr const char* kVoiceLanguageDirectory = "en_GB";
+constexpr const char* kVoiceDirectory = "vits-piper-en_GB-southern_english_female-low";
+constexpr const char* kVoiceModelFile = "en_GB-southern_english_female-low.with_runtime_opt.ort";
+constexpr const char* kVoiceTokensFile = "tokens.txt";
+constexpr const char* kVoicePhonemeDataDirectory = "espeak-ng-data";
+// Written into a voice directory by the installation of the synthetic test voices.
+constexpr const char* kTestVoiceMarkerFile = "TEST-VOICE.txt";
+
+struct VoiceFiles {
+    std::string model;
+    std::string tokens;
+    std::string dataDir;
+    bool isDefault = true;
+};
+
+/// The files for `options` below the installation's base directory `base`.
+VoiceFiles resolveVoice(const Options& options, const std::filesystem::path& base);
+
+/// Fails (tools::ToolError, no voice) with a message that says which file is missing and
+/// how to get a voice.
+void checkVoiceFiles(const VoiceFiles& voice, const std::filesystem::path& base);
+
+} // namespace ombrix::speak
