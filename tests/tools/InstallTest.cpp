@@ -461,8 +461,10 @@ TEST(InstalledHeaders, TheReadmeHostProgramBuildsWithCMakeAndPkgConfigAgainstAMo
 // installation), on test tones: with the fixture recogniser it prints the tones' letters;
 // with a graph that only the model checker can tell is broken the load is refused (so the
 // installation's checker was found); and a checker named by OMBRIX_SHERPA_CHECKER is the
-// one used.
-void expectSttHostProgramTranscribes(const fs::path& program, const fs::path& workingDirectory)
+// one used. `installedTool`, when given, is ombrix-transcribe of the installation, run on
+// the same tones.
+void expectSttHostProgramTranscribes(
+    const fs::path& program, const fs::path& workingDirectory, const fs::path& installedTool = {})
 {
     ASSERT_TRUE(fs::is_regular_file(program)) << program;
     fs::create_directories(workingDirectory);
@@ -484,6 +486,13 @@ void expectSttHostProgramTranscribes(const fs::path& program, const fs::path& wo
     const auto run = runHostProgram(program, recogniser(fixtures / "asr"), workingDirectory, "warning");
     ASSERT_TRUE(run.succeeded()) << run.describe();
     EXPECT_EQ(run.standardOutput, "ABABA\n");
+    if (!installedTool.empty()) {
+        // The installed tool, which compiles the node in too, on the same audio.
+        const auto tool = runInstalled(installedTool,
+            {"-q", "--model", (fixtures / "asr" / "model.onnx").string(), tones.string()}, workingDirectory);
+        ASSERT_TRUE(tool.succeeded()) << tool.describe();
+        EXPECT_EQ(tool.standardOutput, "ABABA\n");
+    }
 
     const auto refused = runHostProgram(
         program, recogniser(fixtures / "broken" / "asr-graph-unknown-label"), workingDirectory, "warning");
@@ -551,7 +560,8 @@ TEST(InstalledHeaders, TheSpeechToTextNodeCompilesIntoAHostOfAMovedInstallation)
     const auto build
         = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments({"--build", (project / "build").string()}));
     ASSERT_TRUE(build.succeeded()) << build.describe() << build.standardOutput;
-    expectSttHostProgramTranscribes(project / "build" / "stt-host", scratch.path() / "run-cmake");
+    expectSttHostProgramTranscribes(
+        project / "build" / "stt-host", scratch.path() / "run-cmake", prefix / "bin" / "ombrix-transcribe");
 
     // pkg-config: ombrix-sherpa-stt, which brings the SDK's flags along.
     SubprocessOptions pkgConfig = withArguments({"--cflags", "--libs", "ombrix-sherpa-stt"});
