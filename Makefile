@@ -4,7 +4,9 @@
 #               transcribe test tones (out/demo-tones.wav) with the installed ombrix-transcribe
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
-#               them and print the table of ratios against their same-run baselines, then
+#               them and print the table of ratios against their same-run baselines;
+#               BENCH_ARGS=--real-size also generates models of the published models' size
+#               (about 200 MB, a minute or two) and adds their figures; then
 #               ombrix-transcribe on BENCH_LONG_MINUTES (default 10) of tone bursts
 #   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
 #               Debian 12 root (debootstrap; needs root and network; takes long)
@@ -83,9 +85,10 @@ demo: install
 
 bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long
-	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
-	$(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long \
+	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
+	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+	nice $(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
 
 check-fresh:
 	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)

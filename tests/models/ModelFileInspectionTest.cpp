@@ -41,7 +41,7 @@ TEST(ModelFileInspection, ReadsMetadataAndOutputSizeFromOnnxAndOrtFiles)
     ASSERT_TRUE(ortVoice) << problem;
     EXPECT_EQ(ortVoice->format, ModelFileFormat::Ort);
     EXPECT_EQ(ortVoice->metadataValue("comment"), "piper");
-    EXPECT_EQ(ortVoice->metadataValue("voice"), "en-us");
+    EXPECT_EQ(ortVoice->metadataValue("voice"), "en-gb-x-rp");
     // The voice's output length is symbolic: no size.
     EXPECT_EQ(modelOutputSize(*ortVoice), std::nullopt);
 
