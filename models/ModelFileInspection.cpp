@@ -1,6 +1,7 @@
 #include "models/ModelFileInspection.h"
 
 #include "models/ModelFileAccess.h"
+#include "models/ModelMetadataChecks.h"
 #include "models/OnnxModelReader.h"
 #include "models/OrtModelReader.h"
 #include "models/TextFields.h"
@@ -27,8 +28,9 @@ std::string missingMetadata(const std::string& path, std::string_view key)
 constexpr int64_t kMinVoiceSampleRate = 8000;
 constexpr int64_t kMaxVoiceSampleRate = 192000;
 
-/// The voice's numbers that are present but cannot belong to a working voice.
-std::string voiceValueProblem(const std::string& path, const ModelFileInfo& info)
+} // namespace
+
+std::string model_files::voiceValueProblem(const std::string& path, const ModelFileInfo& info)
 {
     if (const auto sampleRate = info.metadataValue("sample_rate"); sampleRate && !sampleRate->empty()) {
         const int64_t rate = atoiValue(*sampleRate);
@@ -44,6 +46,8 @@ std::string voiceValueProblem(const std::string& path, const ModelFileInfo& info
     }
     return {};
 }
+
+namespace {
 
 /// A comma-separated integer list as sherpa-onnx splits it (empty items skipped);
 /// std::nullopt when an item is not an integer.
@@ -75,11 +79,10 @@ constexpr std::array<const char*, 6> kPerStackLists{"query_head_dims", "value_he
     "num_encoder_layers", "cnn_module_kernels", "left_context_len"};
 constexpr std::array<const char*, 2> kChunkLengths{"T", "decode_chunk_len"};
 
-/// The recogniser's metadata. With `requireAll`, missing, empty or malformed values are
-/// problems (the library ends the process on them); without, only values that are there
-/// and readable are judged, against what a working model can have: positive sizes and
-/// chunk lengths, and one entry per encoder stack in every per-stack list.
-std::string recognizerMetadataProblem(const std::string& path, const ModelFileInfo& info, bool requireAll)
+} // namespace
+
+std::string model_files::recognizerMetadataProblem(
+    const std::string& path, const ModelFileInfo& info, bool requireAll)
 {
     const auto metadata = [&](const char* key) { return info.metadataValue(key).value_or(""); };
     std::optional<std::size_t> stacks;
@@ -132,8 +135,6 @@ std::string recognizerMetadataProblem(const std::string& path, const ModelFileIn
     }
     return {};
 }
-
-} // namespace
 
 std::optional<std::string> ModelFileInfo::metadataValue(std::string_view key) const
 {

@@ -167,6 +167,7 @@ TEST_F(SherpaTTSNodeBadFiles, EveryBrokenVoiceIsRefusedByNameAndAGoodVoiceLoadsA
                 EXPECT_FALSE(
                     node->loadModel(broken.files.model, broken.files.tokens, broken.files.dataDirectory));
                 expectRefused(log, named);
+                EXPECT_STREQ(std::getenv("ESPEAK_DATA_PATH"), broken.files.dataDirectory.c_str());
                 if (!libraryDecides) {
                     EXPECT_TRUE(
                         log.linesAt(LogLevel::Error).front().starts_with(kRejected + atFault.string()));

@@ -205,10 +205,17 @@ TEST(SherpaTTSNodeProcess, LongPhonemeDataPathWithoutAUsableLinkIsRefusedAndTheP
         EXPECT_TRUE(probe.contains(temporary
                 ? "warning|[SherpaTTSNode] Could not create short espeak-ng-data symlink ("
                 : "warning|[SherpaTTSNode] espeak-ng-data path is too long and TMPDIR is unset"));
-        EXPECT_TRUE(
-            probe.contains("error|[SherpaTTSNode] espeak-ng-data path is 300 bytes long and no short symlink "
-                           "could be used for it"));
+        const long refused = probe.indexOf("error|[SherpaTTSNode] espeak-ng-data path is 300 bytes long and "
+                                           "no short symlink could be used for it");
+        ASSERT_GE(refused, 0) << probe.result.standardOutput;
+        EXPECT_EQ(probe.indexOf("error|[SherpaTTSNode] Failed to create Sherpa Offline TTS.", refused),
+            refused + 1);
+        EXPECT_EQ(
+            probe.indexOf("error|[SherpaTTSNode] Check that the model files exist and are valid", refused),
+            refused + 2);
         EXPECT_FALSE(probe.contains("Calling SherpaOnnxCreateOfflineTts"));
+        // Refused or not, the variable holds the path this load used.
+        EXPECT_EQ(probe.espeak, dataPath);
     }
 }
 
