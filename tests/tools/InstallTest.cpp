@@ -66,16 +66,16 @@ std::string readFile(const fs::path& path)
 }
 
 // Checks that `wavPath` holds the engine's samples for `text` spoken with `voice`.
-void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, const VoicePaths& voice,
-    const std::string& text)
+void expectSpoken(
+    const fs::path& wavPath, const std::string& status, const VoicePaths& voice, const std::string& text)
 {
     WavData wav;
     std::string error;
     ASSERT_TRUE(readWav(wavPath.string(), wav, &error)) << error;
     ASSERT_EQ(wav.sampleRate, kGraphRate);
     ASSERT_EQ(wav.channels.size(), 2u);
-    const SpeakTimeline timeline = parseTimeline(standardOutput);
-    ASSERT_EQ(timeline.pieces.size(), 1u) << standardOutput;
+    const SpeakTimeline timeline = parseTimeline(status);
+    ASSERT_EQ(timeline.pieces.size(), 1u) << status;
     EXPECT_EQ(timeline.pieces[0].end, SpokenPiece::End::Finished);
     const std::vector<float> reference = resampleFrom16k(engineSamples(voice, text), kGraphRate);
     ASSERT_FALSE(reference.empty());
@@ -129,18 +129,18 @@ TEST(InstalledTool, SpeaksFromAMovedPrefixWithoutLibraryPath)
     const std::string text = "Hello there.";
     const auto run
         = runInstalled(moved / "bin" / "ombrix-speak", {"--show-libraries", "-o", "out.wav", text}, work);
-    ASSERT_TRUE(run.succeeded()) << run.describe() << run.standardOutput;
-    EXPECT_NE(run.standardOutput.find("plug-in: " + (movedReal / "lib" / "libOmbrixSherpa.so").string()),
+    ASSERT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_NE(run.standardError.find("plug-in: " + (movedReal / "lib" / "libOmbrixSherpa.so").string()),
         std::string::npos)
-        << run.standardOutput;
-    EXPECT_NE(run.standardOutput.find("synthetic test voice"), std::string::npos);
-    const std::vector<std::string> libraries = listedLibraries(run.standardOutput);
-    EXPECT_EQ(libraries.size(), kInstalledLibraries.size()) << run.standardOutput;
+        << run.standardError;
+    EXPECT_NE(run.standardError.find("synthetic test voice"), std::string::npos);
+    const std::vector<std::string> libraries = listedLibraries(run.standardError);
+    EXPECT_EQ(libraries.size(), kInstalledLibraries.size()) << run.standardError;
     for (const auto& library : libraries) {
         EXPECT_EQ(fs::path(library).parent_path(), movedReal / "lib")
             << library << " was loaded from outside";
     }
-    expectSpoken(work / "out.wav", run.standardOutput, defaultVoiceBelow(moved), text);
+    expectSpoken(work / "out.wav", run.standardError, defaultVoiceBelow(moved), text);
 }
 
 TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
@@ -156,10 +156,11 @@ TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
     EXPECT_EQ(missing.exitCode, 3) << missing.describe();
     const std::string expectedPath = defaultVoiceBelow(fs::canonical(prefix)).model;
     EXPECT_NE(missing.standardError.find(expectedPath), std::string::npos) << missing.standardError;
-    EXPECT_NE(
-        missing.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
+    const fs::path installer = fs::canonical(prefix) / "bin" / "ombrix-install-voice";
+    EXPECT_NE(missing.standardError.find(installer.string() + " --prefix " + fs::canonical(prefix).string()),
         std::string::npos)
         << missing.standardError;
+    EXPECT_TRUE(fs::is_regular_file(installer));
     EXPECT_NE(missing.standardError.find("--model"), std::string::npos);
     EXPECT_FALSE(fs::exists(scratch.path() / "out.wav"));
 
@@ -259,8 +260,8 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     const std::string text = "Good morning.";
     const auto run = runInstalled(prefix / "bin" / "ombrix-speak", {"-o", "out.wav", text}, scratch.path());
     ASSERT_TRUE(run.succeeded()) << run.describe();
-    EXPECT_EQ(run.standardOutput.find("synthetic test voice"), std::string::npos);
-    expectSpoken(scratch.path() / "out.wav", run.standardOutput, fixtureVoice(), text);
+    EXPECT_EQ(run.standardError.find("synthetic test voice"), std::string::npos);
+    expectSpoken(scratch.path() / "out.wav", run.standardError, fixtureVoice(), text);
 }
 
 // A fenced block of README.md: the first ```<language> block after the marker line
