@@ -375,6 +375,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return std::exchange(problems, {});
     }
+    /// While held, lines to be shown are kept; release() shows them, drop() forgets them
+    /// (when a message about the same failure says it all).
+    void hold()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        holding = true;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& line : held) {
+            std::fputs(line.c_str(), stderr);
+        }
+        held.clear();
+        holding = false;
+    }
+    void drop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.clear();
+        holding = false;
+    }
 
 private:
     void take(LogLevel level, const std::string& line)
@@ -384,14 +406,21 @@ private:
             problems.push_back(line);
         }
         if (level >= shownFrom && !muted) {
-            std::fprintf(
-                stderr, "%s: [%s] %s\n", kProgramName, ombrix::Logger::levelName(level), line.c_str());
+            std::string shown
+                = std::string(kProgramName) + ": [" + ombrix::Logger::levelName(level) + "] " + line + "\n";
+            if (holding) {
+                held.push_back(std::move(shown));
+            } else {
+                std::fputs(shown.c_str(), stderr);
+            }
         }
     }
 
     std::mutex mutex;
     const LogLevel shownFrom;
     bool muted = false;
+    bool holding = false;
+    std::vector<std::string> held;
     std::vector<std::string> problems;
 };
 
@@ -819,7 +848,8 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
 
 int transcribe(const Options& options)
 {
-    LogCollector log(options.logLevel);
+    // -q: errors only.
+    LogCollector log(options.quiet ? std::max(options.logLevel, LogLevel::Error) : options.logLevel);
     auto status = [&](const std::string& line) {
         if (!options.quiet) {
             std::fprintf(stderr, "%s: %s\n", kProgramName, line.c_str());
@@ -867,7 +897,9 @@ int transcribe(const Options& options)
     CountingSTTNode node;
     log.setMuted(false);
     log.takeProblems();
+    log.hold();
     if (!node.loadModel(model.model, model.tokens, model.graph)) {
+        log.drop();
         std::string message = "the speech-to-text model did not load:\n  model: " + model.model
             + "\n  tokens: " + model.tokens + "\n  decoding graph: " + model.graph;
         for (const std::string& line : log.takeProblems()) {
@@ -875,6 +907,7 @@ int transcribe(const Options& options)
         }
         throw ToolError(kExitNoModel, message);
     }
+    log.release();
     status("model: " + model.model + (explicitModel ? "" : " (default)"));
     status("input: " + input->getName() + ", " + std::to_string(input->getSampleRate()) + " Hz, "
         + std::to_string(input->getNumberOfChannels()) + " channel"
