@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string_view>
 #include <unordered_set>
@@ -42,6 +43,7 @@ constexpr std::string_view kStagePrefix = "stage ";
 constexpr std::string_view kProblemPrefix = "problem ";
 constexpr const char* kSpeechSynthesisKind = "tts";
 constexpr const char* kRecognizerKind = "asr";
+constexpr const char* kVoiceDataOption = "--voice-data";
 
 // The child gets exactly this environment (plus the espeak-ng data path for voices): not
 // the host's, which another thread may be changing (setenv is not thread-safe), and which
@@ -469,6 +471,12 @@ struct CheckRequest {
     std::string (*preCheck)(const std::string& model, const std::string& tokens, const std::string& third);
     std::vector<std::string> keyFiles;
     std::vector<std::string> environment;
+    /// Checker options before the kind.
+    std::vector<std::string> options = {};
+    /// What the in-process checks take instead of `thirdPath`, when not empty.
+    std::string preCheckPath = {};
+    /// False when not every file could be listed: the verdict is then not remembered.
+    bool cacheable = true;
 };
 
 std::string filesInvolved(const CheckRequest& request)
@@ -573,6 +581,34 @@ std::optional<FileIdentity> identityOf(const char* kind, const std::vector<std::
     return identity;
 }
 
+/// Every regular file below the espeak-ng data directory (the phoneme tables, the
+/// *_dict dictionaries, voices/ and lang/: whatever espeak-ng may read), sorted;
+/// std::nullopt when the tree cannot be listed. Costs one stat per entry.
+std::optional<std::vector<std::string>> espeakDataTree(const std::string& directory)
+{
+    namespace fs = std::filesystem;
+    // espeak-ng's own tree is three levels deep; linked directories are followed, this
+    // far at most (a link loop ends here).
+    constexpr int kMaxDepth = 8;
+    std::vector<std::string> files;
+    std::error_code error;
+    fs::recursive_directory_iterator entry(directory, fs::directory_options::follow_directory_symlink, error);
+    for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+        if (entry.depth() >= kMaxDepth) {
+            entry.disable_recursion_pending();
+        }
+        std::error_code statusError;
+        if (entry->is_regular_file(statusError)) {
+            files.push_back(entry->path().string());
+        }
+    }
+    if (error) {
+        return std::nullopt;
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 // ---- the checker's location ---------------------------------------------------------------------
 
 std::string executablePath()
@@ -649,7 +685,8 @@ ModelCheckResult checkedInProcessOnly(const CheckRequest& request,
     const std::optional<ModelCheckerOverride>& checkerOverride, std::string reason)
 {
     if (checkerOverride && !checkerOverride->inProcessChecks) {
-        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath, request.thirdPath);
+        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath,
+                request.preCheckPath.empty() ? request.thirdPath : request.preCheckPath);
             !problem.empty()) {
             return failure(std::move(problem));
         }
@@ -680,7 +717,8 @@ ModelCheckResult checkFiles(const CheckRequest& request)
         }
     }
     if (!checkerOverride || checkerOverride->inProcessChecks) {
-        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath, request.thirdPath);
+        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath,
+                request.preCheckPath.empty() ? request.thirdPath : request.preCheckPath);
             !problem.empty()) {
             return failure(std::move(problem));
         }
@@ -702,6 +740,7 @@ ModelCheckResult checkFiles(const CheckRequest& request)
         }
     }
 
+    arguments.insert(arguments.end(), request.options.begin(), request.options.end());
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
     const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
@@ -715,6 +754,9 @@ ModelCheckResult checkFiles(const CheckRequest& request)
     const std::optional<FileIdentity> identityAfter = identityOf(request.kind, request.keyFiles);
     if (!identity || !identityAfter || identityAfter->key != identity->key) {
         return failure(filesInvolved(request) + ": the files changed while they were being checked");
+    }
+    if (!request.cacheable) {
+        return result;
     }
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.provenGood.size() >= kMaxProvenGoodEntries) {
@@ -751,16 +793,40 @@ std::string preCheckRecognizer(const std::string& model, const std::string& toke
 
 } // namespace
 
+ModelCheckResult checkSpeechSynthesisFiles(const std::string& modelPath, const std::string& tokensPath,
+    const std::string& dataDirPath, const std::string& espeakDataDir)
+{
+    CheckRequest request{kSpeechSynthesisKind, modelPath, tokensPath, espeakDataDir, &preCheckVoice,
+        {modelPath, tokensPath, dataDirPath},
+        {kCheckerSanitizerOptions, kEspeakDataPathVariable + espeakDataDir}};
+    if (espeakDataDir != dataDirPath) {
+        // The voice's own tables are not what espeak-ng reads, but they must be sound too
+        // (the one that is was proven with the first voice).
+        request.options = {kVoiceDataOption, dataDirPath};
+        request.preCheckPath = dataDirPath;
+        for (std::string& file : espeakDataFiles(dataDirPath)) {
+            request.keyFiles.push_back(std::move(file));
+        }
+    }
+    if (std::optional<std::vector<std::string>> tree = espeakDataTree(espeakDataDir)) {
+        request.keyFiles.insert(request.keyFiles.end(), tree->begin(), tree->end());
+    } else {
+        request.cacheable = false;
+    }
+    ModelCheckResult result = checkFiles(request);
+    if (!result.ok && espeakDataDir != dataDirPath) {
+        result.problem = oneLine(result.problem
+                + " (espeak-ng in this process was initialised by its first voice and reads " + espeakDataDir
+                + ", not " + dataDirPath + ")",
+            kMaxProblemLine);
+    }
+    return result;
+}
+
 ModelCheckResult checkSpeechSynthesisFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& dataDirPath)
 {
-    CheckRequest request{kSpeechSynthesisKind, modelPath, tokensPath, dataDirPath, &preCheckVoice,
-        {modelPath, tokensPath, dataDirPath},
-        {kCheckerSanitizerOptions, kEspeakDataPathVariable + dataDirPath}};
-    for (std::string& file : espeakDataFiles(dataDirPath)) {
-        request.keyFiles.push_back(std::move(file));
-    }
-    return checkFiles(request);
+    return checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, dataDirPath);
 }
 
 ModelCheckResult checkRecognizerFiles(

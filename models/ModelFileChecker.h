@@ -13,7 +13,8 @@
 // without starting a process at all.
 //
 // Files proven good are remembered for the life of the process, keyed by path, device,
-// inode, size and modification and change times (nanoseconds) of every file involved, so
+// inode, size and modification and change times (nanoseconds) of every file involved
+// (for a voice, every file below the espeak-ng data directory it is judged with), so
 // a second load of the same files costs a few stat calls and a replaced or touched file
 // is checked again.
 //
@@ -86,7 +87,14 @@ std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes);
 
 /// Checks a VITS (piper) voice as the text-to-speech node loads it: `modelPath`,
 /// `tokensPath` and `dataDirPath`, the phoneme-data directory exactly as it will be handed
-/// to the engine (after any short-path substitution).
+/// to the engine (after any short-path substitution). `espeakDataDir` is the directory
+/// espeak-ng will read for it: `dataDirPath` until this process has initialised espeak-ng,
+/// from then on the one it was initialised with (it never reads another). The checker
+/// creates and uses the voice with that directory, so that its verdict is this process's;
+/// the voice's own data, which the library will then not read, must still be sound. The
+/// three-argument form is for a voice whose own directory is the one espeak-ng reads.
+ModelCheckResult checkSpeechSynthesisFiles(const std::string& modelPath, const std::string& tokensPath,
+    const std::string& dataDirPath, const std::string& espeakDataDir);
 ModelCheckResult checkSpeechSynthesisFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& dataDirPath);
 

@@ -7,6 +7,7 @@
 #include "host/AudioBuffer.h"
 #include "host/Logger.h"
 #include "models/ModelFile.h"
+#include "stt/RecognizerConfig.h"
 #include "utils/AudioData.h"
 
 namespace ombrix::extensions::sherpa {
@@ -14,14 +15,6 @@ namespace ombrix::extensions::sherpa {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Recogniser configuration. A zero feature rate means the model's own rate (16000 Hz):
-// sherpa-onnx resamples whatever rate it is fed to that.
-constexpr int32_t kFeatureSampleRate = 0;
-constexpr int32_t kFeatureDimension = 80;
-constexpr int32_t kRecognizerThreads = 4;
-constexpr const char* kRecognizerProvider = "cpu";
-constexpr int32_t kEndpointDetection = 0;
 
 // Silence fed to a stream that is being finished, so that the audio the recogniser holds
 // back (up to ~0.46 s with a 45-frame chunk) is decoded before the stream goes.
@@ -135,15 +128,7 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     Logger::info("[SherpaSTTNode] Loading STT model from: " + modelPath);
     // Every field not set here stays zero / null: the library's defaults, or "not used".
     // The strings only need to live through the creation call.
-    recognizerConfig = SherpaOnnxOnlineRecognizerConfig{};
-    recognizerConfig.feat_config.sample_rate = kFeatureSampleRate;
-    recognizerConfig.feat_config.feature_dim = kFeatureDimension;
-    recognizerConfig.model_config.zipformer2_ctc.model = modelPath.c_str();
-    recognizerConfig.model_config.tokens = tokensPath.c_str();
-    recognizerConfig.model_config.num_threads = kRecognizerThreads;
-    recognizerConfig.model_config.provider = kRecognizerProvider;
-    recognizerConfig.enable_endpoint = kEndpointDetection;
-    recognizerConfig.ctc_fst_decoder_config.graph = graphPath.c_str();
+    recognizerConfig = speechToTextRecognizerConfig(modelPath, tokensPath, graphPath);
 
     // sherpa-onnx ends the process on bad file contents (only missing files make it return
     // null), so existing files are first proven in a child process; missing ones are left

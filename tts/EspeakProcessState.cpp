@@ -17,6 +17,7 @@ std::mutex& processMutex()
 
 // Guarded by processMutex().
 bool espeakInitialised = false;
+std::string initialisedDataPath;
 
 } // namespace
 
@@ -42,9 +43,17 @@ bool EspeakProcessState::isInitialised(const Lock& /*lock*/)
     return espeakInitialised;
 }
 
-void EspeakProcessState::markInitialised(const Lock& /*lock*/)
+std::string EspeakProcessState::dataPathInUse(const Lock& /*lock*/, const std::string& ownDataPath)
 {
-    espeakInitialised = true;
+    return espeakInitialised ? initialisedDataPath : ownDataPath;
+}
+
+void EspeakProcessState::markInitialised(const Lock& /*lock*/, const std::string& dataPath)
+{
+    if (!espeakInitialised) {
+        espeakInitialised = true;
+        initialisedDataPath = dataPath;
+    }
 }
 
 } // namespace ombrix::extensions::sherpa

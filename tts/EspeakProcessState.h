@@ -39,7 +39,11 @@ public:
 
     /// Whether an engine created by this library has initialised espeak-ng in this process.
     static bool isInitialised(const Lock& lock);
-    static void markInitialised(const Lock& lock);
+    /// The data directory espeak-ng reads for every voice from now on: the one it was
+    /// initialised with, or `ownDataPath` (the voice's own) while it is not initialised.
+    static std::string dataPathInUse(const Lock& lock, const std::string& ownDataPath);
+    /// Records that an engine was created with `dataPath`; the first call decides.
+    static void markInitialised(const Lock& lock, const std::string& dataPath);
 };
 
 } // namespace ombrix::extensions::sherpa

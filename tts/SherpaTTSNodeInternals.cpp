@@ -349,6 +349,10 @@ bool SherpaTTSNode::Internals::loadModel(
     config.model.vits.tokens = tokensPath.c_str();
     config.model.vits.data_dir = dataDirPath.c_str();
 
+    // The data directory espeak-ng will read for this voice: its own until the process has
+    // initialised espeak-ng, from then on that first one. Decided under the lock that
+    // guards engine creation, and again there before the engine is made.
+    std::string espeakDataPath;
     {
         // espeak-ng initialises once per process, from the first engine's data path, and
         // ends the process (exit(1)) when that path is longer than it can hold. Later
@@ -366,30 +370,39 @@ bool SherpaTTSNode::Internals::loadModel(
             Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");
             return false;
         }
+        espeakDataPath = EspeakProcessState::dataPathInUse(espeakLock, dataDirPath);
     }
 
     // sherpa-onnx ends the process on bad file contents (only missing files make it return
-    // null), so files it would open are first proven in a child process. Missing files skip
-    // the check and are refused by the library as before. Blocks for the check (a few stat
-    // calls when these files were proven before), outside the espeak-ng lock so that other
-    // nodes' loads are not held up by it.
-    if (pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath)) {
-        const ModelCheckResult check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath);
-        if (!check.warning.empty()) {
-            Logger::warning("[SherpaTTSNode] " + check.warning);
+    // null), so files it would open are first proven in a child process, with the espeak-ng
+    // data this process will really use. Missing files skip the check and are refused by
+    // the library as before. Blocks for the check (a few stat calls when these files were
+    // proven before), outside the espeak-ng lock so that other nodes' loads are not held up
+    // by it; if another node initialised espeak-ng meanwhile, the check runs again with its
+    // directory (this happens at most once: initialisation never goes back).
+    const bool filesExist = pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath);
+    while (true) {
+        if (filesExist) {
+            const ModelCheckResult check
+                = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, espeakDataPath);
+            if (!check.warning.empty()) {
+                Logger::warning("[SherpaTTSNode] " + check.warning);
+            }
+            if (!check.ok) {
+                // The variable says what the latest load used, refused or not.
+                EspeakProcessState::setDataPath(EspeakProcessState::Lock(), dataDirPath);
+                Logger::error("[SherpaTTSNode] Model files rejected: " + check.problem);
+                Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
+                Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");
+                return false;
+            }
         }
-        if (!check.ok) {
-            // The variable says what the latest load used, refused or not.
-            EspeakProcessState::setDataPath(EspeakProcessState::Lock(), dataDirPath);
-            Logger::error("[SherpaTTSNode] Model files rejected: " + check.problem);
-            Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
-            Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");
-            return false;
-        }
-    }
-
-    {
         const EspeakProcessState::Lock espeakLock;
+        if (const std::string inUse = EspeakProcessState::dataPathInUse(espeakLock, dataDirPath);
+            filesExist && inUse != espeakDataPath) {
+            espeakDataPath = inUse;
+            continue;
+        }
         EspeakProcessState::setDataPath(espeakLock, dataDirPath);
         Logger::info("[SherpaTTSNode] Calling SherpaOnnxCreateOfflineTts...");
         try {
@@ -402,8 +415,9 @@ bool SherpaTTSNode::Internals::loadModel(
             tts.reset();
         }
         if (tts) {
-            EspeakProcessState::markInitialised(espeakLock);
+            EspeakProcessState::markInitialised(espeakLock, dataDirPath);
         }
+        break;
     }
 
     if (tts) {

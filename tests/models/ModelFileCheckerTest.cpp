@@ -555,6 +555,25 @@ TEST_F(ModelFileCheckerTest, ChecksAgainWhenAFileIsTouchedOrReplaced)
     replaceFile(files.model, readFile(files.model));
     EXPECT_FALSE(files.check(true).fromCache);
 
+    // Whatever espeak-ng may read counts: a dictionary, a language file, a new voice file.
+    for (const fs::path& file :
+        {voice / "espeak-ng-data" / "en_dict", voice / "espeak-ng-data" / "lang" / "gmw" / "en-US"}) {
+        ASSERT_TRUE(files.check(true).fromCache);
+        replaceFile(file, readFile(file));
+        EXPECT_FALSE(files.check(true).fromCache) << file;
+    }
+    ASSERT_TRUE(files.check(true).fromCache);
+    fs::create_directories(voice / "espeak-ng-data" / "voices" / "!v");
+    writeFile(voice / "espeak-ng-data" / "voices" / "!v" / "extra", "name extra\n");
+    EXPECT_FALSE(files.check(true).fromCache);
+    // A voice judged with the data of another directory (the one espeak-ng of this process
+    // was initialised with) is keyed on that one too.
+    const fs::path other = copyOf(kFixtures / "voice-en" / "espeak-ng-data", temporary.path / "other-data");
+    ASSERT_TRUE(checkSpeechSynthesisFiles(files.model, files.tokens, files.third, other.string()).ok);
+    ASSERT_TRUE(checkSpeechSynthesisFiles(files.model, files.tokens, files.third, other.string()).fromCache);
+    replaceFile(other / "en_dict", readFile(other / "en_dict"));
+    EXPECT_FALSE(checkSpeechSynthesisFiles(files.model, files.tokens, files.third, other.string()).fromCache);
+
     const fs::path phondata = voice / "espeak-ng-data" / "phondata";
     std::string badData = readFile(phondata);
     badData[0] = 'x';

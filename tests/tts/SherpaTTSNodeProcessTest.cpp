@@ -219,6 +219,58 @@ TEST(SherpaTTSNodeProcess, LongPhonemeDataPathWithoutAUsableLinkIsRefusedAndTheP
     }
 }
 
+TEST(SherpaTTSNodeProcess, ALaterVoiceIsJudgedWithThePhonemeDataOfTheFirstEngine)
+{
+    // espeak-ng reads the first engine's data for the life of the process: every later
+    // voice is checked with that data, so the verdict is this process's.
+    const std::string fixtures = OMBRIX_FIXTURES_DIR;
+    const std::vector<std::string> english = voiceArguments(fixtures + "/voice-en/espeak-ng-data");
+    {
+        // A 300-byte data path with no usable short link, after a good voice: never read
+        // by espeak-ng, so it loads and speaks.
+        ScratchDirectory scratch;
+        const std::string dataPath = makeLongDataPath(scratch, kLongDataPathBytes);
+        std::vector<std::string> arguments = {"refuse-then-speak", english[1], english[2], english[3]};
+        const std::vector<std::string> later = voiceArguments(dataPath);
+        arguments.insert(arguments.end(), later.begin() + 1, later.end());
+        const ProbeOutput probe = runProbe(scratch, arguments, std::nullopt);
+        ASSERT_TRUE(probe.result.succeeded()) << probe.result.describe();
+        EXPECT_EQ(probe.refused, "0");
+        EXPECT_TRUE(
+            probe.contains("warning|[SherpaTTSNode] espeak-ng-data path is too long and TMPDIR is unset"));
+        EXPECT_FALSE(probe.contains("Model files rejected")) << probe.result.standardOutput;
+        EXPECT_EQ(probe.loaded, "1");
+        EXPECT_EQ(probe.samples, std::to_string(kTwoSentencesSamples));
+    }
+    {
+        // A first voice whose data lacks German: a German voice after it would fail on
+        // every text, so it is refused, with a line that says why.
+        ScratchDirectory scratch;
+        const fs::path englishOnly = scratch.path / "english-only";
+        fs::copy(fixtures + "/voice-en", englishOnly, fs::copy_options::recursive);
+        fs::remove(englishOnly / "espeak-ng-data" / "de_dict");
+        fs::remove(englishOnly / "espeak-ng-data" / "lang" / "gmw" / "de");
+        const std::string german = fixtures + "/voice-de";
+        const ProbeOutput probe = runProbe(scratch,
+            {"refuse-then-speak", (englishOnly / "model.onnx").string(),
+                (englishOnly / "tokens.txt").string(), (englishOnly / "espeak-ng-data").string(),
+                german + "/model.onnx", german + "/tokens.txt", german + "/espeak-ng-data"},
+            scratch.path.string());
+        ASSERT_TRUE(probe.result.succeeded()) << probe.result.describe();
+        EXPECT_EQ(probe.refused, "0");
+        EXPECT_EQ(probe.loaded, "0");
+        const long rejected
+            = probe.indexOf("error|[SherpaTTSNode] Model files rejected: " + german + "/model.onnx");
+        ASSERT_GE(rejected, 0) << probe.result.standardOutput;
+        const std::string& line = probe.log[static_cast<std::size_t>(rejected)];
+        EXPECT_NE(line.find("espeak-ng voice 'de'"), std::string::npos) << line;
+        EXPECT_NE(line.find("initialised by its first voice and reads "
+                      + (englishOnly / "espeak-ng-data").string()),
+            std::string::npos)
+            << line;
+    }
+}
+
 TEST(SherpaTTSNodeProcess, BadPhonemeDataAsTheFirstEngineIsRefusedAndAGoodVoiceStillSpeaks)
 {
     // Handed to the first engine of a process, each of these directories makes espeak-ng

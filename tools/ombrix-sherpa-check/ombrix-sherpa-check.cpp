@@ -1,13 +1,17 @@
 // ombrix-sherpa-check: loads one set of speech-model files with the real sherpa-onnx, in
 // a process of its own, and says whether they work.
 //
-//   ombrix-sherpa-check [--report-fd N] [--skip-file-checks] tts <model> <tokens.txt> <espeak-ng-data dir>
-//   ombrix-sherpa-check [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt> <HLG graph>
+//   ombrix-sherpa-check [--report-fd N] [--skip-file-checks] [--voice-data DIR] tts <model> <tokens.txt>
+//   <espeak-ng-data dir> ombrix-sherpa-check [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt>
+//   <HLG graph>
 //
 // The plug-in runs this before it loads model files into its host, because sherpa-onnx
 // ends the process it runs in on most kinds of bad file contents (_Exit, exit inside
 // espeak-ng, segfaults); here that only ends this program. A voice is created with the
-// text-to-speech node's configuration and speaks one short text; a recogniser is created
+// text-to-speech node's configuration and speaks one short text (with --voice-data, the
+// engine is given the data directory that espeak-ng of the plug-in's process already
+// reads, and DIR, the voice's own data that the library will then never read, is checked
+// for its structure in every mode); a recogniser is created
 // with the speech-to-text node's configuration, decodes a stretch of silence and returns
 // its result. Before that, in every mode, the whole decoding graph is checked: its
 // layout, every state and arc (next states, weights, input labels against tokens.txt and
@@ -20,6 +24,7 @@
 // reported, 64 wrong arguments; anything else is the library ending the process.
 
 #include "models/ModelFileInspection.h"
+#include "stt/RecognizerConfig.h"
 #include "tools/ombrix-sherpa-check/GraphCheck.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
@@ -53,14 +58,13 @@ constexpr int kExitUsage = 64;
 constexpr std::string_view kSkipFileChecksOption = "--skip-file-checks";
 bool skipFileChecks = false;
 
+// The voice's own espeak-ng data when espeak-ng of the plug-in's process was initialised
+// from another directory (the one given as the voice's data directory).
+constexpr std::string_view kVoiceDataOption = "--voice-data";
+std::string voiceOwnData;
+
 // What the voice says: short, but with phonemes (and so pads) between start and end.
 constexpr const char* kCheckText = "Hello.";
-
-// The speech-to-text node's recogniser configuration (stt/SherpaSTTNodeInternals.cpp):
-// the check must load the files exactly as the node will.
-constexpr int32_t kFeatureDimension = 80;
-constexpr int32_t kRecognizerThreads = 4;
-constexpr const char* kRecognizerProvider = "cpu";
 
 // Silence fed to the recogniser: enough feature frames for at least two decodes of a
 // model with chunk length T (10 ms per frame, 25 ms window).
@@ -123,6 +127,16 @@ std::string describeException(const std::exception& e)
 int checkVoice(
     const Report& report, const std::string& model, const std::string& tokens, const std::string& dataDir)
 {
+    // Espeak-ng never reads a later voice's own tables, so no run of the library can judge
+    // them: they are checked in every mode, so that damaged data is refused whatever voice
+    // came first (as the first voice of a process it would end it).
+    if (!voiceOwnData.empty()) {
+        report.stage("reading the voice's own espeak-ng data");
+        if (const std::string problem = checkEspeakDataDirectory(voiceOwnData); !problem.empty()) {
+            report.problem(problem);
+            return kExitProblem;
+        }
+    }
     report.stage("reading the files");
     // Without the file checks, what the library would block on or accept and then not
     // survive is still refused: FIFOs and devices, impossible metadata values, broken
@@ -275,13 +289,7 @@ int checkRecognizer(
     }
 
     // Exactly the node's configuration: everything else zero, the library's defaults.
-    SherpaOnnxOnlineRecognizerConfig config{};
-    config.feat_config.feature_dim = kFeatureDimension;
-    config.model_config.zipformer2_ctc.model = model.c_str();
-    config.model_config.tokens = tokens.c_str();
-    config.model_config.num_threads = kRecognizerThreads;
-    config.model_config.provider = kRecognizerProvider;
-    config.ctc_fst_decoder_config.graph = graph.c_str();
+    const SherpaOnnxOnlineRecognizerConfig config = speechToTextRecognizerConfig(model, tokens, graph);
 
     std::string step;
     const auto enter = [&](const char* next) {
@@ -335,7 +343,8 @@ int checkRecognizer(
 int usage(const char* program)
 {
     std::fprintf(stderr,
-        "usage: %s [--report-fd N] [--skip-file-checks] tts <model> <tokens.txt> <espeak-ng-data>\n"
+        "usage: %s [--report-fd N] [--skip-file-checks] [--voice-data DIR] tts <model> <tokens.txt> "
+        "<espeak-ng-data>\n"
         "       %s [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt> <graph>\n",
         program, program);
     return kExitUsage;
@@ -355,6 +364,11 @@ int main(int argc, char** argv)
         if (arguments[0] == kSkipFileChecksOption) {
             skipFileChecks = true;
             arguments.erase(arguments.begin());
+            continue;
+        }
+        if (arguments[0] == kVoiceDataOption && arguments.size() >= 2) {
+            voiceOwnData = arguments[1];
+            arguments.erase(arguments.begin(), arguments.begin() + 2);
             continue;
         }
         if (arguments[0] != "--report-fd" || arguments.size() < 2) {
