@@ -53,7 +53,7 @@ if ((${#missing[@]})); then
     exit 1
   fi
   "${as_root[@]}" apt-get update -q
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
 command -v node >/dev/null && command -v npm >/dev/null \
