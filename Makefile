@@ -3,7 +3,9 @@
 #   make demo   install dependencies, build, install, speak a text to out/demo.wav
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
-#               them and print the table of ratios against their same-run baselines
+#               them and print the table of ratios against their same-run baselines;
+#               BENCH_ARGS=--real-size also generates models of the published models' size
+#               (about 200 MB, a minute or two) and adds their figures
 #   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
 #               Debian 12 root (debootstrap; needs root and network; takes long)
 # The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
@@ -68,8 +70,9 @@ demo: install
 
 bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak
-	$(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak \
+	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
+	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 
 check-fresh:
 	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)

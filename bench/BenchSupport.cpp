@@ -20,7 +20,38 @@ std::vector<Figure>& figures()
 
 std::atomic<std::uint64_t> loggedLines{0};
 
+bool realSize = false;
+
+std::vector<void (*)()>& lateRegistrations()
+{
+    static std::vector<void (*)()> registrations;
+    return registrations;
+}
+
 } // namespace
+
+bool realSizeMode()
+{
+    return realSize;
+}
+
+void setRealSizeMode(bool on)
+{
+    realSize = on;
+}
+
+bool registerLateRegistration(void (*registration)())
+{
+    lateRegistrations().push_back(registration);
+    return true;
+}
+
+void runLateRegistrations()
+{
+    for (void (*registration)() : lateRegistrations()) {
+        registration();
+    }
+}
 
 bool registerFigure(Figure figure)
 {

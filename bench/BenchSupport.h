@@ -65,9 +65,21 @@ struct Figure {
 };
 
 /// Adds a figure to the table printed after the runs. Call during static initialisation
-/// (next to the BENCHMARK registrations of the two benchmarks it uses).
+/// (next to the BENCHMARK registrations of the two benchmarks it uses), or from a late
+/// registration.
 bool registerFigure(Figure figure);
 const std::vector<Figure>& registeredFigures();
+
+/// The real-size mode (ombrix_bench --real-size): benchmarks on models as large as the
+/// published ones run too. Their models are generated only for this mode (the CMake target
+/// ombrix_real_size_fixtures, which `make bench BENCH_ARGS=--real-size` builds).
+bool realSizeMode();
+void setRealSizeMode(bool on);
+/// Adds a function that main runs once the command line has been read, before any
+/// benchmark runs: for benchmarks and figures that exist only in some modes. Call during
+/// static initialisation.
+bool registerLateRegistration(void (*registration)());
+void runLateRegistrations();
 
 // ---- environment ---------------------------------------------------------------------
 

@@ -38,17 +38,49 @@ std::string joinPath(const std::string& directory, const std::string& leaf)
     return directory + "/" + leaf;
 }
 
+std::string fileTypeProblem(const std::string& path, mode_t mode)
+{
+    if (S_ISDIR(mode)) {
+        return atPath(path, "is a directory, not a file");
+    }
+    if (S_ISFIFO(mode)) {
+        return atPath(path, "is a FIFO (named pipe), not a regular file");
+    }
+    if (S_ISSOCK(mode)) {
+        return atPath(path, "is a socket, not a regular file");
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return atPath(path, "is a device, not a regular file");
+    }
+    return atPath(path, "is not a regular file");
+}
+
+std::string regularFileProblem(const std::string& path)
+{
+    struct stat status { };
+    if (::stat(path.c_str(), &status) != 0) {
+        return openError(path, errno);
+    }
+    return S_ISREG(status.st_mode) ? std::string() : fileTypeProblem(path, status.st_mode);
+}
+
 std::optional<MappedFile> MappedFile::open(const std::string& path, std::string& problem)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Judged before opening: opening a FIFO for reading waits for a writer, and a device
+    // may never end. The descriptor is opened without blocking and judged again, in case
+    // the path was replaced in between.
+    problem = regularFileProblem(path);
+    if (!problem.empty()) {
+        return std::nullopt;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         problem = openError(path, errno);
         return std::nullopt;
     }
     struct stat status { };
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        problem
-            = atPath(path, S_ISDIR(status.st_mode) ? "is a directory, not a file" : "is not a regular file");
+        problem = fileTypeProblem(path, status.st_mode);
         ::close(fd);
         return std::nullopt;
     }

@@ -4,6 +4,8 @@
 // these, so a file is judged (missing, a directory, empty, unreadable) the same way
 // whatever its format. Internal to the readers; the messages start with the path.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -21,6 +23,13 @@ std::string atPath(const std::string& path, const std::string& what);
 /// The problem line for an open() that failed with `error`.
 std::string openError(const std::string& path, int error);
 
+/// "" when `path` (after following symbolic links) is a regular file; otherwise what it
+/// is instead ("does not exist", a directory, a FIFO, a device...). Never opens it.
+std::string regularFileProblem(const std::string& path);
+
+/// The problem line for a path whose file type (st_mode) is not a regular file.
+std::string fileTypeProblem(const std::string& path, mode_t mode);
+
 /// `leaf` inside `directory`, with one "/" between them.
 std::string joinPath(const std::string& directory, const std::string& leaf);
 
@@ -28,7 +37,8 @@ std::string joinPath(const std::string& directory, const std::string& leaf);
 class MappedFile {
 public:
     /// Maps `path`; std::nullopt and `problem` set when it is missing, not a regular
-    /// file, empty or cannot be mapped.
+    /// file (checked before opening, so a FIFO or device never blocks), empty or cannot
+    /// be mapped. Never blocks on the file.
     static std::optional<MappedFile> open(const std::string& path, std::string& problem);
 
     MappedFile(MappedFile&& other) noexcept

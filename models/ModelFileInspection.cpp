@@ -1,9 +1,12 @@
 #include "models/ModelFileInspection.h"
 
 #include "models/ModelFileAccess.h"
+#include "models/ModelMetadataChecks.h"
 #include "models/OnnxModelReader.h"
 #include "models/OrtModelReader.h"
 #include "models/TextFields.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -20,7 +23,118 @@ std::string missingMetadata(const std::string& path, std::string_view key)
     return atPath(path, "the model metadata has no '" + std::string(key) + "'");
 }
 
+// What a voice can be played at; sherpa-onnx sizes its audio by it (a rate of 1 Hz makes a
+// short text take gigabytes).
+constexpr int64_t kMinVoiceSampleRate = 8000;
+constexpr int64_t kMaxVoiceSampleRate = 192000;
+
 } // namespace
+
+std::string model_files::voiceValueProblem(const std::string& path, const ModelFileInfo& info)
+{
+    if (const auto sampleRate = info.metadataValue("sample_rate"); sampleRate && !sampleRate->empty()) {
+        const int64_t rate = atoiValue(*sampleRate);
+        if (rate < kMinVoiceSampleRate || rate > kMaxVoiceSampleRate) {
+            return atPath(path,
+                "the model metadata sample_rate '" + *sampleRate + "' is not a sample rate from "
+                    + std::to_string(kMinVoiceSampleRate) + " to " + std::to_string(kMaxVoiceSampleRate)
+                    + " Hz");
+        }
+    }
+    if (const auto speakers = info.metadataValue("n_speakers"); speakers && atoiValue(*speakers) < 0) {
+        return atPath(path, "the model metadata n_speakers '" + *speakers + "' is negative");
+    }
+    return {};
+}
+
+namespace {
+
+/// A comma-separated integer list as sherpa-onnx splits it (empty items skipped);
+/// std::nullopt when an item is not an integer.
+std::optional<std::vector<int64_t>> integerList(std::string_view value)
+{
+    std::vector<int64_t> items;
+    while (!value.empty()) {
+        const std::size_t comma = value.find(',');
+        const std::string_view item = value.substr(0, comma);
+        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+        const auto fields = splitFields(item);
+        if (fields.empty()) {
+            continue;
+        }
+        const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
+        if (!number) {
+            return std::nullopt;
+        }
+        items.push_back(*number);
+    }
+    return items;
+}
+
+// What the streaming Zipformer2 CTC model reads at creation. The first is one entry per
+// encoder stack; the others give each stack's layers, heads and sizes, and sherpa-onnx
+// indexes them by stack without comparing their lengths.
+constexpr const char* kStackList = "encoder_dims";
+constexpr std::array<const char*, 6> kPerStackLists{"query_head_dims", "value_head_dims", "num_heads",
+    "num_encoder_layers", "cnn_module_kernels", "left_context_len"};
+constexpr std::array<const char*, 2> kChunkLengths{"T", "decode_chunk_len"};
+
+} // namespace
+
+std::string model_files::recognizerMetadataProblem(
+    const std::string& path, const ModelFileInfo& info, bool requireAll)
+{
+    const auto metadata = [&](const char* key) { return info.metadataValue(key).value_or(""); };
+    std::optional<std::size_t> stacks;
+    std::array<const char*, 1 + kPerStackLists.size()> lists{kStackList};
+    std::copy(kPerStackLists.begin(), kPerStackLists.end(), lists.begin() + 1);
+    for (const char* key : lists) {
+        const std::string value = metadata(key);
+        const auto items = integerList(value);
+        if (!items || items->empty()) {
+            if (!requireAll) {
+                continue;
+            }
+            return !items
+                ? atPath(path,
+                    std::string("the model metadata ") + key + " '" + value + "' is not a list of integers")
+                : missingMetadata(path, key);
+        }
+        if (std::any_of(items->begin(), items->end(), [](int64_t item) { return item <= 0; })) {
+            return atPath(path,
+                std::string("the model metadata ") + key + " '" + value
+                    + "' has an entry that is not positive");
+        }
+        if (key == std::string_view(kStackList)) {
+            stacks = items->size();
+        } else if (stacks && items->size() != *stacks) {
+            return atPath(path,
+                std::string("the model metadata ") + key + " '" + value + "' has "
+                    + std::to_string(items->size()) + " entries, but " + kStackList + " '"
+                    + metadata(kStackList) + "' has " + std::to_string(*stacks) + " (one per encoder stack)");
+        }
+    }
+    for (const char* key : kChunkLengths) {
+        const std::string value = metadata(key);
+        const auto fields = splitFields(value);
+        const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
+        if (value.empty() && requireAll) {
+            return missingMetadata(path, key);
+        }
+        if (!number) {
+            if (requireAll) {
+                return atPath(
+                    path, std::string("the model metadata ") + key + " '" + value + "' is not an integer");
+            }
+            continue;
+        }
+        if (*number <= 0) {
+            return atPath(
+                path, std::string("the model metadata ") + key + " '" + value + "' is not a positive length");
+        }
+    }
+    return {};
+}
 
 std::optional<std::string> ModelFileInfo::metadataValue(std::string_view key) const
 {
@@ -98,13 +212,8 @@ std::string checkVoiceModelFile(const std::string& path)
             return missingMetadata(path, key);
         }
     }
-    const std::string sampleRate = *info->metadataValue("sample_rate");
-    if (atoiValue(sampleRate) <= 0) {
-        return atPath(path, "the model metadata sample_rate '" + sampleRate + "' is not a positive number");
-    }
-    if (atoiValue(*info->metadataValue("n_speakers")) < 0) {
-        return atPath(
-            path, "the model metadata n_speakers '" + *info->metadataValue("n_speakers") + "' is negative");
+    if (std::string problem = voiceValueProblem(path, *info); !problem.empty()) {
+        return problem;
     }
     // The espeak-ng (piper) front end is what this library configures (a data directory
     // and no lexicon). Voices that name another front end are left to the real library.
@@ -129,55 +238,34 @@ std::string checkVoiceModelFile(const std::string& path)
     return {};
 }
 
+std::string checkVoiceModelValues(const std::string& path)
+{
+    std::string problem;
+    const std::optional<ModelFileInfo> info = readModelFileInfo(path, problem);
+    return info ? voiceValueProblem(path, *info) : std::string();
+}
+
 std::string checkRecognizerModelFile(const std::string& path)
 {
     std::string problem;
     const std::optional<ModelFileInfo> info = readModelFileInfo(path, problem);
-    if (!info) {
-        return problem;
+    return info ? recognizerMetadataProblem(path, *info, true) : problem;
+}
+
+std::string checkRecognizerModelValues(const std::string& path)
+{
+    std::string problem;
+    const std::optional<ModelFileInfo> info = readModelFileInfo(path, problem);
+    return info ? recognizerMetadataProblem(path, *info, false) : std::string();
+}
+
+std::string checkNotSpecialFile(const std::string& path)
+{
+    struct stat status { };
+    if (::stat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
+        return {};
     }
-    // What the streaming Zipformer2 CTC model reads at creation; any of these missing,
-    // empty or not integers ends the process.
-    static constexpr std::array<const char*, 7> kIntegerLists{"encoder_dims", "query_head_dims",
-        "value_head_dims", "num_heads", "num_encoder_layers", "cnn_module_kernels", "left_context_len"};
-    for (const char* key : kIntegerLists) {
-        const auto value = info->metadataValue(key);
-        if (!value || value->empty()) {
-            return missingMetadata(path, key);
-        }
-        bool any = false;
-        std::string_view rest = *value;
-        while (!rest.empty()) {
-            const std::size_t comma = rest.find(',');
-            std::string_view item = rest.substr(0, comma);
-            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-            const auto fields = splitFields(item);
-            if (fields.empty()) {
-                continue;
-            }
-            if (fields.size() != 1 || !parseTokenId(fields.front())) {
-                return atPath(path,
-                    std::string("the model metadata ") + key + " '" + *value + "' is not a list of integers");
-            }
-            any = true;
-        }
-        if (!any) {
-            return missingMetadata(path, key);
-        }
-    }
-    for (const char* key : {"T", "decode_chunk_len"}) {
-        const auto value = info->metadataValue(key);
-        if (!value || value->empty()) {
-            return missingMetadata(path, key);
-        }
-        const auto fields = splitFields(*value);
-        const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
-        if (!number || *number < 0) {
-            return atPath(path,
-                std::string("the model metadata ") + key + " '" + *value + "' is not a non-negative integer");
-        }
-    }
-    return {};
+    return fileTypeProblem(path, status.st_mode);
 }
 
 } // namespace ombrix::extensions::sherpa

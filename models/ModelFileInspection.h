@@ -63,21 +63,37 @@ std::optional<ModelFileInfo> readModelFileInfo(const std::string& path, std::str
 /// file declares it. For a CTC recogniser this is the vocabulary size.
 std::optional<int64_t> modelOutputSize(const ModelFileInfo& info);
 
+/// "" unless `path` exists and is neither a regular file nor a directory (after following
+/// symbolic links): a FIFO, socket or device, on which a reader that opens it blocks or
+/// never ends. Never opens it. Every reader here refuses such files by itself; this is for
+/// code that hands a path to the library without reading it first.
+std::string checkNotSpecialFile(const std::string& path);
+
 // ---- text-to-speech (VITS / piper voice with espeak-ng data) ----------------------------
 
 /// The model file: readable, in the format its name promises, with the metadata the
-/// piper path needs (sample_rate > 0, n_speakers >= 0, language, comment naming piper,
-/// coqui or icefall, and an espeak-ng voice). Returns "" when nothing is wrong.
+/// piper path needs (sample_rate from 8000 to 192000 Hz, n_speakers >= 0, language,
+/// comment naming piper, coqui or icefall, and an espeak-ng voice). Returns "" when
+/// nothing is wrong.
 std::string checkVoiceModelFile(const std::string& path);
+
+/// Only the metadata values of a readable voice model that no working voice can have
+/// (the sample rate and speaker count above); "" also when the file cannot be read or a
+/// value is missing, which the library itself refuses.
+std::string checkVoiceModelValues(const std::string& path);
 
 /// tokens.txt of a voice: LF line ends, no empty line, one or two fields per line, one
 /// code point per symbol, integer ids, no duplicate symbol, and the pad "_", start "^"
 /// and end "$" symbols present. Returns "" when nothing is wrong.
 std::string checkVoiceTokensFile(const std::string& path);
 
-/// An espeak-ng data directory: a directory holding phontab, phonindex, phondata and
-/// intonations, with phondata of the data version the built-in espeak-ng accepts.
-/// Returns "" when nothing is wrong.
+/// An espeak-ng data directory (its espeak-ng-data subdirectory when it has one, as
+/// espeak-ng chooses): phontab, phonindex, phondata and intonations present, of the data
+/// version and sample rate the built-in espeak-ng accepts, and structurally whole (every
+/// table, program, jump, call and sound item inside its file; see EspeakDataCheck.h);
+/// every tune that a voice file under lang/ or voices/ names defined; and no FIFO, socket
+/// or device among its files. Reads the four tables and the voice files (about 0.7 MB for
+/// the full data). Returns "" when nothing is wrong.
 std::string checkEspeakDataDirectory(const std::string& path);
 
 /// The files of a data directory that the cache key covers, in a fixed order.
@@ -86,8 +102,17 @@ std::vector<std::string> espeakDataFiles(const std::string& dataDirectory);
 // ---- streaming recogniser (Zipformer2 CTC with an HLG graph) ----------------------------
 
 /// The model file: readable, in the format its name promises, with the metadata the
-/// streaming Zipformer2 CTC model needs. Returns "" when nothing is wrong.
+/// streaming Zipformer2 CTC model needs: positive integer lists encoder_dims,
+/// query_head_dims, value_head_dims, num_heads, num_encoder_layers, cnn_module_kernels
+/// and left_context_len with one entry per encoder stack each, and positive T and
+/// decode_chunk_len. Returns "" when nothing is wrong.
 std::string checkRecognizerModelFile(const std::string& path);
+
+/// Only the metadata values of a readable recogniser model that no working model can
+/// have (non-positive sizes or chunk lengths, per-stack lists of the wrong length); ""
+/// also when the file cannot be read or a value is missing or malformed, which the
+/// library itself refuses.
+std::string checkRecognizerModelValues(const std::string& path);
 
 /// The token ids of a recogniser's tokens.txt.
 struct RecognizerTokens {

@@ -1,12 +1,13 @@
 // tokens.txt of voices and recognisers, and the OpenFst header of decoding graphs
 // (declared in ModelFileInspection.h).
 
-#include "models/ModelFileAccess.h"
+#include "models/ModelTextChecks.h"
+
 #include "models/ModelFileInspection.h"
 #include "models/TextFields.h"
 
 #include <array>
-#include <fstream>
+#include <cstring>
 #include <map>
 
 namespace ombrix::extensions::sherpa {
@@ -18,17 +19,22 @@ namespace {
 constexpr int32_t kFstMagicNumber = 2125659606; // 0x7eb2fdd6, little-endian on disk
 constexpr int32_t kFstMaxTypeNameLength = 256;
 
-std::optional<std::string> readFstString(std::istream& in)
+/// A length-prefixed string of the header at `position`, which moves past it.
+std::optional<std::string> readFstString(Bytes header, std::size_t& position)
 {
     int32_t length = 0;
-    if (!in.read(reinterpret_cast<char*>(&length), sizeof length) || length < 0
-        || length > kFstMaxTypeNameLength) {
+    if (header.size() - position < sizeof length) {
         return std::nullopt;
     }
-    std::string text(static_cast<std::size_t>(length), '\0');
-    if (!in.read(text.data(), length)) {
+    std::memcpy(&length, header.data() + position, sizeof length);
+    position += sizeof length;
+    if (length < 0 || length > kFstMaxTypeNameLength
+        || header.size() - position < static_cast<std::size_t>(length)) {
         return std::nullopt;
     }
+    std::string text(
+        reinterpret_cast<const char*>(header.data() + position), static_cast<std::size_t>(length));
+    position += static_cast<std::size_t>(length);
     return text;
 }
 
@@ -38,10 +44,12 @@ std::string checkVoiceTokensFile(const std::string& path)
 {
     std::string problem;
     const std::optional<std::string> text = readTextFile(path, problem);
-    if (!text) {
-        return problem;
-    }
-    const std::vector<std::string_view> lines = splitLines(*text);
+    return text ? model_files::checkVoiceTokensText(path, *text) : problem;
+}
+
+std::string model_files::checkVoiceTokensText(const std::string& path, std::string_view text)
+{
+    const std::vector<std::string_view> lines = splitLines(text);
     std::map<char32_t, std::size_t> lineOfSymbol;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view line = lines[i];
@@ -95,13 +103,16 @@ std::string checkVoiceTokensFile(const std::string& path)
 
 std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, std::string& problem)
 {
-    std::optional<std::string> text = readTextFile(path, problem);
-    if (!text) {
-        return std::nullopt;
-    }
+    const std::optional<std::string> text = readTextFile(path, problem);
+    return text ? model_files::readRecognizerTokensText(path, *text, problem) : std::nullopt;
+}
+
+std::optional<RecognizerTokens> model_files::readRecognizerTokensText(
+    const std::string& path, std::string_view text, std::string& problem)
+{
     RecognizerTokens tokens;
     bool hasBlank = false;
-    const std::vector<std::string_view> lines = splitLines(*text);
+    const std::vector<std::string_view> lines = splitLines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::vector<std::string_view> fields = splitFields(lines[i]);
         if (fields.empty()) {
@@ -119,6 +130,11 @@ std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, st
         tokens.ids.insert(*id);
         if (fields.size() == 2) {
             const std::string_view symbol = fields.front();
+            // The recogniser's text is these symbols joined: a malformed one garbles it.
+            if (!decodeUtf8(symbol)) {
+                problem = atPath(path, lineAt(i) + ": the symbol is not valid UTF-8");
+                return std::nullopt;
+            }
             hasBlank = hasBlank || symbol == "<blk>" || symbol == "<eps>" || symbol == "<blank>";
         }
     }
@@ -132,17 +148,20 @@ std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, st
 std::string checkGraphFileHeader(const std::string& path)
 {
     std::string problem;
-    // Opened through the mapping helper for its messages (missing, directory, empty).
-    if (!MappedFile::open(path, problem)) {
-        return problem;
-    }
-    std::ifstream in(path, std::ios::binary);
+    const std::optional<MappedFile> file = MappedFile::open(path, problem);
+    return file ? model_files::checkGraphHeaderBytes(path, file->bytes()) : problem;
+}
+
+std::string model_files::checkGraphHeaderBytes(const std::string& path, Bytes data)
+{
     int32_t magic = 0;
-    if (!in.read(reinterpret_cast<char*>(&magic), sizeof magic) || magic != kFstMagicNumber) {
+    if (data.size() < sizeof magic
+        || (std::memcpy(&magic, data.data(), sizeof magic), magic != kFstMagicNumber)) {
         return atPath(path, "is not an OpenFst graph (no FST magic number)");
     }
-    const std::optional<std::string> fstType = readFstString(in);
-    const std::optional<std::string> arcType = fstType ? readFstString(in) : std::nullopt;
+    std::size_t position = sizeof magic;
+    const std::optional<std::string> fstType = readFstString(data, position);
+    const std::optional<std::string> arcType = fstType ? readFstString(data, position) : std::nullopt;
     if (!arcType) {
         return atPath(path, "has a damaged OpenFst header");
     }

@@ -5,6 +5,14 @@
 
 namespace ombrix::extensions::sherpa::model_files {
 
+namespace {
+
+constexpr char32_t kLastCodePoint = 0x10ffff;
+constexpr char32_t kFirstSurrogate = 0xd800;
+constexpr char32_t kLastSurrogate = 0xdfff;
+
+} // namespace
+
 bool isStreamSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -111,7 +119,10 @@ std::optional<std::u32string> decodeUtf8(std::string_view text)
             code = (code << 6) | (next & 0x3fu);
         }
         static constexpr std::array<char32_t, 5> kSmallestOfLength{0, 0, 0x80, 0x800, 0x10000};
-        if (code < kSmallestOfLength[length] || code > 0x10ffff) {
+        // Overlong forms, UTF-16 surrogates (ED A0 80 ... ED BF BF) and values beyond
+        // U+10FFFF are not UTF-8.
+        if (code < kSmallestOfLength[length] || code > kLastCodePoint
+            || (code >= kFirstSurrogate && code <= kLastSurrogate)) {
             return std::nullopt;
         }
         out.push_back(code);

@@ -28,7 +28,8 @@ std::optional<int64_t> parseTokenId(std::string_view field);
 /// there are (0 when there are none).
 int64_t atoiValue(std::string_view text);
 
-/// Strict UTF-8 decoding; std::nullopt for malformed input.
+/// Strict UTF-8 decoding; std::nullopt for malformed input (bad sequences, overlong
+/// forms, surrogates, values beyond U+10FFFF).
 std::optional<std::u32string> decodeUtf8(std::string_view text);
 
 /// "line N" for the line at `index` (counted from 0).

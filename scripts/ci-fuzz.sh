@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of tests/fuzz (clang-14, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz and runs each for a bounded time.
 #
-#   scripts/ci-fuzz.sh [target...]        (default: all three)
+#   scripts/ci-fuzz.sh [target...]        (default: all four)
 #
 #   FUZZ_SECONDS      time per target (default 20)
 #   FUZZ_BUILD_DIR    build directory (default build-fuzz)
@@ -22,7 +22,7 @@ seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=${JOBS:-2}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_ring_buffer fuzz_streaming_text fuzz_tts_actions)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_ring_buffer fuzz_streaming_text fuzz_tts_actions fuzz_model_readers)
 
 # The fuzz targets are a project of their own, so that this build does not configure (or
 # build with clang) the rest of the tree.
@@ -51,6 +51,18 @@ for target in "${targets[@]}"; do
   # Each input of the action fuzzer is a sequence of operations on a fresh node: let inputs
   # be long from the start rather than growing them slowly.
   [ "$target" = fuzz_tts_actions ] && options+=(-len_control=0 -max_len=1024)
+  # The readers' corpus starts from the fixture files, each behind the byte that picks its
+  # reader (0 ONNX, 1 ORT, 2 voice tokens, 3 recogniser tokens, 4 graph header).
+  if [ "$target" = fuzz_model_readers ]; then
+    options+=(-max_len=16384)
+    fixtures=build/fixtures
+    for seed in 0:asr/model.onnx 0:voice-en/model.onnx 1:asr/model.ort 2:voice-en/tokens.txt \
+                3:asr/tokens.txt 4:asr/HLG.fst; do
+      file=$fixtures/${seed#*:}
+      [ -f "$file" ] || continue
+      { printf "\\$(printf %o "${seed%%:*}")"; cat "$file"; } > "$corpus/seed-${seed%%:*}-$(basename "$file")"
+    done
+  fi
   echo
   echo "==== $target for ${seconds}s"
   # sherpa-onnx writes a line to stderr for every model path that does not exist; keep

@@ -41,11 +41,17 @@ std::int64_t millisecondsSinceEpoch()
         .count();
 }
 
-std::string withoutAsterisks(const std::string& text)
+/// The text as the engine gets it: without asterisks, and with NUL bytes as spaces (the
+/// engine takes a C string, which would end at the first NUL).
+std::string spokenForm(const std::string& text)
 {
     std::string spoken;
     spoken.reserve(text.size());
-    std::copy_if(text.begin(), text.end(), std::back_inserter(spoken), [](char c) { return c != kAsterisk; });
+    for (const char c : text) {
+        if (c != kAsterisk) {
+            spoken.push_back(c == '\0' ? ' ' : c);
+        }
+    }
     return spoken;
 }
 
@@ -241,7 +247,7 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
         return;
     }
 
-    const std::string spoken = withoutAsterisks(text);
+    const std::string spoken = spokenForm(text);
     if (isFirstSynthesis.exchange(false)) {
         Logger::info("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp=" + std::to_string(millisecondsSinceEpoch())
             + " text=\"" + spoken + "\"");
@@ -351,10 +357,13 @@ bool SherpaTTSNode::Internals::loadModel(
         // verdict still holds when the engine is created under the lock again.
         const EspeakProcessState::Lock espeakLock;
         if (!phonemeDataPathUsable(dataDirPath) && !EspeakProcessState::isInitialised(espeakLock)) {
+            EspeakProcessState::setDataPath(espeakLock, dataDirPath);
             Logger::error("[SherpaTTSNode] espeak-ng-data path is " + std::to_string(dataDirPath.size())
                 + " bytes long and no short symlink could be used for it; espeak-ng would end the process "
                   "on it, so the model is not loaded: "
                 + dataDirPath);
+            Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
+            Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");
             return false;
         }
     }
@@ -367,6 +376,8 @@ bool SherpaTTSNode::Internals::loadModel(
     if (pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath)) {
         const ModelCheckResult check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath);
         if (!check.ok) {
+            // The variable says what the latest load used, refused or not.
+            EspeakProcessState::setDataPath(EspeakProcessState::Lock(), dataDirPath);
             Logger::error("[SherpaTTSNode] Model files rejected: " + check.problem);
             Logger::error("[SherpaTTSNode] Failed to create Sherpa Offline TTS.");
             Logger::error("[SherpaTTSNode] Check that the model files exist and are valid");

@@ -206,11 +206,22 @@ TEST_F(ModelFileCheckerTest, AcceptsTheGoodModelsAndRemembersThem)
         {true, voiceIn(kFixtures / "voice-en")},
         {true, voiceIn(kFixtures / "voice-de")},
         {true, voiceIn(kFixtures / "voice-22050")},
+        // As the upstream piper export lays them out (and an older export of it).
+        {true, voiceIn(kFixtures / "piper-16000")},
+        {true, voiceIn(kFixtures / "piper-22050-old")},
+        {true, voiceIn(kFixtures / "piper-44100-4-speakers")},
         {true,
             voiceIn(kDefaultTree / "en_GB" / "vits-piper-en_GB-southern_english_female-low",
                 "en_GB-southern_english_female-low.with_runtime_opt.ort")},
+        {true,
+            voiceIn(kDefaultTree / "de_DE" / "vits-piper-de_DE-quorvane-low",
+                "de_DE-quorvane-low.with_runtime_opt.ort")},
         {false, recognizerIn(kFixtures / "asr")},
         {false, recognizerIn(kFixtures / "asr", "model.ort", "HLG-only-a.fst")},
+        // As icefall exports it: 500 outputs, disambiguation symbols beyond them in
+        // tokens.txt, six encoder stacks, epsilon-input arcs; vector and const graphs.
+        {false, recognizerIn(kFixtures / "asr-icefall")},
+        {false, recognizerIn(kFixtures / "asr-icefall", "model.ort", "HLG-const.fst")},
         {false, recognizerIn(kDefaultTree, "ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort")},
     };
     for (const auto& [speech, files] : good) {

@@ -41,7 +41,7 @@ TEST(ModelFileInspection, ReadsMetadataAndOutputSizeFromOnnxAndOrtFiles)
     ASSERT_TRUE(ortVoice) << problem;
     EXPECT_EQ(ortVoice->format, ModelFileFormat::Ort);
     EXPECT_EQ(ortVoice->metadataValue("comment"), "piper");
-    EXPECT_EQ(ortVoice->metadataValue("voice"), "en-us");
+    EXPECT_EQ(ortVoice->metadataValue("voice"), "en-gb-x-rp");
     // The voice's output length is symbolic: no size.
     EXPECT_EQ(modelOutputSize(*ortVoice), std::nullopt);
 
@@ -104,6 +104,33 @@ TEST(ModelFileInspection, AcceptsTheGoodFilesAsTheLibraryReadsThem)
     const fs::path tokens
         = fs::temp_directory_path() / ("ombrix-tokens-" + std::to_string(::getpid()) + ".txt");
     std::ofstream(tokens, std::ios::binary | std::ios::trunc) << "<eps> 0\r\nA 1\r\nB 2\r\n";
+    std::string problem;
+    const auto read = readRecognizerTokens(tokens.string(), problem);
+    fs::remove(tokens);
+    ASSERT_TRUE(read) << problem;
+    EXPECT_EQ(read->ids, (std::set<int64_t>{0, 1, 2}));
+}
+
+TEST(ModelFileInspection, TokensThatAreNotStrictUtf8AreRefusedByBothTokenReaders)
+{
+    const fs::path tokens
+        = fs::temp_directory_path() / ("ombrix-utf8-tokens-" + std::to_string(::getpid()) + ".txt");
+    const std::string voiceTokens = readFile(kFixtures / "voice-en" / "tokens.txt");
+    // A surrogate (U+D800), an overlong '/', a value past U+10FFFF, a cut sequence.
+    for (const std::string bad : {"\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe2\x82"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        std::ofstream(tokens, std::ios::binary | std::ios::trunc) << voiceTokens << bad << " 500\n";
+        EXPECT_NE(
+            checkVoiceTokensFile(tokens.string()).find(": the symbol is not valid UTF-8"), std::string::npos);
+
+        std::ofstream(tokens, std::ios::binary | std::ios::trunc) << "<blk> 0\nA" << bad << " 1\nB 2\n";
+        std::string problem;
+        EXPECT_FALSE(readRecognizerTokens(tokens.string(), problem));
+        EXPECT_EQ(problem, tokens.string() + ": line 2: the symbol is not valid UTF-8");
+    }
+    // The largest code point and one just below the surrogates are symbols like any other.
+    std::ofstream(tokens, std::ios::binary | std::ios::trunc)
+        << "<blk> 0\n\xf4\x8f\xbf\xbf 1\n\xed\x9f\xbf 2\n";
     std::string problem;
     const auto read = readRecognizerTokens(tokens.string(), problem);
     fs::remove(tokens);

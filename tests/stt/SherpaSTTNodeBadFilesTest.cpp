@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -12,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "LogCapture.h"
@@ -48,6 +52,8 @@ const std::map<std::string, std::string> kFileAtFault{
     {"asr-tokens-no-blank", "tokens.txt"},
     {"asr-corrupt-graph", "HLG.fst"},
     {"asr-graph-unknown-label", "HLG.fst"},
+    {"asr-decode-chunk-len-0", "model.onnx"},
+    {"asr-stack-lists-unequal", "model.onnx"},
 };
 
 struct BrokenRecognizer {
@@ -162,6 +168,34 @@ TEST_F(SherpaSTTNodeBadFiles, AGoodModelIsCheckedOnceAndTranscribingNeverStartsT
     EXPECT_EQ(transcribeTones(node, "A_B_A"), "ABA");
     EXPECT_EQ(transcribeTones(node, "B"), "ABAB");
     EXPECT_EQ(modelCheckerSpawnCountForTesting(), before + 1);
+}
+
+TEST_F(SherpaSTTNodeBadFiles, AFifoInAnyFilePositionIsRefusedByNameWithoutBlocking)
+{
+    // Opening a FIFO for reading waits for a writer, and none ever comes: a load that
+    // opened one would never return.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-stt-fifo-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const std::string fifo = scratch + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    SherpaSTTNode node;
+    for (const bool libraryDecides : {false, true}) {
+        SCOPED_TRACE(libraryDecides ? "library only" : "usual checks");
+        setModelCheckerOverrideForTesting(libraryDecides ? std::optional(libraryOnly()) : std::nullopt);
+        for (const auto& [model, tokens, graph] : {std::tuple{fifo, kAsrTokens, kAsrGraph},
+                 std::tuple{kAsrModel, fifo, kAsrGraph}, std::tuple{kAsrModel, kAsrTokens, fifo}}) {
+            LogCapture log;
+            EXPECT_FALSE(node.loadModel(model, tokens, graph));
+            const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+            ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+            EXPECT_TRUE(errors[0].starts_with(kRejected + fifo + ": is a FIFO")) << errors[0];
+            EXPECT_EQ(errors[1], kCreateFailed);
+            EXPECT_EQ(errors[2], kCheckFiles);
+        }
+    }
+    ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+    EXPECT_EQ(transcribeTones(node, "A_B_A"), "ABA");
+    fs::remove_all(scratch);
 }
 
 // --- A recogniser that throws ----------------------------------------------------------

@@ -90,6 +90,20 @@ TEST_F(LoadedNode, TheDecodingGraphIsReallyUsed)
     ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraphOnlyA));
     feedAt(node, makeToneBursts("A_B_A", k48k), k48k);
     EXPECT_EQ(node.transcribe(), "AA");
+
+    // A recogniser as icefall exports it (500 outputs, six encoder stacks, disambiguation
+    // symbols beyond the outputs in tokens.txt, words behind epsilon-input arcs), with its
+    // graph in vector and in const form: the pieces are joined with spaces.
+    for (const auto& [model, graph] :
+        {std::pair{"model.onnx", "HLG.fst"}, std::pair{"model.ort", "HLG-const.fst"}}) {
+        SCOPED_TRACE(std::string(model) + " with " + graph);
+        ASSERT_TRUE(
+            node.loadModel(icefallFixture(model), icefallFixture("tokens.txt"), icefallFixture(graph)));
+        feedAt(node, makeToneBursts("A_B_A", k48k), k48k);
+        EXPECT_EQ(node.transcribe(), "A B A");
+        feedAt(node, makeToneBursts("BB_A", k16k), k16k);
+        EXPECT_EQ(node.transcribe(), "A B A B A");
+    }
 }
 
 TEST_F(LoadedNode, RefusedBusFormatStillSetsTheRate)

@@ -25,6 +25,13 @@ inline const std::string kAsrTokens = asrFixture("tokens.txt");
 inline const std::string kAsrGraph = asrFixture("HLG.fst");
 inline const std::string kAsrGraphOnlyA = asrFixture("HLG-only-a.fst");
 
+/// The same detector in icefall's layout: 500 outputs, 1 kHz -> piece "\u2581A", 4 kHz ->
+/// "\u2581B", so "A_B_A" audio reads "A B A"; HLG.fst (vector) and HLG-const.fst (const).
+inline std::string icefallFixture(const std::string& file)
+{
+    return std::string(OMBRIX_FIXTURES_DIR) + "/asr-icefall/" + file;
+}
+
 /// Graph block sizes: 10 ms, as a host graph hands them to a sink.
 inline constexpr int kBlocksPerSecond = 100;
 inline unsigned blockFramesFor(int sampleRate)

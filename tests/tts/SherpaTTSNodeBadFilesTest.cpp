@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "models/ModelFileChecker.h"
@@ -46,6 +50,12 @@ const std::map<std::string, std::string> kFileAtFault{
     {"tts-tokens-no-pad", "tokens.txt"},
     {"tts-tokens-duplicate", "tokens.txt"},
     {"tts-bad-espeak-data", "espeak-ng-data"},
+    {"tts-sample-rate-1", "model.onnx"},
+    {"tts-espeak-phontab-cut", "espeak-ng-data/phontab"},
+    {"tts-espeak-phonindex-cut", "espeak-ng-data/phonindex"},
+    {"tts-espeak-phondata-cut", "espeak-ng-data/phondata"},
+    {"tts-espeak-intonations-cut", "espeak-ng-data/intonations"},
+    {"tts-espeak-program-past-end", "espeak-ng-data/phontab"},
 };
 
 struct BrokenVoice {
@@ -157,6 +167,7 @@ TEST_F(SherpaTTSNodeBadFiles, EveryBrokenVoiceIsRefusedByNameAndAGoodVoiceLoadsA
                 EXPECT_FALSE(
                     node->loadModel(broken.files.model, broken.files.tokens, broken.files.dataDirectory));
                 expectRefused(log, named);
+                EXPECT_STREQ(std::getenv("ESPEAK_DATA_PATH"), broken.files.dataDirectory.c_str());
                 if (!libraryDecides) {
                     EXPECT_TRUE(
                         log.linesAt(LogLevel::Error).front().starts_with(kRejected + atFault.string()));
@@ -192,6 +203,52 @@ TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)
     node->synthesize("Hello.");
     EXPECT_TRUE(log.waitFor(kNotInitialised));
     expectGoodVoiceSpeaks(*node);
+}
+
+TEST_F(SherpaTTSNodeBadFiles, AFifoInAnyFilePositionIsRefusedByNameWithoutBlocking)
+{
+    // Opening a FIFO for reading waits for a writer, and none ever comes: a load that
+    // opened one (or an espeak-ng that did) would never return.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-tts-fifo-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const std::string fifo = scratch + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const VoiceFiles good = fixtureVoice("voice-en");
+    // The good data directory, entry by entry (links), with `name` a FIFO instead.
+    const auto dataWithFifo = [&](const std::string& name) {
+        const fs::path directory = fs::path(scratch) / ("data-" + name);
+        fs::create_directory(directory);
+        for (const fs::directory_entry& entry : fs::directory_iterator(good.dataDirectory)) {
+            if (entry.path().filename() != name) {
+                fs::create_symlink(entry.path(), directory / entry.path().filename());
+            }
+        }
+        EXPECT_EQ(::mkfifo((directory / name).c_str(), 0600), 0);
+        return std::pair{directory.string(), (directory / name).string()};
+    };
+    const auto [tableData, tableFifo] = dataWithFifo("phontab");
+    const auto [dictionaryData, dictionaryFifo] = dataWithFifo("en_dict");
+    const std::vector<std::pair<VoiceFiles, std::string>> cases{
+        {{fifo, good.tokens, good.dataDirectory}, fifo},
+        {{good.model, fifo, good.dataDirectory}, fifo},
+        {{good.model, good.tokens, tableData}, tableFifo},
+        {{good.model, good.tokens, dictionaryData}, dictionaryFifo},
+    };
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    for (const bool libraryDecides : {false, true}) {
+        SCOPED_TRACE(libraryDecides ? "library only" : "usual checks");
+        setModelCheckerOverrideForTesting(libraryDecides ? std::optional(libraryOnly()) : std::nullopt);
+        for (const auto& [voice, atFault] : cases) {
+            SCOPED_TRACE(atFault);
+            LogCapture log;
+            EXPECT_FALSE(node->loadModel(voice.model, voice.tokens, voice.dataDirectory));
+            expectRefused(log, atFault);
+            EXPECT_TRUE(
+                log.linesAt(LogLevel::Error).front().starts_with(kRejected + atFault + ": is a FIFO"));
+        }
+    }
+    expectGoodVoiceSpeaks(*node);
+    fs::remove_all(scratch);
 }
 
 TEST_F(SherpaTTSNodeBadFiles, AGoodVoiceIsCheckedOnceAndSpeakingNeverStartsTheChecker)

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -204,44 +205,68 @@ TEST(SherpaTTSNodeProcess, LongPhonemeDataPathWithoutAUsableLinkIsRefusedAndTheP
         EXPECT_TRUE(probe.contains(temporary
                 ? "warning|[SherpaTTSNode] Could not create short espeak-ng-data symlink ("
                 : "warning|[SherpaTTSNode] espeak-ng-data path is too long and TMPDIR is unset"));
-        EXPECT_TRUE(
-            probe.contains("error|[SherpaTTSNode] espeak-ng-data path is 300 bytes long and no short symlink "
-                           "could be used for it"));
+        const long refused = probe.indexOf("error|[SherpaTTSNode] espeak-ng-data path is 300 bytes long and "
+                                           "no short symlink could be used for it");
+        ASSERT_GE(refused, 0) << probe.result.standardOutput;
+        EXPECT_EQ(probe.indexOf("error|[SherpaTTSNode] Failed to create Sherpa Offline TTS.", refused),
+            refused + 1);
+        EXPECT_EQ(
+            probe.indexOf("error|[SherpaTTSNode] Check that the model files exist and are valid", refused),
+            refused + 2);
         EXPECT_FALSE(probe.contains("Calling SherpaOnnxCreateOfflineTts"));
+        // Refused or not, the variable holds the path this load used.
+        EXPECT_EQ(probe.espeak, dataPath);
     }
 }
 
 TEST(SherpaTTSNodeProcess, BadPhonemeDataAsTheFirstEngineIsRefusedAndAGoodVoiceStillSpeaks)
 {
-    // Handed to the first engine of a process, this directory makes espeak-ng end it.
-    ScratchDirectory scratch;
-    const std::string broken = std::string(OMBRIX_FIXTURES_DIR) + "/broken/tts-bad-espeak-data";
-    std::vector<std::string> arguments
-        = {"refuse-then-speak", broken + "/model.onnx", broken + "/tokens.txt", broken + "/espeak-ng-data"};
-    const std::vector<std::string> good
-        = voiceArguments(std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
-    arguments.insert(arguments.end(), good.begin() + 1, good.end());
+    // Handed to the first engine of a process, each of these directories makes espeak-ng
+    // end it or read outside its tables (often only on a later text): each is refused with
+    // the file and the structural fault, before any library call.
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"tts-bad-espeak-data", "phondata: has data version 0x20746f6e"},
+        {"tts-espeak-phontab-cut", "phontab: table 51 starts past the end of the file"},
+        {"tts-espeak-phonindex-cut", "phonindex: the instruction 0x6a06 at word 491 runs past the end"},
+        {"tts-espeak-phondata-cut", "phondata: spectrum at byte 412552 (named by phonindex word 9420) ends"},
+        {"tts-espeak-intonations-cut", "intonations: has no tune 's4', which the voice file"},
+        {"tts-espeak-program-past-end",
+            "phontab: table 1 'base1': the program of phoneme '@' starts at "
+            "phonindex word 19634, past its end (19534 words)"},
+    };
+    for (const auto& [name, fault] : cases) {
+        SCOPED_TRACE(name);
+        ScratchDirectory scratch;
+        const std::string broken = std::string(OMBRIX_FIXTURES_DIR) + "/broken/" + name;
+        std::vector<std::string> arguments = {
+            "refuse-then-speak", broken + "/model.onnx", broken + "/tokens.txt", broken + "/espeak-ng-data"};
+        const std::vector<std::string> good
+            = voiceArguments(std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
+        arguments.insert(arguments.end(), good.begin() + 1, good.end());
 
-    const ProbeOutput probe = runProbe(scratch, arguments, scratch.path.string());
-    ASSERT_TRUE(probe.result.succeeded()) << probe.result.describe();
-    EXPECT_EQ(probe.refused, "1");
-    const long rejected
-        = probe.indexOf("error|[SherpaTTSNode] Model files rejected: " + broken + "/espeak-ng-data");
-    ASSERT_GE(rejected, 0) << probe.result.standardOutput;
-    const long failed = probe.indexOf("error|[SherpaTTSNode] Failed to create Sherpa Offline TTS.", rejected);
-    EXPECT_EQ(failed, rejected + 1);
-    EXPECT_EQ(probe.indexOf("error|[SherpaTTSNode] Check that the model files exist and are valid", failed),
-        failed + 1);
-    // The bad directory never reached espeak-ng: the one engine made is the good voice's,
-    // and it speaks in full.
-    const auto creations = std::count_if(probe.log.begin(), probe.log.end(), [](const std::string& line) {
-        return line.find("Calling SherpaOnnxCreateOfflineTts") != std::string::npos;
-    });
-    EXPECT_EQ(creations, 1);
-    EXPECT_GT(probe.indexOf("Calling SherpaOnnxCreateOfflineTts"), failed);
-    EXPECT_EQ(probe.loaded, "1");
-    EXPECT_EQ(probe.samples, std::to_string(kTwoSentencesSamples));
-    EXPECT_EQ(probe.espeak, std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
+        const ProbeOutput probe = runProbe(scratch, arguments, scratch.path.string());
+        ASSERT_TRUE(probe.result.succeeded()) << probe.result.describe();
+        EXPECT_EQ(probe.refused, "1");
+        const long rejected = probe.indexOf(
+            "error|[SherpaTTSNode] Model files rejected: " + broken + "/espeak-ng-data/" + fault);
+        ASSERT_GE(rejected, 0) << probe.result.standardOutput;
+        const long failed
+            = probe.indexOf("error|[SherpaTTSNode] Failed to create Sherpa Offline TTS.", rejected);
+        EXPECT_EQ(failed, rejected + 1);
+        EXPECT_EQ(
+            probe.indexOf("error|[SherpaTTSNode] Check that the model files exist and are valid", failed),
+            failed + 1);
+        // The bad directory never reached espeak-ng: the one engine made is the good
+        // voice's, and it speaks in full.
+        const auto creations = std::count_if(probe.log.begin(), probe.log.end(), [](const std::string& line) {
+            return line.find("Calling SherpaOnnxCreateOfflineTts") != std::string::npos;
+        });
+        EXPECT_EQ(creations, 1);
+        EXPECT_GT(probe.indexOf("Calling SherpaOnnxCreateOfflineTts"), failed);
+        EXPECT_EQ(probe.loaded, "1");
+        EXPECT_EQ(probe.samples, std::to_string(kTwoSentencesSamples));
+        EXPECT_EQ(probe.espeak, std::string(OMBRIX_FIXTURES_DIR) + "/voice-en/espeak-ng-data");
+    }
 }
 
 } // namespace

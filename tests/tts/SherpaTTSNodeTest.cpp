@@ -67,7 +67,8 @@ TEST(SherpaTTSNode, PlaysTheEnginesSamplesBlockByBlockAndReportsTheEndOneBlockLa
     BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
     EXPECT_EQ(node->getInternalsForTesting().resampler, nullptr);
 
-    node->synthesize("Hello *world*. How are *you*?");
+    // Asterisks are dropped and a NUL byte is a space: the engine hears the whole text.
+    node->synthesize(std::string("Hello *world*.\0How are *you*?", 29));
     ASSERT_NE(waitForPublished(*node), nullptr);
     ASSERT_EQ(recorder.textsOf("synthesisStarted"), std::vector<std::string>{kTwoSentences});
     EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 1u);
@@ -258,6 +259,18 @@ TEST(SherpaTTSNode, LoadModelReportsItsOutcomeAndTextsWithoutAnEngineAreRejected
     ASSERT_TRUE(log.waitFor("[SherpaTTSNode] synthesize is called but TTS instance is not initialized."));
     EXPECT_TRUE(log.contains("[SherpaTTSNode] synthesize called, tts=null, this="));
 
+    // A model in an ORT format version that onnxruntime 1.27 cannot read is refused with
+    // onnxruntime's own reason, before the library could end the process with it.
+    const VoiceFiles piper = fixtureVoice("piper-16000");
+    const std::string newerFormat = std::string(OMBRIX_FIXTURES_DIR) + "/ort-format-7/model.ort";
+    EXPECT_FALSE(node->loadModel(newerFormat, piper.tokens, piper.dataDirectory));
+    const long refused = log.indexOf("[SherpaTTSNode] Model files rejected: " + newerFormat + ": ");
+    ASSERT_GE(refused, 0);
+    EXPECT_NE(log.lines()[static_cast<std::size_t>(refused)].find(
+                  "The ORT format model version [7] is not supported in this build 1.27.0."),
+        std::string::npos)
+        << log.lines()[static_cast<std::size_t>(refused)];
+
     // A later load makes the following texts work again.
     const VoiceFiles voice = fixtureVoice("voice-en");
     const Result<OXAny> loaded = node->callAction("loadModel",
@@ -386,7 +399,8 @@ GraphRun speakInGraph(Node& created, int sampleRate, unsigned channels, const st
 
 TEST(SherpaTTSNode, FactoryNodeSpeaksInGraphsAtTheInnerRateAndConvertedToOtherRates)
 {
-    const std::vector<float> reference = referenceSamples(fixtureVoice("voice-en"), kTwoSentences);
+    // The default English voice of the build tree is piper-16000 in ORT format.
+    const std::vector<float> reference = referenceSamples(fixtureVoice("piper-16000"), kTwoSentences);
     const double referenceEnergy = sumOfSquares(reference);
     SherpaNodeFactory factory;
 
@@ -431,33 +445,59 @@ TEST(SherpaTTSNode, FactoryNodeSpeaksInGraphsAtTheInnerRateAndConvertedToOtherRa
     }
 }
 
-TEST(SherpaTTSNode, VoiceAt22050HzIsConvertedTo16000HzBeforePlaying)
+TEST(SherpaTTSNode, VoicesAtTheirOwnRatesAreConvertedToTheGraphRate)
 {
-    const VoiceFiles voice = fixtureVoice("voice-22050");
-    int engineRate = 0;
-    const std::vector<float> engineOutput = referenceSamples(voice, kTwoSentences, &engineRate);
-    ASSERT_EQ(engineRate, 22050);
+    // The piper voices are laid out as the upstream export writes them (tokens.txt in the
+    // id map's order, only the upstream metadata keys, an older export without "version"
+    // and "has_g2pw"). The 4-speaker voice scales speaker s by (-1)^s / (1 + s), so only
+    // speaker 0 plays with the energy of the engine's speaker-0 output.
+    struct Case {
+        const char* voice;
+        int rate;
+    };
+    for (const Case& voiceCase : {Case{"voice-22050", 22050}, Case{"piper-16000", 16000},
+             Case{"piper-22050-old", 22050}, Case{"piper-44100-4-speakers", 44100}}) {
+        const VoiceFiles voice = fixtureVoice(voiceCase.voice);
+        int engineRate = 0;
+        const std::vector<float> engineOutput = referenceSamples(voice, kTwoSentences, &engineRate);
+        ASSERT_EQ(engineRate, voiceCase.rate) << voiceCase.voice;
+        for (const int graphRate : {kInnerRate, 48000}) {
+            SCOPED_TRACE(
+                std::string(voiceCase.voice) + " in a graph at " + std::to_string(graphRate) + " Hz");
+            auto node = makeNodeWithVoice(voice);
+            EventRecorder recorder(*node);
+            BlockDriver driver(*node, graphRate, kMono, static_cast<unsigned>(graphRate / 100));
+            node->synthesize(kTwoSentences);
+            const GeneratedAudio* item = waitForPublished(*node);
+            ASSERT_NE(item, nullptr);
+            // The item holds the engine's output converted to the inner 16000 Hz.
+            const double innerCount = double(engineOutput.size()) * kInnerRate / engineRate;
+            EXPECT_NEAR(item->sampleCount, innerCount, 2.0);
+            if (engineRate == kInnerRate) {
+                EXPECT_TRUE(std::equal(engineOutput.begin(), engineOutput.end(), item->samples));
+            }
 
-    auto node = makeNodeWithVoice(voice);
-    EventRecorder recorder(*node);
-    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
-    node->synthesize(kTwoSentences);
-    const GeneratedAudio* item = waitForPublished(*node);
-    ASSERT_NE(item, nullptr);
-    const double expectedCount = double(engineOutput.size()) * kInnerRate / engineRate;
-    EXPECT_NEAR(item->sampleCount, expectedCount, 2.0);
-
-    std::vector<float> played;
-    pullUntilFinished(driver, recorder, 1, played);
-    ASSERT_EQ(recorder.count("finished"), 1u);
-    // The sound takes as long as the engine's output did at its own rate.
-    const auto loud = [](float x) { return std::fabs(x) > 0.05f; };
-    const auto first = std::find_if(played.begin(), played.end(), loud);
-    const auto last = std::find_if(played.rbegin(), played.rend(), loud);
-    const double span = double(std::distance(first, last.base()));
-    EXPECT_NEAR(span, expectedCount, 0.01 * expectedCount);
-    EXPECT_NEAR(sumOfSquares(played) * engineRate / kInnerRate, sumOfSquares(engineOutput),
-        0.02 * sumOfSquares(engineOutput));
+            std::vector<float> played;
+            pullUntilFinished(driver, recorder, 1, played);
+            ASSERT_EQ(recorder.count("finished"), 1u);
+            // "finished" comes when the inner side has ended; the converter still holds
+            // the last few milliseconds.
+            for (int block = 0; block < 10; ++block) {
+                driver.pull();
+                played.insert(played.end(), driver.channel(0), driver.channel(0) + driver.frames());
+            }
+            // The sound takes as long as the engine's output did at its own rate.
+            const double expectedCount = double(engineOutput.size()) * graphRate / engineRate;
+            const auto loud = [](float x) { return std::fabs(x) > 0.05f; };
+            const auto first = std::find_if(played.begin(), played.end(), loud);
+            const auto last = std::find_if(played.rbegin(), played.rend(), loud);
+            ASSERT_NE(first, played.end());
+            const double span = double(std::distance(first, last.base()));
+            EXPECT_NEAR(span, expectedCount, 0.01 * expectedCount);
+            EXPECT_NEAR(sumOfSquares(played) * engineRate / graphRate, sumOfSquares(engineOutput),
+                0.02 * sumOfSquares(engineOutput));
+        }
+    }
 }
 
 TEST(SherpaTTSNode, DestructionLogsTheTeardownInOrder)

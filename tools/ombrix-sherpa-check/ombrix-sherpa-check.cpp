@@ -24,6 +24,7 @@
 #include "utils/SherpaOnnxHandles.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,6 +106,12 @@ private:
     int fd;
 };
 
+bool isDirectory(const std::string& path)
+{
+    struct stat status { };
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
 std::string describeException(const std::exception& e)
 {
     return e.what()[0] != '\0' ? e.what() : "an exception without a message";
@@ -115,14 +122,19 @@ std::string describeException(const std::exception& e)
 int checkVoice(
     const Report& report, const std::string& model, const std::string& tokens, const std::string& dataDir)
 {
-    if (!skipFileChecks) {
-        report.stage("reading the files");
-        for (const std::string& problem :
-            {checkVoiceModelFile(model), checkVoiceTokensFile(tokens), checkEspeakDataDirectory(dataDir)}) {
-            if (!problem.empty()) {
-                report.problem(problem);
-                return kExitProblem;
-            }
+    report.stage("reading the files");
+    // Without the file checks, what the library would block on or accept and then not
+    // survive is still refused: FIFOs and devices, impossible metadata values, broken
+    // espeak-ng tables.
+    const std::vector<std::string> problems = skipFileChecks
+        ? std::vector<std::string>{checkNotSpecialFile(model), checkNotSpecialFile(tokens),
+            checkVoiceModelValues(model), isDirectory(dataDir) ? checkEspeakDataDirectory(dataDir) : ""}
+        : std::vector<std::string>{
+            checkVoiceModelFile(model), checkVoiceTokensFile(tokens), checkEspeakDataDirectory(dataDir)};
+    for (const std::string& problem : problems) {
+        if (!problem.empty()) {
+            report.problem(problem);
+            return kExitProblem;
         }
     }
 
@@ -231,14 +243,23 @@ int checkRecognizer(
     const Report& report, const std::string& model, const std::string& tokens, const std::string& graph)
 {
     std::string problem;
+    report.stage("reading the files");
     if (!skipFileChecks) {
-        report.stage("reading the files");
         problem = checkRecognizerModelFile(model);
         if (problem.empty()) {
             readRecognizerTokens(tokens, problem);
         }
         if (problem.empty()) {
             problem = checkGraphFileHeader(graph);
+        }
+    } else {
+        // What the library and the graph reader would block on, and metadata values it
+        // accepts but cannot work with, are refused without the file checks too.
+        for (const std::string& next : {checkNotSpecialFile(model), checkNotSpecialFile(tokens),
+                 checkNotSpecialFile(graph), checkRecognizerModelValues(model)}) {
+            if (problem.empty()) {
+                problem = next;
+            }
         }
     }
     if (problem.empty()) {

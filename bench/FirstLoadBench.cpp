@@ -1,0 +1,319 @@
+// Figure 9: what a user waits for when a node loads model files, each against the plain
+// load of the same files in the same run (creating the sherpa-onnx engine or recogniser):
+//  9a/9c  the first load through the node: the cheap checks, the checker process, the load;
+//  9b/9d  a later load of the same unchanged files (the checker's verdict is remembered);
+//  9e     constructing a text-to-speech node, which loads the default voice (first time);
+//  9f     the graph check's share of the checker's run for a recogniser (the time between
+//         the checker's "stage reading the graph" report line and its next one, against
+//         the whole run from start to exit).
+// With --real-size the same figures again (9g-9l) for models of the published models' size:
+// a piper voice with 60 MB of weights that work per token, and a recogniser of 70 MB whose
+// graph has about 2 M arcs (the node construction figure stays with the default voice).
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "BenchSupport.h"
+#include "models/ModelFileChecker.h"
+#include "stt/SherpaSTTNode.h"
+#include "tts/SherpaTTSNode.h"
+#include "utils/SherpaOnnxCApi.h"
+#include "utils/SherpaOnnxHandles.h"
+
+namespace {
+
+using ombrix::OXAnyMap;
+using ombrix::bench::Clock;
+using ombrix::bench::Figure;
+using ombrix::bench::Goal;
+using ombrix::bench::RecogniserFiles;
+using ombrix::bench::VoiceFiles;
+using ombrix::extensions::sherpa::forgetCheckedModelFiles;
+using ombrix::extensions::sherpa::kModelCheckerProgramName;
+using ombrix::extensions::sherpa::OfflineTtsPtr;
+using ombrix::extensions::sherpa::OnlineRecognizerPtr;
+using ombrix::extensions::sherpa::SherpaSTTNode;
+using ombrix::extensions::sherpa::SherpaTTSNode;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kSmallIterations = 5;
+constexpr int kRealSizeRepetitions = 3;
+
+const std::string kRealSizeDir = std::string(OMBRIX_BUILD_DIR) + "/fixtures-real-size";
+const std::string kDefaultVoiceDir
+    = std::string(OMBRIX_BUILD_DIR) + "/share/files/en_GB/vits-piper-en_GB-southern_english_female-low";
+
+struct Models {
+    const char* suffix;
+    VoiceFiles voice;
+    RecogniserFiles recogniser;
+};
+
+Models smallModels()
+{
+    return {"Small", ombrix::bench::fixtureVoice("piper-16000"),
+        {std::string(OMBRIX_FIXTURES_DIR) + "/asr-icefall/model.onnx",
+            std::string(OMBRIX_FIXTURES_DIR) + "/asr-icefall/tokens.txt",
+            std::string(OMBRIX_FIXTURES_DIR) + "/asr-icefall/HLG.fst"}};
+}
+
+Models realSizeModels()
+{
+    const std::string voice = kRealSizeDir + "/voice";
+    const std::string asr = kRealSizeDir + "/asr";
+    return {"RealSize",
+        {voice + "/en_GB-southern_english_female-low.with_runtime_opt.ort", voice + "/tokens.txt",
+            voice + "/espeak-ng-data"},
+        {asr + "/ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort", asr + "/tokens.txt",
+            asr + "/HLG.fst"}};
+}
+
+double secondsSince(SteadyClock::time_point start)
+{
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+SherpaOnnxOfflineTtsConfig voiceConfig(const VoiceFiles& voice)
+{
+    SherpaOnnxOfflineTtsConfig config{};
+    config.model.vits.model = voice.model.c_str();
+    config.model.vits.tokens = voice.tokens.c_str();
+    config.model.vits.data_dir = voice.dataDirectory.c_str();
+    return config;
+}
+
+/// The recogniser as the speech-to-text node creates it (see SttBench.cpp).
+SherpaOnnxOnlineRecognizerConfig recogniserConfig(const RecogniserFiles& files)
+{
+    SherpaOnnxOnlineRecognizerConfig config{};
+    config.feat_config.feature_dim = 80;
+    config.model_config.zipformer2_ctc.model = files.model.c_str();
+    config.model_config.tokens = files.tokens.c_str();
+    config.model_config.num_threads = 4;
+    config.model_config.provider = "cpu";
+    config.ctc_fst_decoder_config.graph = files.graph.c_str();
+    return config;
+}
+
+void plainVoiceLoad(benchmark::State& state, const VoiceFiles& voice)
+{
+    const SherpaOnnxOfflineTtsConfig config = voiceConfig(voice);
+    for (auto _ : state) {
+        const auto start = SteadyClock::now();
+        OfflineTtsPtr engine(SherpaOnnxCreateOfflineTts(&config));
+        state.SetIterationTime(secondsSince(start));
+        if (!engine) {
+            state.SkipWithError(("the voice could not be loaded: " + voice.model).c_str());
+            return;
+        }
+    }
+}
+
+void plainRecogniserLoad(benchmark::State& state, const RecogniserFiles& files)
+{
+    const SherpaOnnxOnlineRecognizerConfig config = recogniserConfig(files);
+    for (auto _ : state) {
+        const auto start = SteadyClock::now();
+        OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
+        state.SetIterationTime(secondsSince(start));
+        if (!recognizer) {
+            state.SkipWithError(("the recogniser could not be loaded: " + files.model).c_str());
+            return;
+        }
+    }
+}
+
+/// loadModel through a text-to-speech node: after forgetting every verdict (`first`), or
+/// with the verdict for these files remembered.
+void nodeVoiceLoad(benchmark::State& state, const VoiceFiles& voice, bool first)
+{
+    SherpaTTSNode node{OXAnyMap()};
+    if (!first && !node.loadModel(voice.model, voice.tokens, voice.dataDirectory)) {
+        state.SkipWithError(("the node refused the voice: " + voice.model).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (first) {
+            forgetCheckedModelFiles();
+        }
+        const auto start = SteadyClock::now();
+        const bool loaded = node.loadModel(voice.model, voice.tokens, voice.dataDirectory);
+        state.SetIterationTime(secondsSince(start));
+        if (!loaded) {
+            state.SkipWithError(("the node refused the voice: " + voice.model).c_str());
+            return;
+        }
+    }
+}
+
+void nodeRecogniserLoad(benchmark::State& state, const RecogniserFiles& files, bool first)
+{
+    SherpaSTTNode node;
+    if (!first && !node.loadModel(files.model, files.tokens, files.graph)) {
+        state.SkipWithError(("the node refused the recogniser: " + files.model).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (first) {
+            forgetCheckedModelFiles();
+        }
+        const auto start = SteadyClock::now();
+        const bool loaded = node.loadModel(files.model, files.tokens, files.graph);
+        state.SetIterationTime(secondsSince(start));
+        if (!loaded) {
+            state.SkipWithError(("the node refused the recogniser: " + files.model).c_str());
+            return;
+        }
+    }
+}
+
+/// One run of the checker program on a recogniser, reading its report from a pipe and
+/// noting when each line arrives: the whole run, and the graph stage.
+struct CheckerTimes {
+    double wholeSeconds = 0.0;
+    double graphSeconds = -1.0;
+    bool ok = false;
+};
+
+CheckerTimes runCheckerOn(const RecogniserFiles& files)
+{
+    const std::string command = "'" + std::string(OMBRIX_LIB_DIR) + "/" + kModelCheckerProgramName + "' asr '"
+        + files.model + "' '" + files.tokens + "' '" + files.graph + "' 2>/dev/null";
+    CheckerTimes times;
+    const auto start = SteadyClock::now();
+    FILE* report = ::popen(command.c_str(), "r");
+    if (report == nullptr) {
+        return times;
+    }
+    char line[4096];
+    SteadyClock::time_point graphStart{};
+    bool inGraph = false;
+    while (std::fgets(line, sizeof line, report) != nullptr) {
+        const auto now = SteadyClock::now();
+        const std::string text(line);
+        if (inGraph) {
+            times.graphSeconds = std::chrono::duration<double>(now - graphStart).count();
+            inGraph = false;
+        }
+        if (text.starts_with("stage ") && text.find("graph") != std::string::npos) {
+            graphStart = now;
+            inGraph = true;
+        }
+        if (text == "OK\n") {
+            times.ok = true;
+        }
+    }
+    const int status = ::pclose(report);
+    times.wholeSeconds = secondsSince(start);
+    times.ok = times.ok && status == 0;
+    return times;
+}
+
+void checkerRun(benchmark::State& state, const RecogniserFiles& files, bool graphStageOnly)
+{
+    for (auto _ : state) {
+        const CheckerTimes times = runCheckerOn(files);
+        if (!times.ok || times.graphSeconds < 0.0) {
+            state.SkipWithError(
+                ("the checker did not pass the recogniser or report its graph stage: " + files.model)
+                    .c_str());
+            return;
+        }
+        state.SetIterationTime(graphStageOnly ? times.graphSeconds : times.wholeSeconds);
+    }
+}
+
+void defaultVoiceConstruction(benchmark::State& state)
+{
+    for (auto _ : state) {
+        forgetCheckedModelFiles();
+        const auto start = SteadyClock::now();
+        auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+        state.SetIterationTime(secondsSince(start));
+        node.reset();
+    }
+}
+
+void defaultVoicePlainLoad(benchmark::State& state)
+{
+    plainVoiceLoad(state,
+        {kDefaultVoiceDir + "/en_GB-southern_english_female-low.with_runtime_opt.ort",
+            kDefaultVoiceDir + "/tokens.txt", kDefaultVoiceDir + "/espeak-ng-data"});
+}
+
+/// Registers the benchmarks and figures of one model size; `firstId` is the letter of its
+/// first figure.
+void registerSize(const Models& models, char firstId, bool withConstruction)
+{
+    const std::string suffix = models.suffix;
+    const bool realSize = suffix == "RealSize";
+    const auto configure = [realSize](benchmark::internal::Benchmark* bench) {
+        bench->UseManualTime()->Unit(benchmark::kMillisecond);
+        if (realSize) {
+            bench->Iterations(1)->Repetitions(kRealSizeRepetitions);
+        } else {
+            bench->Iterations(kSmallIterations);
+        }
+    };
+    const auto add = [&](const std::string& name, auto&& function) {
+        configure(benchmark::RegisterBenchmark(name.c_str(), function));
+        return name;
+    };
+    const std::string plainVoice = add("BM_PlainLoadVoice_" + suffix,
+        [voice = models.voice](benchmark::State& state) { plainVoiceLoad(state, voice); });
+    const std::string plainRecogniser = add("BM_PlainLoadRecogniser_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { plainRecogniserLoad(state, files); });
+    const std::string voiceFirst = add("BM_NodeLoadVoice_First_" + suffix,
+        [voice = models.voice](benchmark::State& state) { nodeVoiceLoad(state, voice, true); });
+    const std::string voiceCached = add("BM_NodeLoadVoice_Cached_" + suffix,
+        [voice = models.voice](benchmark::State& state) { nodeVoiceLoad(state, voice, false); });
+    const std::string recogniserFirst = add("BM_NodeLoadRecogniser_First_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { nodeRecogniserLoad(state, files, true); });
+    const std::string recogniserCached = add("BM_NodeLoadRecogniser_Cached_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { nodeRecogniserLoad(state, files, false); });
+    const std::string graphStage = add("BM_CheckerGraphStage_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { checkerRun(state, files, true); });
+    const std::string checkerWhole = add("BM_CheckerWholeRun_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { checkerRun(state, files, false); });
+
+    const std::string what = realSize ? " (real size)" : " (test models)";
+    char id = firstId;
+    const auto figure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              Figure f;
+              f.id = std::string("9") + id++;
+              f.title = title + what;
+              f.subject = subject;
+              f.baseline = baseline;
+              f.clock = Clock::Manual;
+              f.goal = Goal::Info;
+              f.note = Figure::Note::BothMs;
+              ombrix::bench::registerFigure(f);
+          };
+    figure("Voice, first load through the node vs plain load", voiceFirst, plainVoice);
+    figure("Voice, cached load through the node vs plain load", voiceCached, plainVoice);
+    figure("Recogniser, first load through the node vs plain load", recogniserFirst, plainRecogniser);
+    figure("Recogniser, cached load through the node vs plain load", recogniserCached, plainRecogniser);
+    if (withConstruction) {
+        const std::string construction = add("BM_NodeConstructionDefaultVoice", defaultVoiceConstruction);
+        const std::string plainDefault = add("BM_PlainLoadDefaultVoice", defaultVoicePlainLoad);
+        figure("TTS node construction with the default voice (first) vs plain load of it", construction,
+            plainDefault);
+    } else {
+        ++id;
+    }
+    figure("Graph check's share of the checker's run on the recogniser", graphStage, checkerWhole);
+}
+
+const bool registered = ombrix::bench::registerLateRegistration([] {
+    registerSize(smallModels(), 'a', true);
+    if (ombrix::bench::realSizeMode()) {
+        registerSize(realSizeModels(), 'g', false);
+    }
+});
+
+} // namespace
