@@ -1,11 +1,13 @@
 # Entry points. Each target does its own set-up on a fresh machine.
 #   make test   install dependencies, build, run all tests
-#   make demo   install dependencies, build, install, speak a text to out/demo.wav
+#   make demo   install dependencies, build, install, speak a text to out/demo.wav and
+#               transcribe test tones (out/demo-tones.wav) with the installed ombrix-transcribe
 #   make install  build and install into out/prefix (or PREFIX=dir), relocatable
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
 #               them and print the table of ratios against their same-run baselines;
 #               BENCH_ARGS=--real-size also generates models of the published models' size
-#               (about 200 MB, a minute or two) and adds their figures
+#               (about 200 MB, a minute or two) and adds their figures; then
+#               ombrix-transcribe on BENCH_LONG_MINUTES (default 10) of tone bursts
 #   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
 #               Debian 12 root (debootstrap; needs root and network; takes long)
 # The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
@@ -22,6 +24,11 @@ PREFIX ?= out/prefix
 DEMO_WAV ?= out/demo.wav
 DEMO_TEXT ?= Hello from Ombrix. This sentence was spoken by the Sherpa text-to-speech plug-in.
 DEMO_VOICE_DIR = $(PREFIX)/share/files/en_GB/vits-piper-en_GB-southern_english_female-low
+DEMO_TONES_WAV ?= out/demo-tones.wav
+DEMO_RECOGNISER = $(BUILD_DIR)/fixtures/asr
+# Minutes of tone bursts for the long-input measurement of 'make bench' (30: the full half
+# hour, several minutes of wall time).
+BENCH_LONG_MINUTES ?= 10
 DEPS_STAMP = .deps/setup-deps.stamp
 STRIP ?=
 INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)
@@ -67,12 +74,21 @@ demo: install
 	else \
 	  echo "demo: $(DEMO_WAV) was spoken with the voice in $(DEMO_VOICE_DIR)."; \
 	fi
+	@echo
+	$(BUILD_DIR)/bin/tone-burst-wav A_B_A_BB_A__B 16000 1 $(DEMO_TONES_WAV)
+	$(PREFIX)/bin/ombrix-transcribe --model $(DEMO_RECOGNISER)/model.ort --tokens $(DEMO_RECOGNISER)/tokens.txt \
+	  --graph $(DEMO_RECOGNISER)/HLG.fst $(DEMO_TONES_WAV)
+	@echo "demo: $(DEMO_TONES_WAV) holds TEST TONES from the test signal generator (tests/support/TestSignals),"
+	@echo "demo: not speech: the synthetic test recogniser hears a 1 kHz burst as A and a 4 kHz burst as B,"
+	@echo "demo: so the text above is the pattern of the bursts. With a real model installed in"
+	@echo "demo: $(PREFIX)/share/files, run $(PREFIX)/bin/ombrix-transcribe FILE.wav on speech."
 
 bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long \
 	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
 	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
+	nice $(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
 
 check-fresh:
 	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)

@@ -21,7 +21,7 @@
 #include "TestSignals.h"
 #include "host/AudioBuffer.h"
 #include "host/AudioBus.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 

@@ -56,6 +56,12 @@ foreach(_program IN LISTS _ombrix_programs)
   endif()
 endforeach()
 
+# The voice installer goes with the programs, with the ONNX-to-ORT converter it runs.
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/install-voice.sh
+  DESTINATION ${OMBRIX_INSTALL_BINDIR} RENAME ombrix-install-voice COMPONENT runtime)
+install(FILES ${CMAKE_SOURCE_DIR}/tests/fixtures/convert_to_ort.js
+  DESTINATION share/ombrix-sherpa COMPONENT runtime)
+
 # The model checker runs in a process of its own before the plug-in loads model files;
 # the plug-in looks for it next to itself, so it goes to lib/ with the plug-in.
 if(TARGET ombrix-sherpa-check)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,10 @@ public:
 
     bool open(
         const std::string& path, int sampleRate, unsigned numberOfChannels, Format format = Format::Pcm16);
+    // Writes to a stream the caller owns (standard output, a pipe); close() flushes it but
+    // does not close it. A stream that cannot be rewound keeps the unknown-size marker
+    // 0xFFFFFFFF in its RIFF and data sizes, as streaming tools write them.
+    bool open(std::FILE* stream, int sampleRate, unsigned numberOfChannels, Format format = Format::Pcm16);
     // Writes all frames of the buffer (its channel count must match).
     bool write(const AudioBuffer<float>& buffer);
     // Finalises the header; called by the destructor if needed.

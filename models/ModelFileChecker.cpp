@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include <utility>
 
 #include "models/ModelFileInspection.h"
+#include "utils/SherpaOnnxCApi.h"
 
 namespace ombrix::extensions::sherpa {
 
@@ -568,6 +570,20 @@ std::string moduleFilePath()
     return path;
 }
 
+// The file of the loaded sherpa-onnx C library, or "".
+std::string sherpaOnnxLibraryPath()
+{
+    Dl_info info{};
+    link_map* map = nullptr;
+    if (::dladdr1(reinterpret_cast<void*>(&SherpaOnnxCreateOnlineRecognizer), &info,
+            reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP)
+            == 0
+        || map == nullptr || map->l_name == nullptr || map->l_name[0] != '/') {
+        return {};
+    }
+    return map->l_name;
+}
+
 bool isExecutableFile(const std::string& path)
 {
     struct stat status { };
@@ -689,10 +705,21 @@ ModelCheckResult checkRecognizerFiles(
 
 std::string findModelChecker(std::vector<std::string>* searched)
 {
+    std::vector<std::string> candidates;
+    if (const char* configured = std::getenv(kModelCheckerEnvironmentVariable);
+        configured != nullptr && configured[0] != '\0') {
+        candidates.emplace_back(configured);
+    }
     const std::string module = moduleFilePath();
     const std::string directory = module.substr(0, module.rfind('/') + 1);
-    for (const std::string& candidate :
-        {directory + kModelCheckerProgramName, directory + "../lib/" + kModelCheckerProgramName}) {
+    candidates.push_back(directory + kModelCheckerProgramName);
+    candidates.push_back(directory + "../lib/" + kModelCheckerProgramName);
+    // A host that compiles the nodes in is the module itself; the checker of the
+    // installation it links sits beside that installation's sherpa-onnx library.
+    if (const std::string library = sherpaOnnxLibraryPath(); !library.empty()) {
+        candidates.push_back(library.substr(0, library.rfind('/') + 1) + kModelCheckerProgramName);
+    }
+    for (const std::string& candidate : candidates) {
         if (searched != nullptr) {
             searched->push_back(candidate);
         }

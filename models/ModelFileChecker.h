@@ -38,9 +38,14 @@ struct ModelCheckResult {
     bool fromCache = false;
 };
 
-/// File name of the checker program, looked for next to the module (plug-in library or
-/// executable) that holds this code: `<moduleDir>/<name>`, then `<moduleDir>/../lib/<name>`.
+/// File name of the checker program, looked for in this order: the path in the
+/// environment variable below (when set and not empty), next to the module (plug-in
+/// library or executable) that holds this code: `<moduleDir>/<name>`, then
+/// `<moduleDir>/../lib/<name>`, and last next to the sherpa-onnx library the process
+/// loaded (`<prefix>/lib` of the installation a host that compiles the nodes in links).
 inline constexpr const char* kModelCheckerProgramName = "ombrix-sherpa-check";
+/// Names the checker program to use, for hosts whose checker is elsewhere.
+inline constexpr const char* kModelCheckerEnvironmentVariable = "OMBRIX_SHERPA_CHECKER";
 
 /// How long a checker may run before it is killed and the files are called bad. A real
 /// piper voice or Zipformer2 model loads in well under a second even on a slow, busy

@@ -9,35 +9,56 @@
 #       VOICE-SOURCE.txt                                          (where it came from)
 #
 # The archive is downloaded (or taken from --archive), unpacked, and its ONNX model is
-# converted to ORT format with the converter the test models use
-# (tests/fixtures/convert_to_ort.js with onnxruntime-node from scripts/setup-deps.sh).
+# converted to ORT format with the converter the test models use (convert_to_ort.js with
+# onnxruntime-node 1.27.0, the onnxruntime of sherpa-onnx 1.13.4).
 # Nothing in the prefix changes unless every step succeeded.
+#
+# It runs from the source tree (scripts/install-voice.sh: converter in tests/fixtures/,
+# onnxruntime-node in .deps/ from scripts/setup-deps.sh) and installed with the programs
+# (<prefix>/bin/ombrix-install-voice: converter in <prefix>/share/ombrix-sherpa/, the
+# installation itself as the default prefix; onnxruntime-node from --onnxruntime-node,
+# $OMBRIX_ONNXRUNTIME_NODE or node's own module search).
 set -euo pipefail
 
+program=$(basename "$0")
 here=$(cd "$(dirname "$0")/.." && pwd)
 voice_name=vits-piper-en_GB-southern_english_female-low
 model_stem=en_GB-southern_english_female-low
 language_dir=en_GB
 default_url="https://github.com/k2-fsa/sherpa-onnx/releases/download/tts-models/${voice_name}.tar.bz2"
 
-prefix="$here/out/prefix"
+ort_node_version=1.27.0
+if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; then
+  prefix="$here"                               # installed: this installation
+  converter="$here/share/ombrix-sherpa/convert_to_ort.js"
+else
+  prefix="$here/out/prefix"                    # source tree: where 'make install' installs
+  converter="$here/tests/fixtures/convert_to_ort.js"
+  [ -f "$converter" ] || converter="$here/share/ombrix-sherpa/convert_to_ort.js"
+fi
+ort_node_dir="${OMBRIX_ONNXRUNTIME_NODE:-}"
 archive=""
 url="$default_url"
-converter="$here/tests/fixtures/convert_to_ort.js"
-ort_node_dir="$here/.deps/onnxruntime-node/node_modules/onnxruntime-node"
 
 usage() {
   cat <<EOF
-Usage: scripts/install-voice.sh [--prefix DIR] [--archive FILE | --url URL]
+Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--onnxruntime-node DIR]
 
 Installs the default English voice into DIR/share/files/$language_dir/$voice_name/.
 
-  --prefix DIR     installation prefix (default: $here/out/prefix, where
-                   'make install' and 'make demo' install)
+  --prefix DIR     installation prefix (default: $prefix)
   --archive FILE   use this local copy of $voice_name.tar.bz2
                    instead of downloading it
   --url URL        download from URL (default: $default_url)
+  --onnxruntime-node DIR
+                   the onnxruntime-node $ort_node_version package directory the model
+                   converter runs with (default: \$OMBRIX_ONNXRUNTIME_NODE, the source
+                   tree's .deps/, or wherever node finds 'onnxruntime-node')
   -h, --help       this text
+
+Needs tar, bzip2, node (Node.js 18 or later) and onnxruntime-node $ort_node_version
+(npm install --prefix DIR onnxruntime-node@$ort_node_version gives
+DIR/node_modules/onnxruntime-node).
 
 The German default voice (share/files/de_DE/vits-piper-de_DE-quorvane-low/ with
 de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not a
@@ -58,6 +79,8 @@ while (($#)); do
     --archive=*) archive="${1#*=}"; shift ;;
     --url) [ $# -ge 2 ] || fail "--url needs a URL"; url="$2"; shift 2 ;;
     --url=*) url="${1#*=}"; shift ;;
+    --onnxruntime-node) [ $# -ge 2 ] || fail "--onnxruntime-node needs a directory"; ort_node_dir="$2"; shift 2 ;;
+    --onnxruntime-node=*) ort_node_dir="${1#*=}"; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; fail "unknown argument: $1" ;;
   esac
@@ -74,7 +97,18 @@ command -v tar >/dev/null || fail "tar is required"
 command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
 command -v node >/dev/null || fail "node is required to convert the model (apt-get install nodejs)"
 [ -f "$converter" ] || fail "the model converter $converter is missing"
-[ -f "$ort_node_dir/package.json" ] || fail "onnxruntime-node is missing in $ort_node_dir; run scripts/setup-deps.sh first"
+if [ -z "$ort_node_dir" ]; then
+  if [ -f "$here/.deps/onnxruntime-node/node_modules/onnxruntime-node/package.json" ]; then
+    ort_node_dir="$here/.deps/onnxruntime-node/node_modules/onnxruntime-node"
+  elif found=$(cd "${TMPDIR:-/tmp}" && node -e 'console.log(require("path").dirname(require.resolve("onnxruntime-node/package.json")))' 2>/dev/null); then
+    ort_node_dir="$found"
+  fi
+fi
+[ -n "$ort_node_dir" ] && [ -f "$ort_node_dir/package.json" ] || fail "the model converter needs onnxruntime-node $ort_node_version, which was not found${ort_node_dir:+ in $ort_node_dir}.
+Install it with
+  npm install --prefix DIR onnxruntime-node@$ort_node_version
+and pass --onnxruntime-node DIR/node_modules/onnxruntime-node (or set OMBRIX_ONNXRUNTIME_NODE).
+From a source tree, scripts/setup-deps.sh installs it into .deps/."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-voice.XXXXXX")
 staging=""
@@ -102,7 +136,7 @@ else
     fail "cannot download $url${reason:+ ($reason)}.
 This machine may have no internet access. Download the archive on a machine that has,
 copy it here, and run:
-  scripts/install-voice.sh --archive $voice_name.tar.bz2 --prefix $prefix"
+  $program --archive $voice_name.tar.bz2 --prefix $prefix"
   fi
   source_description="$url"
 fi
@@ -140,7 +174,7 @@ cp -R "$voice_source/espeak-ng-data" "$staging/espeak-ng-data"
   echo "voice: $voice_name"
   echo "source: $source_description"
   echo "sha256: $(sha256sum "$archive" | cut -d' ' -f1)"
-  echo "installed: $(date -u +%Y-%m-%dT%H:%M:%SZ) by scripts/install-voice.sh"
+  echo "installed: $(date -u +%Y-%m-%dT%H:%M:%SZ) by $program"
 } > "$staging/VOICE-SOURCE.txt"
 chmod 755 "$staging"
 

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +21,8 @@ constexpr long kRiffSizeOffset = 4;
 constexpr long kFactFramesOffset = 12 + 26 + 8;
 constexpr long kDataSizeOffset = 12 + 26 + 12 + 4;
 constexpr long kHeaderBytes = 12 + 26 + 12 + 8;
+// The size of a stream whose length is not known when its header is written.
+constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
 // One scale both ways, so a round trip is exact to half a step; +1.0 clips to
 // the largest code, 32767.
 constexpr float kPcm16Scale = 32768.0f;
@@ -27,6 +31,20 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Closes only files the writer opened itself; a caller's stream is left open.
+struct StreamCloser {
+    bool owned = true;
+    void operator()(std::FILE* file) const
+    {
+        if (owned) {
+            std::fclose(file);
+        } else {
+            std::fflush(file);
+        }
+    }
+};
+using Stream = std::unique_ptr<std::FILE, StreamCloser>;
 
 void put16(unsigned char* p, std::uint16_t v)
 {
@@ -65,22 +83,47 @@ bool fail(std::string* error, const std::string& message)
 // ---- WavWriter ----------------------------------------------------------------
 
 struct WavWriter::Impl {
-    File file;
+    Stream file;
     Format format = Format::Pcm16;
     unsigned channels = 0;
     std::uint64_t frames = 0;
     std::vector<unsigned char> scratch; // one block, interleaved, as on disk
 
     unsigned bytesPerSample() const { return format == Format::Pcm16 ? 2 : 4; }
-    bool writeHeader(int sampleRate);
-    bool patchSizes();
+    bool start(std::FILE* stream, bool owned, int sampleRate, unsigned numberOfChannels, Format format);
+    bool writeHeader(int sampleRate, std::uint32_t sizes);
+    bool patchSizes(std::FILE* stream);
+    // Where the header starts in the stream; negative when it cannot be rewritten.
+    long headerAt = 0;
 };
 
-bool WavWriter::Impl::writeHeader(int sampleRate)
+bool WavWriter::Impl::start(
+    std::FILE* stream, bool owned, int sampleRate, unsigned numberOfChannels, Format sampleFormat)
+{
+    file = Stream(stream, StreamCloser{owned});
+    headerAt = 0;
+    if (!owned) {
+        const int flags = fcntl(fileno(stream), F_GETFL);
+        headerAt = flags < 0 || (flags & O_APPEND) != 0 ? -1 : std::ftell(stream);
+    }
+    format = sampleFormat;
+    channels = numberOfChannels;
+    frames = 0;
+    // A file of our own gets its sizes when it is closed; until then they read 0 (a
+    // reader takes the samples up to the end). A caller's stream may never be rewound.
+    if (!writeHeader(sampleRate, owned ? 0 : kUnknownSize)) {
+        file.reset();
+        return false;
+    }
+    return true;
+}
+
+bool WavWriter::Impl::writeHeader(int sampleRate, std::uint32_t sizes)
 {
     const unsigned bytes = bytesPerSample();
     unsigned char h[kHeaderBytes] = {};
     std::memcpy(h, "RIFF", 4);
+    put32(h + kRiffSizeOffset, sizes);
     std::memcpy(h + 8, "WAVE", 4);
     std::memcpy(h + 12, "fmt ", 4);
     put32(h + 16, 18);
@@ -93,12 +136,13 @@ bool WavWriter::Impl::writeHeader(int sampleRate)
     put16(h + 36, 0); // no format extension
     std::memcpy(h + 38, "fact", 4);
     put32(h + 42, 4);
+    put32(h + kFactFramesOffset, sizes);
     std::memcpy(h + kDataSizeOffset - 4, "data", 4);
-    // Sizes are patched when the file is closed.
+    put32(h + kDataSizeOffset, sizes);
     return std::fwrite(h, 1, sizeof h, file.get()) == sizeof h;
 }
 
-bool WavWriter::Impl::patchSizes()
+bool WavWriter::Impl::patchSizes(std::FILE* stream)
 {
     // RIFF limits sizes to 32 bits; longer files keep the largest size that fits.
     const std::uint64_t dataBytes = frames * channels * bytesPerSample();
@@ -107,14 +151,14 @@ bool WavWriter::Impl::patchSizes()
     unsigned char v[4];
     auto patch = [&](long offset, std::uint32_t value) {
         put32(v, value);
-        return std::fseek(file.get(), offset, SEEK_SET) == 0 && std::fwrite(v, 1, 4, file.get()) == 4;
+        return std::fseek(stream, headerAt + offset, SEEK_SET) == 0 && std::fwrite(v, 1, 4, stream) == 4;
     };
     const std::uint32_t factFrames = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, 0xFFFFFFFFu));
     bool ok = patch(kRiffSizeOffset, dataSize + kHeaderBytes - 8) && patch(kFactFramesOffset, factFrames)
         && patch(kDataSizeOffset, dataSize);
     // RIFF chunks are padded to an even size.
     if (ok && (dataSize & 1u) != 0) {
-        ok = std::fseek(file.get(), 0, SEEK_END) == 0 && std::fputc(0, file.get()) != EOF;
+        ok = std::fseek(stream, 0, SEEK_END) == 0 && std::fputc(0, stream) != EOF;
     }
     return ok;
 }
@@ -135,18 +179,18 @@ bool WavWriter::open(const std::string& path, int sampleRate, unsigned numberOfC
     if (sampleRate <= 0 || numberOfChannels == 0 || numberOfChannels > AudioBuffer<float>::maxChannels) {
         return false;
     }
-    impl->file.reset(std::fopen(path.c_str(), "wb"));
-    if (!impl->file) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    return file != nullptr && impl->start(file, true, sampleRate, numberOfChannels, format);
+}
+
+bool WavWriter::open(std::FILE* stream, int sampleRate, unsigned numberOfChannels, Format format)
+{
+    close();
+    if (stream == nullptr || sampleRate <= 0 || numberOfChannels == 0
+        || numberOfChannels > AudioBuffer<float>::maxChannels) {
         return false;
     }
-    impl->format = format;
-    impl->channels = numberOfChannels;
-    impl->frames = 0;
-    if (!impl->writeHeader(sampleRate)) {
-        impl->file.reset();
-        return false;
-    }
-    return true;
+    return impl->start(stream, false, sampleRate, numberOfChannels, format);
 }
 
 bool WavWriter::write(const AudioBuffer<float>& buffer)
@@ -187,9 +231,13 @@ bool WavWriter::close()
     if (!impl->file) {
         return true;
     }
-    const bool patched = impl->patchSizes();
-    const bool closed = std::fclose(impl->file.release()) == 0;
-    return patched && closed;
+    const bool owned = impl->file.get_deleter().owned;
+    std::FILE* file = impl->file.release();
+    // A caller's stream gets its sizes only where they can be rewritten in place
+    // (standard output sent to a file); on a pipe the unknown-size markers stay.
+    const bool patched = impl->headerAt < 0 || impl->patchSizes(file);
+    const bool done = owned ? std::fclose(file) == 0 : std::fflush(file) == 0 && !std::ferror(file);
+    return patched && done;
 }
 
 std::uint64_t WavWriter::getFramesWritten() const

@@ -1,4 +1,4 @@
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 
 #include "host/Logger.h"
 #include "stt/SherpaSTTNodeInternals.h"

@@ -9,7 +9,7 @@
 #include "host/AudioBus.h"
 #include "host/AudioRingBuffer.h"
 #include "models/ModelFileChecker.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 

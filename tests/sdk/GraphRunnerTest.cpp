@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -151,6 +152,76 @@ TEST(WavFile, Pcm16AndFloat32RoundTripThroughTheGraph)
         }
         EXPECT_EQ(std::filesystem::file_size(path) % 2, 0u);
         std::filesystem::remove(path);
+    }
+
+    // A caller's stream: a pipe cannot be rewound, so its RIFF and data sizes keep the
+    // unknown-size marker and a reader takes the samples up to the end; a stream that
+    // can be rewound (standard output sent to a file) gets the real sizes.
+    auto size32 = [](const std::string& bytes, std::size_t at) {
+        return std::uint32_t(static_cast<unsigned char>(bytes[at]))
+            | std::uint32_t(static_cast<unsigned char>(bytes[at + 1])) << 8
+            | std::uint32_t(static_cast<unsigned char>(bytes[at + 2])) << 16
+            | std::uint32_t(static_cast<unsigned char>(bytes[at + 3])) << 24;
+    };
+    for (const bool pipe : {true, false}) {
+        SCOPED_TRACE(pipe ? "pipe" : "seekable stream");
+        int fds[2] = {-1, -1};
+        std::FILE* stream = nullptr;
+        if (pipe) {
+            ASSERT_EQ(::pipe(fds), 0);
+            stream = fdopen(fds[1], "wb");
+        } else {
+            stream = std::tmpfile();
+        }
+        ASSERT_NE(stream, nullptr);
+        constexpr unsigned kFrames = 3 * 256; // 3 KiB of samples: fits a pipe's buffer
+        std::vector<float> left;
+        WavWriter writer;
+        ASSERT_TRUE(writer.open(stream, 22050, 2));
+        for (unsigned written = 0; written < kFrames; written += 256) {
+            const AudioBuffer<float>& block = graph.processBlock();
+            left.insert(left.end(), block.getReadPointer(0), block.getReadPointer(0) + 256);
+            ASSERT_TRUE(writer.write(block));
+        }
+        ASSERT_TRUE(writer.close());
+        std::string bytes;
+        if (pipe) {
+            std::fclose(stream); // the writer leaves a caller's stream open
+            char chunk[4096];
+            for (ssize_t got; (got = ::read(fds[0], chunk, sizeof chunk)) > 0;) {
+                bytes.append(chunk, static_cast<std::size_t>(got));
+            }
+            ::close(fds[0]);
+        } else {
+            ASSERT_EQ(std::fseek(stream, 0, SEEK_END), 0);
+            bytes.resize(static_cast<std::size_t>(std::ftell(stream)));
+            std::rewind(stream);
+            ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), stream), bytes.size());
+            std::fclose(stream);
+        }
+        ASSERT_GT(bytes.size(), 64u);
+        const std::size_t dataBytes = std::size_t(kFrames) * 2 * 2;
+        ASSERT_EQ(bytes.substr(bytes.size() - dataBytes - 8, 4), "data");
+        const std::uint32_t riffSize = size32(bytes, 4);
+        const std::uint32_t dataSize = size32(bytes, bytes.size() - dataBytes - 4);
+        EXPECT_EQ(riffSize, pipe ? 0xFFFFFFFFu : bytes.size() - 8);
+        EXPECT_EQ(dataSize, pipe ? 0xFFFFFFFFu : dataBytes);
+        const std::string path = tempPath("stream.wav");
+        {
+            std::FILE* copy = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(copy, nullptr);
+            ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), copy), bytes.size());
+            std::fclose(copy);
+        }
+        WavData data;
+        std::string error;
+        ASSERT_TRUE(readWav(path, data, &error)) << error;
+        std::filesystem::remove(path);
+        ASSERT_EQ(data.channels.size(), 2u);
+        ASSERT_EQ(data.channels[0].size(), left.size());
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            ASSERT_NEAR(data.channels[0][i], left[i], 0.5f / 32768.0f + 1e-7f) << "frame " << i;
+        }
     }
 }
 

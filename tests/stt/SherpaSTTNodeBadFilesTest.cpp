@@ -21,7 +21,7 @@
 #include "LogCapture.h"
 #include "TestSignals.h"
 #include "models/ModelFileChecker.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "stt/SherpaSTTNodeInternals.h"
 #include "tests/stt/SttTestSupport.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TestSignals.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tests/stt/SttTestSupport.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "RealtimeGuard.h"
 #include "TestSignals.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tests/stt/SttTestSupport.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "TestSignals.h"
 #include "host/Logger.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tests/stt/SttTestSupport.h"
 
 namespace {

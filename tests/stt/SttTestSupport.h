@@ -11,7 +11,7 @@
 
 #include "host/AudioBuffer.h"
 #include "host/AudioBus.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 
 namespace ombrix::testing::stt {
 

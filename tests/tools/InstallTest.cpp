@@ -5,6 +5,7 @@
 // configuration and with its pkg-config files.
 
 #include "SpeakToolSupport.h"
+#include "TestSignals.h"
 
 #include <gtest/gtest.h>
 
@@ -65,16 +66,16 @@ std::string readFile(const fs::path& path)
 }
 
 // Checks that `wavPath` holds the engine's samples for `text` spoken with `voice`.
-void expectSpoken(const fs::path& wavPath, const std::string& standardOutput, const VoicePaths& voice,
-    const std::string& text)
+void expectSpoken(
+    const fs::path& wavPath, const std::string& status, const VoicePaths& voice, const std::string& text)
 {
     WavData wav;
     std::string error;
     ASSERT_TRUE(readWav(wavPath.string(), wav, &error)) << error;
     ASSERT_EQ(wav.sampleRate, kGraphRate);
     ASSERT_EQ(wav.channels.size(), 2u);
-    const SpeakTimeline timeline = parseTimeline(standardOutput);
-    ASSERT_EQ(timeline.pieces.size(), 1u) << standardOutput;
+    const SpeakTimeline timeline = parseTimeline(status);
+    ASSERT_EQ(timeline.pieces.size(), 1u) << status;
     EXPECT_EQ(timeline.pieces[0].end, SpokenPiece::End::Finished);
     const std::vector<float> reference = resampleFrom16k(engineSamples(voice, text), kGraphRate);
     ASSERT_FALSE(reference.empty());
@@ -128,18 +129,18 @@ TEST(InstalledTool, SpeaksFromAMovedPrefixWithoutLibraryPath)
     const std::string text = "Hello there.";
     const auto run
         = runInstalled(moved / "bin" / "ombrix-speak", {"--show-libraries", "-o", "out.wav", text}, work);
-    ASSERT_TRUE(run.succeeded()) << run.describe() << run.standardOutput;
-    EXPECT_NE(run.standardOutput.find("plug-in: " + (movedReal / "lib" / "libOmbrixSherpa.so").string()),
+    ASSERT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_NE(run.standardError.find("plug-in: " + (movedReal / "lib" / "libOmbrixSherpa.so").string()),
         std::string::npos)
-        << run.standardOutput;
-    EXPECT_NE(run.standardOutput.find("synthetic test voice"), std::string::npos);
-    const std::vector<std::string> libraries = listedLibraries(run.standardOutput);
-    EXPECT_EQ(libraries.size(), kInstalledLibraries.size()) << run.standardOutput;
+        << run.standardError;
+    EXPECT_NE(run.standardError.find("synthetic test voice"), std::string::npos);
+    const std::vector<std::string> libraries = listedLibraries(run.standardError);
+    EXPECT_EQ(libraries.size(), kInstalledLibraries.size()) << run.standardError;
     for (const auto& library : libraries) {
         EXPECT_EQ(fs::path(library).parent_path(), movedReal / "lib")
             << library << " was loaded from outside";
     }
-    expectSpoken(work / "out.wav", run.standardOutput, defaultVoiceBelow(moved), text);
+    expectSpoken(work / "out.wav", run.standardError, defaultVoiceBelow(moved), text);
 }
 
 TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
@@ -155,10 +156,11 @@ TEST(InstalledTool, StopsWithAClearMessageWhenTheInstallationHasNoUsableVoice)
     EXPECT_EQ(missing.exitCode, 3) << missing.describe();
     const std::string expectedPath = defaultVoiceBelow(fs::canonical(prefix)).model;
     EXPECT_NE(missing.standardError.find(expectedPath), std::string::npos) << missing.standardError;
-    EXPECT_NE(
-        missing.standardError.find("scripts/install-voice.sh --prefix " + fs::canonical(prefix).string()),
+    const fs::path installer = fs::canonical(prefix) / "bin" / "ombrix-install-voice";
+    EXPECT_NE(missing.standardError.find(installer.string() + " --prefix " + fs::canonical(prefix).string()),
         std::string::npos)
         << missing.standardError;
+    EXPECT_TRUE(fs::is_regular_file(installer));
     EXPECT_NE(missing.standardError.find("--model"), std::string::npos);
     EXPECT_FALSE(fs::exists(scratch.path() / "out.wav"));
 
@@ -258,8 +260,8 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     const std::string text = "Good morning.";
     const auto run = runInstalled(prefix / "bin" / "ombrix-speak", {"-o", "out.wav", text}, scratch.path());
     ASSERT_TRUE(run.succeeded()) << run.describe();
-    EXPECT_EQ(run.standardOutput.find("synthetic test voice"), std::string::npos);
-    expectSpoken(scratch.path() / "out.wav", run.standardOutput, fixtureVoice(), text);
+    EXPECT_EQ(run.standardError.find("synthetic test voice"), std::string::npos);
+    expectSpoken(scratch.path() / "out.wav", run.standardError, fixtureVoice(), text);
 }
 
 // A fenced block of README.md: the first ```<language> block after the marker line
@@ -457,6 +459,136 @@ TEST(InstalledHeaders, TheReadmeHostProgramBuildsWithCMakeAndPkgConfigAgainstAMo
     const auto compile = runSubprocess(OMBRIX_CXX_COMPILER, withArguments(compileArguments));
     ASSERT_TRUE(compile.succeeded()) << compile.describe();
     expectHostProgramSpeaks(binary, pkgPlugin[0], prefix, scratch.path() / "run-pkg-config");
+}
+
+// Runs the README's speech-to-text host program, built as `program` (outside the
+// installation), on test tones: with the fixture recogniser it prints the tones' letters;
+// with a graph that only the model checker can tell is broken the load is refused (so the
+// installation's checker was found); and a checker named by OMBRIX_SHERPA_CHECKER is the
+// one used. `installedTool`, when given, is ombrix-transcribe of the installation, run on
+// the same tones.
+void expectSttHostProgramTranscribes(
+    const fs::path& program, const fs::path& workingDirectory, const fs::path& installedTool = {})
+{
+    ASSERT_TRUE(fs::is_regular_file(program)) << program;
+    fs::create_directories(workingDirectory);
+    const fs::path tones = workingDirectory / "tones.wav";
+    {
+        const std::vector<float> samples = makeToneBursts("A_B_A_BB_A", 16000, 0.0);
+        float* channel = const_cast<float*>(samples.data());
+        WavWriter wav;
+        ASSERT_TRUE(wav.open(tones.string(), 16000, 1));
+        ASSERT_TRUE(
+            wav.write(AudioBuffer<float>(&channel, 1, static_cast<unsigned>(samples.size()), false, 16000)));
+        ASSERT_TRUE(wav.close());
+    }
+    const fs::path fixtures = fs::path(OMBRIX_BUILD_DIR) / "fixtures";
+    const auto recogniser = [&](const fs::path& directory) {
+        return std::vector<std::string>{tones.string(), (directory / "model.onnx").string(),
+            (directory / "tokens.txt").string(), (directory / "HLG.fst").string()};
+    };
+    const auto run = runHostProgram(program, recogniser(fixtures / "asr"), workingDirectory, "warning");
+    ASSERT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_EQ(run.standardOutput, "ABABA\n");
+    if (!installedTool.empty()) {
+        // The installed tool, which compiles the node in too, on the same audio.
+        const auto tool = runInstalled(installedTool,
+            {"-q", "--model", (fixtures / "asr" / "model.onnx").string(), tones.string()}, workingDirectory);
+        ASSERT_TRUE(tool.succeeded()) << tool.describe();
+        EXPECT_EQ(tool.standardOutput, "ABABA\n");
+    }
+
+    const auto refused = runHostProgram(
+        program, recogniser(fixtures / "broken" / "asr-graph-unknown-label"), workingDirectory, "warning");
+    EXPECT_EQ(refused.exitCode, 3) << refused.describe();
+    // The checker's own finding (OpenFst reads the graph there), not a missing checker.
+    EXPECT_NE(refused.standardError.find("stands for token id 9"), std::string::npos)
+        << refused.standardError;
+
+    SubprocessOptions withChecker = withArguments(recogniser(fixtures / "asr"));
+    withChecker.environment["LD_LIBRARY_PATH"] = std::nullopt;
+    // A checker of our own that refuses everything, in its report protocol (fd 3).
+    const fs::path checker = workingDirectory / "refusing-checker";
+    std::ofstream(checker)
+        << "#!/bin/sh\necho 'problem refused by the checker in OMBRIX_SHERPA_CHECKER' >&3\n"
+           "exit 1\n";
+    fs::permissions(checker, fs::perms::owner_all);
+    withChecker.environment["OMBRIX_SHERPA_CHECKER"] = checker.string();
+    withChecker.workingDirectory = workingDirectory.string();
+    addSanitizerEnvironment(withChecker);
+    const auto named = runSubprocess(program.string(), withChecker);
+    EXPECT_EQ(named.exitCode, 3) << named.describe();
+    EXPECT_NE(named.standardError.find("refused by the checker in OMBRIX_SHERPA_CHECKER"), std::string::npos)
+        << named.standardError;
+}
+
+TEST(InstalledHeaders, TheSpeechToTextNodeCompilesIntoAHostOfAMovedInstallation)
+{
+    const std::string program = readmeBlock("stt-host-example", "cpp");
+    ASSERT_FALSE(program.empty()) << "README.md has no speech-to-text host example block";
+    ScratchDirectory scratch;
+    const fs::path installed = scratch.path() / "installed";
+    ASSERT_TRUE(cmakeInstall(installed).succeeded());
+    const fs::path prefix = scratch.path() / "moved" / "prefix";
+    fs::create_directories(prefix.parent_path());
+    fs::rename(installed, prefix);
+    EXPECT_TRUE(fs::is_regular_file(prefix / "lib" / "libOmbrixSherpaSTT.a"));
+    const std::string sanitize = OMBRIX_HOST_PROGRAM_SANITIZE;
+
+    // The header needs nothing but the installation's include directory.
+    const fs::path headerOnly = scratch.path() / "header-only.cpp";
+    std::ofstream(headerOnly)
+        << "#include <ombrix/sherpa/SherpaSTTNode.h>\n"
+           "int main() { return sizeof(ombrix::extensions::sherpa::SherpaSTTNode) > 0 ? 0 : 1; }\n";
+    const auto syntax = runSubprocess(OMBRIX_CXX_COMPILER,
+        withArguments({"-std=c++20", "-Wall", "-Wextra", "-Werror", "-fsyntax-only", "-I",
+            (prefix / "include").string(), headerOnly.string()}));
+    EXPECT_TRUE(syntax.succeeded()) << syntax.describe();
+
+    // CMake: the component STT of the OmbrixSherpa package, target Ombrix::SherpaSTT.
+    const fs::path project = scratch.path() / "cmake-project";
+    fs::create_directories(project);
+    std::ofstream(project / "CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.25)\n"
+           "project(stt_host CXX)\n"
+           "find_package(OmbrixSherpa " OMBRIX_PROJECT_VERSION " CONFIG REQUIRED COMPONENTS STT)\n"
+           "add_executable(stt-host stt-host.cpp ${EXTRA_SOURCES})\n"
+           "target_compile_definitions(stt-host PRIVATE ${EXTRA_DEFINITIONS})\n"
+           "target_link_libraries(stt-host PRIVATE Ombrix::SherpaSTT)\n";
+    std::ofstream(project / "stt-host.cpp") << program;
+    std::vector<std::string> configureArguments = {"-S", project.string(), "-B", (project / "build").string(),
+        "-DCMAKE_PREFIX_PATH=" + prefix.string(), "-DCMAKE_CXX_COMPILER=" + std::string(OMBRIX_CXX_COMPILER),
+        "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror " + sanitize, "-DCMAKE_EXE_LINKER_FLAGS=" + sanitize};
+    const auto configure = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments(configureArguments));
+    ASSERT_TRUE(configure.succeeded()) << configure.describe() << configure.standardOutput;
+    const auto build
+        = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments({"--build", (project / "build").string()}));
+    ASSERT_TRUE(build.succeeded()) << build.describe() << build.standardOutput;
+    expectSttHostProgramTranscribes(
+        project / "build" / "stt-host", scratch.path() / "run-cmake", prefix / "bin" / "ombrix-transcribe");
+
+    // pkg-config: ombrix-sherpa-stt, which brings the SDK's flags along.
+    SubprocessOptions pkgConfig = withArguments({"--cflags", "--libs", "ombrix-sherpa-stt"});
+    pkgConfig.environment["PKG_CONFIG_PATH"] = (prefix / "lib" / "pkgconfig").string();
+    pkgConfig.environment["PKG_CONFIG_LIBDIR"] = (prefix / "lib" / "pkgconfig").string();
+    const auto flags = runSubprocess("pkg-config", pkgConfig);
+    ASSERT_TRUE(flags.succeeded()) << flags.describe();
+    const fs::path source = scratch.path() / "stt-host.cpp";
+    std::ofstream(source) << program;
+    const fs::path binary = scratch.path() / "pkg-config-build" / "stt-host";
+    fs::create_directories(binary.parent_path());
+    std::vector<std::string> compileArguments
+        = {"-std=c++20", "-Wall", "-Wextra", "-Werror", source.string(), "-o", binary.string()};
+    for (const std::string& flag : splitWords(flags.standardOutput)) {
+        compileArguments.push_back(flag);
+    }
+    compileArguments.push_back("-Wl,-rpath," + (prefix / "lib").string());
+    if (!sanitize.empty()) {
+        compileArguments.push_back(sanitize);
+    }
+    const auto compile = runSubprocess(OMBRIX_CXX_COMPILER, withArguments(compileArguments));
+    ASSERT_TRUE(compile.succeeded()) << compile.describe();
+    expectSttHostProgramTranscribes(binary, scratch.path() / "run-pkg-config");
 }
 
 } // namespace

@@ -1,15 +1,21 @@
 // ombrix-speak run as a separate program from the build tree, where it finds the plug-in
 // in <build>/lib and the synthetic English voice in <build>/share/files. Its WAV output is
 // compared with the engine's own samples for the same text, generated in this process
-// and resampled with libsoxr in one go.
+// and resampled with libsoxr in one go. The command-line forms (getopt_long's) are spread
+// over the cases below rather than tested one by one.
 
 #include "SpeakToolSupport.h"
+
+#include "utils/SherpaOnnxCApi.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,7 +55,7 @@ SpeakRun speak(
     options.standardInput = standardInput;
     run.result = runSubprocess(speakToolInBuildTree(), options);
     if (run.result.succeeded()) {
-        run.timeline = parseTimeline(run.result.standardOutput);
+        run.timeline = parseTimeline(run.result.standardError);
         std::string error;
         if (!readWav(wavPath.string(), run.wav, &error)) {
             ADD_FAILURE() << "cannot read " << wavPath << ": " << error;
@@ -81,15 +87,20 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     ScratchDirectory scratch;
     const fs::path wavPath = scratch.path() / "hello.wav";
     const std::string text = "How are you?";
-    const SpeakRun run = speak(wavPath, {"--rate", "48000", "--channels", "2", "--block", "480", text});
-    ASSERT_TRUE(run.result.succeeded()) << run.result.describe() << run.result.standardOutput;
+    const SpeakRun run
+        = speak(wavPath, {"--rate=48000", "-c2", "--block", "480", "--stream=no", "--", "-", text});
+    ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
+    EXPECT_TRUE(run.result.standardOutput.empty()) << "status belongs on standard error";
+    EXPECT_NE(run.result.standardError.find("mode: whole text"), std::string::npos)
+        << run.result.standardError;
 
     const SpeakTimeline& timeline = run.timeline;
     EXPECT_TRUE(timeline.unknownLines.empty()) << timeline.unknownLines.front();
-    ASSERT_EQ(timeline.pieces.size(), 1u) << run.result.standardOutput;
+    ASSERT_EQ(timeline.pieces.size(), 1u) << run.result.standardError;
     const SpokenPiece& piece = timeline.pieces[0];
-    EXPECT_EQ(piece.text, text);
-    ASSERT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardOutput;
+    // After "--", "-" is a word of the text, not standard input.
+    EXPECT_EQ(piece.text, "- " + text);
+    ASSERT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardError;
     EXPECT_TRUE(timeline.outputEnded);
 
     const WavHeader header = readWavHeader(wavPath.string());
@@ -105,7 +116,7 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
     EXPECT_LT(peak(left, 0, left.size()), 0.99) << "the output is clipped or close to it";
 
     const std::vector<float> reference
-        = resampleFrom16k(engineSamples(defaultVoiceBelow(OMBRIX_BUILD_DIR), text), kGraphRate);
+        = resampleFrom16k(engineSamples(defaultVoiceBelow(OMBRIX_BUILD_DIR), piece.text), kGraphRate);
     ASSERT_FALSE(reference.empty());
     const auto [first, last] = searchWindow(piece.startedSeconds, piece.playingSeconds);
     const Placement placement
@@ -143,23 +154,44 @@ TEST(OmbrixSpeak, WritesTheEnginesSamplesAt48kStereoAndKeepsTheResamplerTail)
 TEST(OmbrixSpeak, At16kMonoTheFileHoldsTheEnginesSamplesUnchanged)
 {
     ScratchDirectory scratch;
-    const fs::path wavPath = scratch.path() / "exact.wav";
     const VoicePaths voice = fixtureVoice();
-    const std::string text = "Testing, one two three.";
-    // The text comes on standard input this time, with the line end `echo` leaves.
-    const SpeakRun run = speak(wavPath,
-        {"--model", voice.model, "--rate", "16000", "--channels", "1", "--format", "float"}, text + "\n");
+    // Long enough for the timeline to shorten it.
+    const std::string text
+        = "Testing, one two three. This text is long enough for the timeline to shorten it in the middle.";
+    // The WAV goes to standard output, a pipe (so its sizes are the unknown-size marker),
+    // and everything else to standard error; the text comes on standard input, with the
+    // line end `echo` leaves.
+    SubprocessOptions options
+        = withArguments({"--output=-", "--model", voice.model, "-r16000", "-c", "1", "--format=float", "-"});
+    options.standardInput = text + "\n";
+    SpeakRun run;
+    run.result = runSubprocess(speakToolInBuildTree(), options);
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
-    ASSERT_EQ(run.timeline.pieces.size(), 1u);
-    EXPECT_EQ(run.timeline.pieces[0].text, text);
-    EXPECT_EQ(run.timeline.pieces[0].end, SpokenPiece::End::Finished);
+    run.timeline = parseTimeline(run.result.standardError);
+    const fs::path wavPath = scratch.path() / "exact.wav";
+    std::ofstream(wavPath, std::ios::binary) << run.result.standardOutput;
+    std::string error;
+    ASSERT_TRUE(readWav(wavPath.string(), run.wav, &error)) << error;
+    ASSERT_EQ(run.timeline.pieces.size(), 1u) << run.result.standardError;
+    const SpokenPiece& piece = run.timeline.pieces[0];
+    EXPECT_EQ(piece.textBytes, text.size());
+    EXPECT_LT(piece.text.size(), text.size()) << "a long text is shortened in the timeline";
+    EXPECT_EQ(piece.text.substr(0, 24), text.substr(0, 24));
+    EXPECT_NE(piece.text.find(" ... "), std::string::npos) << piece.text;
+    EXPECT_EQ(piece.text.substr(piece.text.size() - 12), text.substr(text.size() - 12));
+    EXPECT_EQ(piece.end, SpokenPiece::End::Finished);
 
     const WavHeader header = readWavHeader(wavPath.string());
     ASSERT_TRUE(header.valid) << header.problem;
+    EXPECT_TRUE(header.unknownSizes);
     EXPECT_EQ(header.formatTag, 3u);
     EXPECT_EQ(header.channels, 1u);
     EXPECT_EQ(header.sampleRate, 16000u);
     EXPECT_EQ(header.bitsPerSample, 32u);
+    // The summary's duration is what was written.
+    char written[64];
+    std::snprintf(written, sizeof written, "%.3f s of audio", header.dataBytes / 4 / 16000.0);
+    EXPECT_NE(run.result.standardError.find(written), std::string::npos) << run.result.standardError;
 
     ASSERT_EQ(run.wav.channels.size(), 1u);
     const std::vector<float>& samples = run.wav.channels[0];
@@ -191,6 +223,47 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_EQ(unknownOption.exitCode, 2);
     EXPECT_NE(unknownOption.standardError.find("unknown option --loudly"), std::string::npos);
 
+    const auto badStream = runSubprocess(tool, withArguments({"--stream=maybe", "hello"}));
+    EXPECT_EQ(badStream.exitCode, 2);
+    EXPECT_NE(badStream.standardError.find("--stream"), std::string::npos) << badStream.standardError;
+    const auto missingValue = runSubprocess(tool, withArguments({"hello", "--rate"}));
+    EXPECT_EQ(missingValue.exitCode, 2);
+    EXPECT_NE(missingValue.standardError.find("--rate needs a value"), std::string::npos)
+        << missingValue.standardError;
+
+    // Our version and the version of the sherpa-onnx library the plug-in loads (asked
+    // here from the library this test links, the same file).
+    const auto version = runSubprocess(tool, withArguments({"--version"}));
+    EXPECT_EQ(version.exitCode, 0) << version.describe();
+    EXPECT_NE(
+        version.standardOutput.find(std::string("ombrix-speak ") + OMBRIX_PROJECT_VERSION), std::string::npos)
+        << version.standardOutput;
+    EXPECT_NE(version.standardOutput.find(std::string("sherpa-onnx ") + SherpaOnnxGetVersionStr()),
+        std::string::npos)
+        << version.standardOutput;
+
+    // An output that cannot be written is reported with the system's reason before any
+    // voice is looked at (the voice here does not exist either).
+    const std::string unwritable = (scratch.path() / "no-such-directory" / "out.wav").string();
+    const auto cannotWrite = runSubprocess(
+        tool, withArguments({"-o" + unwritable, "--model", (scratch.path() / "none.onnx").string(), "hi"}));
+    EXPECT_EQ(cannotWrite.exitCode, 5) << cannotWrite.describe();
+    EXPECT_NE(cannotWrite.standardError.find("cannot write " + unwritable + ": " + std::strerror(ENOENT)),
+        std::string::npos)
+        << cannotWrite.standardError;
+    EXPECT_EQ(cannotWrite.standardError.find("voice"), std::string::npos) << cannotWrite.standardError;
+
+    // -q: nothing but the WAV file.
+    const fs::path quietPath = scratch.path() / "quiet.wav";
+    const auto quiet = runSubprocess(
+        tool, withArguments({"-q", "--model", fixtureVoice().model, "-o", quietPath.string(), "hi"}));
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.describe();
+    EXPECT_EQ(quiet.standardError, "");
+    EXPECT_EQ(quiet.standardOutput, "");
+    const WavHeader quietHeader = readWavHeader(quietPath.string());
+    EXPECT_TRUE(quietHeader.valid) << quietHeader.problem;
+    EXPECT_GT(quietHeader.dataBytes, 0u);
+
     const auto noText = runSubprocess(tool, withArguments({"-o", wavPath.string()}));
     EXPECT_EQ(noText.exitCode, 2);
     EXPECT_NE(noText.standardError.find("no text"), std::string::npos) << noText.standardError;
@@ -201,6 +274,11 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_NE(missing.standardError.find("model file missing: " + missingModel), std::string::npos)
         << missing.standardError;
+    // The advice names the voice installer, which is there.
+    const fs::path installer = fs::path(OMBRIX_BUILD_DIR) / "bin" / "ombrix-install-voice";
+    EXPECT_NE(missing.standardError.find(installer.string() + " --prefix "), std::string::npos)
+        << missing.standardError;
+    EXPECT_TRUE(fs::is_regular_file(installer));
 
     // Files that exist but that the engine refuses (phoneme data without its files):
     // the node's "loadModel" answers false, and the program says so.
@@ -230,11 +308,11 @@ TEST(OmbrixSpeakStreaming, SpeaksEachSentenceAsItsOwnPieceWhenTheVoiceKeepsUp)
     ScratchDirectory scratch;
     const fs::path wavPath = scratch.path() / "stream.wav";
     const SpeakRun run = speak(wavPath,
-        {"--stream", "--words-per-second", "3", sentences[0] + " " + sentences[1] + " " + sentences[2]});
+        {"--stream", "--words-per-second=3", sentences[0] + " " + sentences[1] + " " + sentences[2]});
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     const SpeakTimeline& timeline = run.timeline;
     EXPECT_TRUE(timeline.lastWordSent);
-    ASSERT_EQ(timeline.pieces.size(), sentences.size()) << run.result.standardOutput;
+    ASSERT_EQ(timeline.pieces.size(), sentences.size()) << run.result.standardError;
 
     ASSERT_EQ(run.wav.channels.size(), 2u);
     const std::vector<float>& left = run.wav.channels[0];
@@ -243,7 +321,7 @@ TEST(OmbrixSpeakStreaming, SpeaksEachSentenceAsItsOwnPieceWhenTheVoiceKeepsUp)
         const SpokenPiece& piece = timeline.pieces[i];
         SCOPED_TRACE("piece " + std::to_string(i + 1));
         EXPECT_EQ(piece.text, sentences[i]);
-        EXPECT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardOutput;
+        EXPECT_EQ(piece.end, SpokenPiece::End::Finished) << run.result.standardError;
         if (i > 0) {
             EXPECT_GT(piece.startedSeconds, timeline.pieces[i - 1].finishedSeconds);
         }
@@ -268,14 +346,14 @@ TEST(OmbrixSpeakStreaming, AFinalFlushDuringPlaybackCutsThePlayingPieceOffAndThe
     const SpeakRun run = speak(wavPath, {"--stream", "--words-per-second", "10", sentence + " " + tail});
     ASSERT_TRUE(run.result.succeeded()) << run.result.describe();
     const SpeakTimeline& timeline = run.timeline;
-    ASSERT_EQ(timeline.pieces.size(), 2u) << run.result.standardOutput;
+    ASSERT_EQ(timeline.pieces.size(), 2u) << run.result.standardError;
     const SpokenPiece& cut = timeline.pieces[0];
     const SpokenPiece& last = timeline.pieces[1];
     EXPECT_EQ(cut.text, sentence);
     EXPECT_EQ(last.text, tail);
-    ASSERT_EQ(cut.end, SpokenPiece::End::Interrupted) << run.result.standardOutput;
+    ASSERT_EQ(cut.end, SpokenPiece::End::Interrupted) << run.result.standardError;
     EXPECT_EQ(cut.interruptedBy, 2);
-    ASSERT_GE(cut.heardBeforeInterruption, 0.1) << run.result.standardOutput;
+    ASSERT_GE(cut.heardBeforeInterruption, 0.1) << run.result.standardError;
     EXPECT_EQ(last.end, SpokenPiece::End::Finished);
 
     const std::vector<float>& left = run.wav.channels.at(0);

@@ -60,7 +60,8 @@ SpokenPiece& pieceNumber(SpeakTimeline& timeline, int number)
 
 SpeakTimeline parseTimeline(const std::string& standardOutput)
 {
-    // Timeline lines: graph seconds, wall seconds, then the event (see ombrix-speak.cpp).
+    // Timeline lines: graph seconds, wall seconds, then the event (see
+    // tools/ombrix-speak/SpeakSession.cpp).
     // std::regex is avoided on purpose: g++ 12 warns inside it in sanitizer builds.
     auto startsWith
         = [](const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; };
@@ -93,12 +94,20 @@ SpeakTimeline parseTimeline(const std::string& standardOutput)
             continue;
         }
         std::getline(words >> std::ws, rest);
+        // A long text is shortened, with its full length after it: "..." (N bytes).
+        std::size_t textBytes = 0;
+        if (const std::size_t suffix = rest.rfind("\" (");
+            suffix != std::string::npos && rest.back() == ')' && startsWith(rest, "started: \"")) {
+            textBytes = std::stoul(rest.substr(suffix + 3));
+            rest.resize(suffix + 1);
+        }
         if (startsWith(rest, "started: \"") && rest.size() >= 11 && rest.back() == '"') {
             if (static_cast<std::size_t>(number) != timeline.pieces.size() + 1) {
                 throw std::runtime_error("pieces out of order in: " + line);
             }
             SpokenPiece started;
             started.text = unescape(rest.substr(10, rest.size() - 11));
+            started.textBytes = textBytes != 0 ? textBytes : started.text.size();
             started.startedSeconds = graphSeconds;
             timeline.pieces.push_back(started);
         } else if (startsWith(rest, "playing")) {
@@ -259,7 +268,10 @@ WavHeader readWavHeader(const std::string& path)
         header.problem = "no RIFF/WAVE signature";
         return header;
     }
-    if (u32(4) + 8 != bytes.size()) {
+    // A stream that could not be rewound carries the unknown-size marker instead.
+    constexpr unsigned kUnknownSize = 0xFFFFFFFFu;
+    header.unknownSizes = u32(4) == kUnknownSize;
+    if (!header.unknownSizes && u32(4) + 8 != bytes.size()) {
         header.problem = "RIFF size " + std::to_string(u32(4)) + " does not match the file size "
             + std::to_string(bytes.size());
         return header;
@@ -267,8 +279,15 @@ WavHeader readWavHeader(const std::string& path)
     bool haveFormat = false;
     for (std::size_t at = 12; at + 8 <= bytes.size();) {
         const std::string id = bytes.substr(at, 4);
-        const std::size_t size = u32(at + 4);
+        std::size_t size = u32(at + 4);
         const std::size_t body = at + 8;
+        if (id == "data" && header.unknownSizes) {
+            if (size != kUnknownSize) {
+                header.problem = "RIFF size unknown but data size " + std::to_string(size);
+                return header;
+            }
+            size = bytes.size() - body; // the samples run to the end
+        }
         if (body + size > bytes.size()) {
             header.problem = "chunk " + id + " runs past the end of the file";
             return header;

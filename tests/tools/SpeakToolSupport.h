@@ -34,7 +34,8 @@ private:
 struct SpokenPiece {
     enum class End { None, Finished, Interrupted };
 
-    std::string text;
+    std::string text; ///< as the timeline gives it: shortened when long
+    std::size_t textBytes = 0; ///< the piece's full length
     double startedSeconds = -1.0; ///< graph time of "synthesisStarted"
     double playingSeconds = -1.0; ///< graph time its audio was first heard (or taken to be)
     End end = End::None;
@@ -43,7 +44,7 @@ struct SpokenPiece {
     double heardBeforeInterruption = -1.0; ///< seconds of its audio heard at least (0: unknown)
 };
 
-/// The timeline ombrix-speak printed on standard output.
+/// The timeline ombrix-speak printed (on standard error, with all its status).
 struct SpeakTimeline {
     std::vector<SpokenPiece> pieces;
     bool lastWordSent = false;
@@ -52,7 +53,7 @@ struct SpeakTimeline {
     std::vector<std::string> unknownLines;
 };
 
-/// Parses the program's standard output; throws std::runtime_error on a malformed
+/// Parses the program's standard error; throws std::runtime_error on a malformed
 /// piece line.
 SpeakTimeline parseTimeline(const std::string& standardOutput);
 
@@ -116,6 +117,9 @@ struct WavHeader {
     unsigned blockAlign = 0;
     unsigned byteRate = 0;
     std::size_t dataBytes = 0;
+    /// The RIFF and data sizes are the unknown-size marker 0xFFFFFFFF of a stream
+    /// (dataBytes then counts up to the end of the file).
+    bool unknownSizes = false;
 };
 WavHeader readWavHeader(const std::string& path);
 

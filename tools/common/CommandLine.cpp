@@ -4,6 +4,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace ombrix::tools {
@@ -33,8 +34,11 @@ std::string writtenName(const char* argument)
 } // namespace
 
 std::vector<std::string> parseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& options,
-    const std::function<void(const ParsedOption&)>& handle)
+    const std::function<void(const ParsedOption&)>& handle, std::size_t* firstAfterDoubleDash)
 {
+    // getopt permutes argv; the original order tells which operands followed "--".
+    const std::vector<char*> original(argv, argv + argc);
+    std::vector<const char*> values; // option values, which may be "--" themselves
     std::string shortOptions = ":"; // ':' for a missing value, '?' for the rest; no messages
     std::vector<option> longOptions;
     for (std::size_t i = 0; i < options.size(); ++i) {
@@ -95,11 +99,32 @@ std::vector<std::string> parseCommandLine(int argc, char** argv, const std::vect
         parsed.name = nameOf(c);
         parsed.hasValue = optarg != nullptr;
         parsed.value = optarg ? optarg : "";
+        if (optarg) {
+            values.push_back(optarg);
+        }
         handle(parsed);
     }
     std::vector<std::string> operands;
     for (int i = optind; i < argc; ++i) {
         operands.emplace_back(argv[i]);
+    }
+    if (firstAfterDoubleDash) {
+        *firstAfterDoubleDash = operands.size();
+        // The "--" getopt stopped at sits just before the operands.
+        const char* dashes = optind > 0 && optind <= argc ? argv[optind - 1] : nullptr;
+        if (dashes && std::strcmp(dashes, "--") == 0
+            && std::find(values.begin(), values.end(), dashes) == values.end()) {
+            const auto position = [&](const char* argument) {
+                return std::find(original.begin(), original.end(), argument) - original.begin();
+            };
+            const auto dashesAt = position(dashes);
+            for (std::size_t i = 0; i < operands.size(); ++i) {
+                if (position(argv[optind + static_cast<int>(i)]) > dashesAt) {
+                    *firstAfterDoubleDash = i;
+                    break;
+                }
+            }
+        }
     }
     return operands;
 }

@@ -5,6 +5,7 @@
 // "-x value" or "-xvalue", bundled short flags, "--" ending the options, and operands
 // anywhere among the options. Errors come back as UsageError with the option's name.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,9 +36,12 @@ struct ParsedOption {
  * the operands (arguments that are not options, and everything after "--"), in order.
  * A lone "-" is an operand. Throws UsageError for an unknown option, a missing value,
  * a value given to an option that takes none, or an ambiguous abbreviation; exceptions
- * of `handle` pass through. Not reentrant (getopt's state is global).
+ * of `handle` pass through. Not reentrant (getopt's state is global). When
+ * `firstAfterDoubleDash` is given, it receives the index in the result of the first
+ * operand that came after "--" (the result's size when none did), so that a program can
+ * take "-" after "--" literally.
  */
 std::vector<std::string> parseCommandLine(int argc, char** argv, const std::vector<OptionSpec>& options,
-    const std::function<void(const ParsedOption&)>& handle);
+    const std::function<void(const ParsedOption&)>& handle, std::size_t* firstAfterDoubleDash = nullptr);
 
 } // namespace ombrix::tools

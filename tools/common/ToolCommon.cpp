@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -107,6 +108,17 @@ void printVersion(std::FILE* out, const char* program, const std::string& plugin
     } else {
         std::fprintf(out, "sherpa-onnx %s (loaded by %s)\n", sherpa.c_str(), pluginPath.c_str());
     }
+}
+
+void Status::print(const char* format, ...) const
+{
+    if (!shown) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
 }
 
 std::string systemReason(int error)

@@ -59,6 +59,21 @@ std::string loadedSherpaOnnxVersion(const std::string& pluginPath, std::string* 
 /// Prints "<program> <version>" and the sherpa-onnx line to `out` for --version.
 void printVersion(std::FILE* out, const char* program, const std::string& pluginPath);
 
+/// Status lines (everything but results and errors) on standard error, none with -q.
+/// Errors are not status: they are printed whatever -q says.
+class Status {
+public:
+    explicit Status(bool quiet)
+        : shown(!quiet)
+    {
+    }
+    bool enabled() const { return shown; }
+    void print(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
+private:
+    bool shown;
+};
+
 /// The text of `errno` value `error` (strerror), for "cannot ... FILE: reason" lines.
 std::string systemReason(int error);
 

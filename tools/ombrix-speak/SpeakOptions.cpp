@@ -1,5 +1,6 @@
 #include "SpeakOptions.h"
 
+#include "tools/common/CommandLine.h"
 #include "tools/common/ToolCommon.h"
 
 #include <iostream>
@@ -11,45 +12,152 @@ namespace ombrix::speak {
 namespace {
 
 using ombrix::LogLevel;
+using tools::OptionSpec;
 
-std::string requireValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
-    const std::optional<std::string>& inlineValue)
+enum OptionId {
+    kOutput,
+    kRate,
+    kChannels,
+    kBlock,
+    kFormat,
+    kModel,
+    kTokens,
+    kDataDir,
+    kStream,
+    kWordsPerSecond,
+    kPlugin,
+    kLogLevel,
+    kMaxSeconds,
+    kShowLibraries,
+    kQuiet,
+    kVersion,
+    kHelp,
+};
+
+const std::vector<OptionSpec>& optionTable()
 {
-    if (inlineValue) {
-        return *inlineValue;
+    using Argument = OptionSpec::Argument;
+    static const std::vector<OptionSpec> table = {
+        {"output", 'o', Argument::Required, kOutput},
+        {"rate", 'r', Argument::Required, kRate},
+        {"channels", 'c', Argument::Required, kChannels},
+        {"block", 'b', Argument::Required, kBlock},
+        {"format", 0, Argument::Required, kFormat},
+        {"model", 0, Argument::Required, kModel},
+        {"tokens", 0, Argument::Required, kTokens},
+        {"data-dir", 0, Argument::Required, kDataDir},
+        {"stream", 0, Argument::Optional, kStream},
+        {"words-per-second", 0, Argument::Required, kWordsPerSecond},
+        {"plugin", 0, Argument::Required, kPlugin},
+        {"log-level", 0, Argument::Required, kLogLevel},
+        {"max-seconds", 0, Argument::Required, kMaxSeconds},
+        {"show-libraries", 0, Argument::None, kShowLibraries},
+        {"quiet", 'q', Argument::None, kQuiet},
+        {"version", 0, Argument::None, kVersion},
+        {"help", 'h', Argument::None, kHelp},
+    };
+    return table;
+}
+
+void apply(Options& options, const tools::ParsedOption& option)
+{
+    const std::string& name = option.name;
+    const std::string& value = option.value;
+    switch (option.id) {
+    case kOutput:
+        options.outputPath = value;
+        break;
+    case kRate:
+        options.sampleRate = static_cast<int>(tools::parseInteger(name, value, 1000, 768000));
+        break;
+    case kChannels:
+        options.channels = static_cast<unsigned>(tools::parseInteger(name, value, 1, 2));
+        break;
+    case kBlock:
+        options.blockSize = static_cast<unsigned>(tools::parseInteger(name, value, 16, 65536));
+        break;
+    case kFormat:
+        if (value == "pcm16") {
+            options.format = ombrix::WavWriter::Format::Pcm16;
+        } else if (value == "float") {
+            options.format = ombrix::WavWriter::Format::Float32;
+        } else {
+            throw tools::UsageError("option --format wants pcm16 or float, not '" + value + "'");
+        }
+        break;
+    case kModel:
+        options.modelPath = value;
+        break;
+    case kTokens:
+        options.tokensPath = value;
+        break;
+    case kDataDir:
+        options.dataDirPath = value;
+        break;
+    case kStream:
+        options.stream = !option.hasValue || tools::parseYesNo(name, value);
+        break;
+    case kWordsPerSecond:
+        options.wordsPerSecond = tools::parsePositive(name, value);
+        break;
+    case kPlugin:
+        options.pluginPath = value;
+        break;
+    case kLogLevel:
+        if (!ombrix::Logger::parseLevel(value, options.logLevel)) {
+            throw tools::UsageError(
+                "option --log-level wants trace, debug, info, warning, error or none, not '" + value + "'");
+        }
+        break;
+    case kMaxSeconds:
+        options.maxGraphSeconds = tools::parsePositive(name, value);
+        break;
+    case kShowLibraries:
+        options.showLibraries = true;
+        break;
+    case kQuiet:
+        options.quiet = true;
+        break;
+    case kVersion:
+        options.request = Options::Request::Version;
+        break;
+    case kHelp:
+        options.request = Options::Request::Help;
+        break;
     }
-    if (i + 1 >= args.size()) {
-        throw tools::UsageError("option " + name + " needs a value");
-    }
-    return args[++i];
 }
 
 } // namespace
 
 void printHelp(std::ostream& out)
 {
-    out << R"(Usage: ombrix-speak [options] [TEXT...]
+    out << R"(Usage: ombrix-speak [options] [--] [TEXT...]
 Speaks TEXT (the arguments joined by spaces; standard input when there are none or
 TEXT is "-") through the Sherpa text-to-speech plug-in and writes the audio to a WAV file.
+Options take their value as "--rate 16000", "--rate=16000", "-r 16000" or "-r16000";
+"--" ends the options (for a text that starts with "-").
 
 Output:
-  -o, --output FILE        WAV file to write (default: ombrix-speak.wav)
+  -o, --output FILE        WAV file to write (default: ombrix-speak.wav); "-" writes it
+                           to standard output (on a pipe with the unknown-size marker
+                           0xFFFFFFFF as its RIFF and data sizes)
   -r, --rate HZ            graph sample rate (default: 48000)
   -c, --channels N         1 or 2 (default: 2)
   -b, --block FRAMES       frames per graph block (default: 480)
       --format F           pcm16 or float (default: pcm16)
 
 Voice (default: the English voice of this installation,
-<prefix>/share/files/en_GB/vits-piper-en_GB-southern_english_female-low/):
+<prefix>/share/files/en_GB/vits-piper-en_GB-southern_english_female-low/,
+which <prefix>/bin/ombrix-install-voice installs):
       --model FILE         voice model (.onnx, or .ort in ORT format); loaded with the
                            node's "loadModel" action
       --tokens FILE        tokens file (default: tokens.txt next to the model)
       --data-dir DIR       espeak-ng data (default: espeak-ng-data next to the model)
 
 Streaming:
-      --stream             feed the text word by word with "appendStreamingText"
+      --stream[=yes|no]    feed the text word by word with "appendStreamingText"
                            ("isFinal" on the last word); the node speaks it at
-                           sentence boundaries
+                           sentence boundaries (default: no)
       --words-per-second N feeding pace in graph time (default: 4)
 
 Other:
@@ -58,84 +166,37 @@ Other:
       --max-seconds S      give up after S seconds of graph time (default: from the
                            text length; generous)
       --show-libraries     list the shared libraries the program has loaded
+  -q, --quiet              print nothing but errors
+      --version            print the version and the loaded sherpa-onnx version
   -h, --help               this text
+
+Everything but the WAV data goes to standard error: the graph, the node's timeline
+(graph time and wall time of each event; long texts shortened), progress on long
+renderings, and a summary.
 
 Exit status: 0 done; 2 usage error; 3 no voice or the voice did not load;
 4 the plug-in could not be loaded or used; 5 rendering failed (output, time limit).
 )";
 }
 
-std::optional<Options> parseOptions(int argc, char** argv)
+Options parseOptions(int argc, char** argv)
 {
     Options options;
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    std::vector<std::string> words;
+    std::size_t firstLiteral = 0;
+    const std::vector<std::string> operands = tools::parseCommandLine(
+        argc, argv, optionTable(), [&](const tools::ParsedOption& option) { apply(options, option); },
+        &firstLiteral);
+    if (options.request != Options::Request::Speak) {
+        return options;
+    }
     bool textFromStdin = false;
-    bool onlyText = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (onlyText || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (arg == "-" && !onlyText) {
-                textFromStdin = true;
-            } else {
-                words.push_back(arg);
-            }
-            continue;
-        }
-        if (arg == "--") {
-            onlyText = true;
-            continue;
-        }
-        std::optional<std::string> inlineValue;
-        if (const auto equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            inlineValue = arg.substr(equals + 1);
-            arg.resize(equals);
-        }
-        auto value = [&]() { return requireValue(args, i, arg, inlineValue); };
-        if (arg == "-h" || arg == "--help") {
-            return std::nullopt;
-        } else if (arg == "-o" || arg == "--output") {
-            options.outputPath = value();
-        } else if (arg == "-r" || arg == "--rate") {
-            options.sampleRate = static_cast<int>(tools::parseInteger(arg, value(), 1000, 768000));
-        } else if (arg == "-c" || arg == "--channels") {
-            options.channels = static_cast<unsigned>(tools::parseInteger(arg, value(), 1, 2));
-        } else if (arg == "-b" || arg == "--block") {
-            options.blockSize = static_cast<unsigned>(tools::parseInteger(arg, value(), 16, 65536));
-        } else if (arg == "--format") {
-            const std::string format = value();
-            if (format == "pcm16") {
-                options.format = ombrix::WavWriter::Format::Pcm16;
-            } else if (format == "float") {
-                options.format = ombrix::WavWriter::Format::Float32;
-            } else {
-                throw tools::UsageError("option --format wants pcm16 or float, not '" + format + "'");
-            }
-        } else if (arg == "--model") {
-            options.modelPath = value();
-        } else if (arg == "--tokens") {
-            options.tokensPath = value();
-        } else if (arg == "--data-dir") {
-            options.dataDirPath = value();
-        } else if (arg == "--plugin") {
-            options.pluginPath = value();
-        } else if (arg == "--stream") {
-            options.stream = true;
-        } else if (arg == "--words-per-second") {
-            options.wordsPerSecond = tools::parsePositive(arg, value());
-        } else if (arg == "--log-level") {
-            const std::string level = value();
-            if (!ombrix::Logger::parseLevel(level, options.logLevel)) {
-                throw tools::UsageError(
-                    "option --log-level wants trace, debug, info, warning, error or none, not '" + level
-                    + "'");
-            }
-        } else if (arg == "--max-seconds") {
-            options.maxGraphSeconds = tools::parsePositive(arg, value());
-        } else if (arg == "--show-libraries") {
-            options.showLibraries = true;
+    std::vector<std::string> words;
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        const std::string& operand = operands[i];
+        if (operand == "-" && i < firstLiteral) {
+            textFromStdin = true;
         } else {
-            throw tools::UsageError("unknown option " + arg);
+            words.push_back(operand);
         }
     }
     if ((!options.tokensPath.empty() || !options.dataDirPath.empty()) && options.modelPath.empty()) {

@@ -5,13 +5,16 @@
 #include "host/GraphRunner.h"
 #include "host/Logger.h"
 
-#include <optional>
 #include <ostream>
 #include <string>
 
 namespace ombrix::speak {
 
 struct Options {
+    /// What the command line asks for: speaking, or only --help or --version.
+    enum class Request { Speak, Help, Version };
+    Request request = Request::Speak;
+
     std::string text;
     std::string outputPath = "ombrix-speak.wav";
     int sampleRate = 48000;
@@ -27,14 +30,16 @@ struct Options {
     double maxGraphSeconds = 0.0; // 0: automatic
     ombrix::WavWriter::Format format = ombrix::WavWriter::Format::Pcm16;
     bool showLibraries = false;
+    /// -q: nothing on standard error but errors.
+    bool quiet = false;
 };
 
 /// The --help text.
 void printHelp(std::ostream& out);
 
-/// The options of the command line, with the text read from standard input when it is
-/// not given as arguments. nullopt when --help was asked for; tools::UsageError for a
+/// The options of the command line (getopt_long), with the text read from standard input
+/// when it is not given as arguments and speaking was asked for. tools::UsageError for a
 /// command line that cannot be followed.
-std::optional<Options> parseOptions(int argc, char** argv);
+Options parseOptions(int argc, char** argv);
 
 } // namespace ombrix::speak

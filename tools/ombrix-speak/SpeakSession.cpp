@@ -4,11 +4,14 @@
 #include "SpeakText.h"
 
 #include "tools/common/PluginLoading.h"
+#include "tools/common/Progress.h"
 #include "tools/common/ToolCommon.h"
+#include "tools/common/WavOutput.h"
 
 #include <link.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <system_error>
@@ -37,8 +40,6 @@ constexpr double kNoAudioWallSeconds = 30.0;
 // After everything is spoken, the tool keeps pulling for the resampler's latency plus
 // these margins, then until a silent block, but never longer than the cap.
 constexpr double kTailCapSeconds = 1.0;
-// Progress lines for long renderings, every this many seconds of graph time.
-constexpr double kProgressEverySeconds = 10.0;
 // The automatic graph-time limit: a fixed allowance plus an allowance per byte of text
 // (far more than any voice needs per character) plus the streaming feed time.
 constexpr double kLimitBaseSeconds = 60.0;
@@ -62,7 +63,8 @@ int dlIteratePrinter(dl_phdr_info* info, size_t, void* data)
 
 void SpeakSession::installLogSink()
 {
-    const LogLevel shown = options.logLevel;
+    // -q leaves only errors.
+    const LogLevel shown = options.quiet ? std::max(options.logLevel, LogLevel::Error) : options.logLevel;
     // Error lines always reach the sink so that a dropped text is noticed; they are only
     // printed when the chosen level asks for them.
     ombrix::Logger::setLevel(std::min(shown, LogLevel::Error));
@@ -114,8 +116,11 @@ void SpeakSession::loadPluginAndCreateNode()
                     + "\nRun with --log-level info to see the node's reasons.");
         }
     }
-    std::printf("node %s created in %.3f s (voice loaded)\n", kNodeType,
-        std::chrono::duration<double>(Clock::now() - created).count());
+    // The default voice's load cannot be seen from here: a text dropped for want of a
+    // voice tells it later.
+    status.print("node %s created in %.3f s%s\n", kNodeType,
+        std::chrono::duration<double>(Clock::now() - created).count(),
+        voice.isDefault ? "" : " (voice loaded with \"loadModel\")");
 
     node->addEventListener("synthesisStarted", [this](const std::string&, const ombrix::OXAny& data) {
         // Runs on the node's worker thread.
@@ -172,7 +177,7 @@ void SpeakSession::collectStartedPieces(std::uint64_t blockIndex)
         synthesising = pieces.size() - 1;
         spokenSoFar += spokenCharacters(started.text);
         addEvent(started.frame, started.wall,
-            "piece " + std::to_string(pieces.size()) + " started: " + quotedText(started.text));
+            "piece " + std::to_string(pieces.size()) + " started: " + timelineText(started.text));
     }
 }
 
@@ -272,14 +277,12 @@ int SpeakSession::run()
         std::vector<std::string> libraries;
         dl_iterate_phdr(dlIteratePrinter, &libraries);
         for (const auto& library : libraries) {
-            std::printf("library: %s\n", library.c_str());
+            status.print("library: %s\n", library.c_str());
         }
     }
 
     ombrix::WavWriter wav;
-    if (!wav.open(options.outputPath, options.sampleRate, options.channels, options.format)) {
-        throw tools::ToolError(tools::kExitRuntime, "cannot write " + options.outputPath);
-    }
+    tools::openWavOutput(wav, options.outputPath, options.sampleRate, options.channels, options.format);
     ombrix::GraphRunner runner(options.sampleRate, options.channels, options.blockSize);
     runner.setSource(source);
     if (!runner.start()) {
@@ -305,15 +308,14 @@ int SpeakSession::run()
             + 2.0 * static_cast<double>(tokens.size()) / options.wordsPerSecond;
     const auto limitFrames = static_cast<std::uint64_t>(limitSeconds * options.sampleRate);
 
-    std::printf("graph: %d Hz, %u channel%s, blocks of %u frames; resampler latency %.1f frames\n",
+    status.print("graph: %d Hz, %u channel%s, blocks of %u frames; resampler latency %.1f frames\n",
         options.sampleRate, options.channels, options.channels == 1 ? "" : "s", options.blockSize, latency);
     if (options.stream) {
-        std::printf("mode: streaming %zu words at %.3g words per second of graph time\n", tokens.size(),
+        status.print("mode: streaming %zu words at %.3g words per second of graph time\n", tokens.size(),
             options.wordsPerSecond);
     } else {
-        std::printf("mode: whole text (%zu bytes) with \"synthesize\"\n", options.text.size());
+        status.print("mode: whole text (%zu bytes) with \"synthesize\"\n", options.text.size());
     }
-    std::fflush(stdout);
 
     wallStart = Clock::now();
     WallClockPacer pacer(std::chrono::duration_cast<Clock::duration>(
@@ -325,7 +327,7 @@ int SpeakSession::run()
     std::optional<std::uint64_t> doneFrame;
     double waitingSince = -1.0; // wall time the wait began; negative: not waiting
     std::uint64_t frames = 0;
-    double nextProgress = kProgressEverySeconds;
+    tools::Progress progress(stderr, status.enabled());
     std::string failure;
 
     if (!options.stream) {
@@ -364,9 +366,9 @@ int SpeakSession::run()
                 Piece& piece = pieces[*synthesising];
                 piece.state = Piece::State::NoAudio;
                 synthesising.reset();
-                addEvent(frames, wallNow(),
-                    "piece " + std::to_string(&piece - pieces.data() + 1) + " gave no audio within "
-                        + std::to_string(int(kNoAudioWallSeconds)) + " s");
+                char line[96];
+                std::snprintf(line, sizeof line, " gave no audio in %.1f s of wall time", waited);
+                addEvent(frames, wallNow(), "piece " + std::to_string(&piece - pieces.data() + 1) + line);
             }
         }
 
@@ -379,8 +381,12 @@ int SpeakSession::run()
                 break;
             }
         } else if (frames >= limitFrames) {
-            failure = "gave up after " + std::to_string(static_cast<int>(limitSeconds))
-                + " s of graph time without the text having finished playing (--max-seconds)";
+            char line[160];
+            std::snprintf(line, sizeof line,
+                "gave up after %.3f s of graph time (%.3f s of wall time) without the text having finished "
+                "playing (--max-seconds)",
+                seconds(frames), wallNow());
+            failure = line;
             break;
         }
 
@@ -395,7 +401,10 @@ int SpeakSession::run()
         } else if (waitingSince < 0.0) {
             waitingSince = wallNow();
         } else if (wallNow() - waitingSince > kNoAudioWallSeconds) {
-            failure = "part of the text was never synthesised by the node";
+            char line[160];
+            std::snprintf(line, sizeof line, "part of the text was not synthesised by the node within %.1f s",
+                wallNow() - waitingSince);
+            failure = line;
             break;
         }
 
@@ -410,8 +419,10 @@ int SpeakSession::run()
         const std::uint64_t blockStart = frames;
         frames += buffer.getNumberOfFrames();
         graphFrames.store(frames);
+        errno = 0;
         if (!wav.write(buffer)) {
-            failure = "writing " + options.outputPath + " failed";
+            failure
+                = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
             break;
         }
 
@@ -429,15 +440,20 @@ int SpeakSession::run()
         }
         previousSilent = silent;
 
-        if (seconds(frames) >= nextProgress) {
-            std::fprintf(stderr, "progress: %.0f s of audio rendered in %.1f s, %zu piece%s started\n",
-                seconds(frames), wallNow(), pieces.size(), pieces.size() == 1 ? "" : "s");
-            nextProgress += kProgressEverySeconds;
+        if (progress.due()) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                "progress: %.1f s of audio rendered in %.1f s, %zu piece%s started", seconds(frames),
+                wallNow(), pieces.size(), pieces.size() == 1 ? "" : "s");
+            progress.report(line);
         }
     }
     const double renderWall = wallNow();
+    progress.finish();
     runner.stop();
-    wav.close();
+    if (!wav.close() && failure.empty()) {
+        failure = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
+    }
 
     // Pieces still playing with a successor were cut off by it.
     if (!pieces.empty()) {
@@ -469,9 +485,9 @@ void SpeakSession::printTimeline() const
     std::vector<TimelineEvent> sorted = events;
     std::stable_sort(sorted.begin(), sorted.end(),
         [](const TimelineEvent& a, const TimelineEvent& b) { return a.frame < b.frame; });
-    std::printf("timeline:\n   graph s    wall s  event\n");
+    status.print("timeline:\n   graph s    wall s  event\n");
     for (const auto& event : sorted) {
-        std::printf("%10.3f %9.3f  %s\n", seconds(event.frame), event.wall, event.what.c_str());
+        status.print("%10.3f %9.3f  %s\n", seconds(event.frame), event.wall, event.what.c_str());
     }
 }
 
@@ -481,19 +497,18 @@ void SpeakSession::printSummary(std::uint64_t framesWritten, double renderWall) 
         return std::count_if(
             pieces.begin(), pieces.end(), [state](const Piece& p) { return p.state == state; });
     };
-    std::printf("pieces: %zu started, %zd finished, %zd interrupted", pieces.size(),
+    status.print("pieces: %zu started, %zd finished, %zd interrupted", pieces.size(),
         count(Piece::State::Finished), count(Piece::State::Interrupted));
     if (const auto silent = count(Piece::State::NoAudio)) {
-        std::printf(", %zd without audio", silent);
+        status.print(", %zd without audio", silent);
     }
-    std::printf("\n");
+    status.print("\n");
     const double audioSeconds = seconds(framesWritten);
-    std::printf("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
+    status.print("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
         audioSeconds, options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
         options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
-    std::printf("wall time: %.3f s, real-time factor %.3f\n", renderWall,
+    status.print("wall time: %.3f s, real-time factor %.3f\n", renderWall,
         audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
-    std::fflush(stdout);
 }
 
 } // namespace ombrix::speak

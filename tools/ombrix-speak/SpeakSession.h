@@ -37,6 +37,8 @@
 
 #include "host/Ombrix.h"
 
+#include "tools/common/ToolCommon.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -110,6 +112,7 @@ private:
     void printSummary(std::uint64_t framesWritten, double renderWall) const;
 
     Options options;
+    tools::Status status{options.quiet};
     VoiceFiles voice;
     std::filesystem::path base;
 

@@ -65,4 +65,34 @@ std::vector<std::string> splitIntoTokens(const std::string& text)
     return tokens;
 }
 
+namespace {
+
+// Bytes of the beginning and of the end a shortened text keeps.
+constexpr std::size_t kShortenedHeadBytes = 56;
+constexpr std::size_t kShortenedTailBytes = 20;
+
+bool isContinuationByte(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0u) == 0x80u;
+}
+
+} // namespace
+
+std::string timelineText(const std::string& text)
+{
+    if (text.size() <= kTimelineTextBytes) {
+        return quotedText(text);
+    }
+    std::size_t headEnd = kShortenedHeadBytes;
+    while (headEnd > 0 && isContinuationByte(text[headEnd])) {
+        --headEnd;
+    }
+    std::size_t tailBegin = text.size() - kShortenedTailBytes;
+    while (tailBegin < text.size() && isContinuationByte(text[tailBegin])) {
+        ++tailBegin;
+    }
+    return quotedText(text.substr(0, headEnd) + " ... " + text.substr(tailBegin)) + " ("
+        + std::to_string(text.size()) + " bytes)";
+}
+
 } // namespace ombrix::speak

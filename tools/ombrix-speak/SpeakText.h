@@ -2,6 +2,7 @@
 
 // Text helpers of the speak session.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,12 @@ namespace ombrix::speak {
 
 /// `text` in double quotes, with quotes, backslashes and line ends escaped.
 std::string quotedText(const std::string& text);
+
+/// `text` for the timeline: quoted (quotedText), and when longer than
+/// kTimelineTextBytes, its beginning and end around " ... " with the full length after
+/// the quotes: "The quick brown ... the river." (412 bytes). Never cuts a UTF-8 sequence.
+constexpr std::size_t kTimelineTextBytes = 80;
+std::string timelineText(const std::string& text);
 
 /// The text without whitespace and asterisks (which the node does not speak), for checking
 /// that the pieces the node reported cover the whole text.

@@ -56,8 +56,8 @@ void checkVoiceFiles(const VoiceFiles& voice, const fs::path& base)
             message << "\n  espeak-ng data directory missing: " << voice.dataDir;
         }
     }
-    message << "\nInstall the English voice into this installation with\n  scripts/install-voice.sh --prefix "
-            << base.string()
+    message << "\nInstall the English voice into this installation with\n  "
+            << (base / "bin" / kVoiceInstallerProgram).string() << " --prefix " << base.string()
             << "\nor name voice files explicitly with --model FILE [--tokens FILE] [--data-dir DIR].";
     throw tools::ToolError(tools::kExitNoModel, message.str());
 }

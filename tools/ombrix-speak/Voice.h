@@ -19,6 +19,8 @@ constexpr const char* kVoiceTokensFile = "tokens.txt";
 constexpr const char* kVoicePhonemeDataDirectory = "espeak-ng-data";
 // Written into a voice directory by the installation of the synthetic test voices.
 constexpr const char* kTestVoiceMarkerFile = "TEST-VOICE.txt";
+// The voice installer, installed with the programs (and copied into the build tree's bin/).
+constexpr const char* kVoiceInstallerProgram = "ombrix-install-voice";
 
 struct VoiceFiles {
     std::string model;

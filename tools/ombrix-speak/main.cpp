@@ -14,6 +14,7 @@
 
 #include "tools/common/PluginLoading.h"
 #include "tools/common/ToolCommon.h"
+#include "tools/common/WavOutput.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -25,38 +26,42 @@ namespace fs = std::filesystem;
 
 int main(int argc, char** argv)
 {
-    std::optional<Options> options;
+    Options options;
     try {
         options = parseOptions(argc, argv);
     } catch (const tools::UsageError& error) {
         std::fprintf(stderr, "ombrix-speak: %s\nTry 'ombrix-speak --help'.\n", error.what());
         return tools::kExitUsage;
     }
-    if (!options) {
+    if (options.request == Options::Request::Help) {
         printHelp(std::cout);
-        return 0;
+        return tools::kExitOk;
     }
     try {
         const fs::path base = tools::installationBase();
-        if (options->pluginPath.empty()) {
-            options->pluginPath = tools::defaultPluginPath(base).string();
+        if (options.pluginPath.empty()) {
+            options.pluginPath = tools::defaultPluginPath(base).string();
         }
-        const VoiceFiles voice = resolveVoice(*options, base);
+        if (options.request == Options::Request::Version) {
+            tools::printVersion(stdout, "ombrix-speak", options.pluginPath);
+            return tools::kExitOk;
+        }
+        // Before anything slow happens, and before any voice is looked at.
+        tools::checkWritable(options.outputPath);
+        const VoiceFiles voice = resolveVoice(options, base);
         checkVoiceFiles(voice, base);
-        std::printf("plug-in: %s\n", options->pluginPath.c_str());
-        std::printf("voice: %s%s\n", voice.model.c_str(), voice.isDefault ? " (default English voice)" : "");
+        const tools::Status status(options.quiet);
+        status.print("plug-in: %s\n", options.pluginPath.c_str());
+        status.print("voice: %s%s\n", voice.model.c_str(), voice.isDefault ? " (default English voice)" : "");
         if (fs::exists(fs::path(voice.model).parent_path() / kTestVoiceMarkerFile)) {
-            std::printf("note: this is the synthetic test voice: the output is test tones, not speech\n");
+            status.print("note: this is the synthetic test voice: the output is test tones, not speech\n");
         }
-        std::fflush(stdout);
-        SpeakSession session(*options, voice, base);
+        SpeakSession session(options, voice, base);
         return session.run();
     } catch (const tools::ToolError& error) {
-        std::fflush(stdout);
         std::fprintf(stderr, "ombrix-speak: error: %s\n", error.what());
         return error.exitStatus;
     } catch (const std::exception& error) {
-        std::fflush(stdout);
         std::fprintf(stderr, "ombrix-speak: error: %s\n", error.what());
         return tools::kExitRuntime;
     }

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "host/AudioBus.h"
-#include "host/Node.h"
-#include "host/OXAny.h"
+#include <ombrix/AudioBus.h>
+#include <ombrix/Node.h>
+#include <ombrix/OXAny.h>
 
 namespace ombrix::extensions::sherpa {
 
@@ -19,9 +19,27 @@ namespace ombrix::extensions::sherpa {
  * thread. Audio crosses from the audio thread to the transcribing thread through a
  * lock-free single-producer single-consumer ring of 480000 frames (10 s at 48000 Hz).
  *
- * The node is not registered with any factory; an application that wants it constructs it
- * itself. The details of the recogniser, of sample-rate changes and of the no-model case
- * are documented on SherpaSTTNode::Internals (stt/SherpaSTTNodeInternals.h).
+ * The node is not registered with any factory and not exported from the plug-in: an
+ * application compiles it in (library OmbrixSherpaSTT, CMake target Ombrix::SherpaSTT,
+ * pkg-config ombrix-sherpa-stt) and constructs it itself. This header needs only the SDK
+ * headers of the same installation.
+ *
+ * Recogniser: a streaming Zipformer2 CTC model with an HLG decoding graph; the default
+ * files are share/files/ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort,
+ * share/files/tokens.txt and share/files/HLG.fst below the parent of the executable's
+ * directory, else Models/ and files/ below the working directory. Endpoint detection is
+ * off, so the text of one stream keeps growing, and the recogniser decodes the last
+ * ~0.45 s it was fed only once more audio follows: feed about 0.6 s of silence after the
+ * end of the speech before the last transcribe(). The rate of each stored block is kept:
+ * audio stored before a rate change is decoded at its own rate, on a new stream, and the
+ * texts are joined with a space. With no model loaded, transcribe() drains the stored
+ * audio and returns "".
+ *
+ * Model files are proven in a separate process (the program ombrix-sherpa-check) before
+ * they are loaded, since bad contents end the process inside sherpa-onnx. A host that
+ * compiles the node in finds it next to the sherpa-onnx library of the installation it
+ * links (<prefix>/lib), next to its own executable, or at the path in the environment
+ * variable OMBRIX_SHERPA_CHECKER.
  */
 class SherpaSTTNode : public SingleBusAudioSinkNode {
 public:
