@@ -158,6 +158,21 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
     ASSERT_TRUE(rawRun.succeeded()) << rawRun.describe();
     EXPECT_EQ(rawRun.standardOutput, std::string(kPatternText) + "\n");
 
+    // Pauses of 0.8 s: with --segment each ends a segment (a new stream), and the texts are
+    // joined with spaces; on one stream, and paced on the wall clock from a thread of its
+    // own, the same letters without spaces.
+    const fs::path paused = scratch.path() / "paused.wav";
+    writeWav(paused, makeToneBursts("AB____BA____A", 16000, 0.0), 16000, 1);
+    const auto segmented = runSubprocess(kTool, withArguments({"-q", "--segment", "0.5", paused.string()}));
+    ASSERT_TRUE(segmented.succeeded()) << segmented.describe();
+    EXPECT_EQ(segmented.standardOutput, "AB BA A\n");
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"-q", paused.string()}, {"-q", "--realtime", paused.string()}}) {
+        const auto run = runSubprocess(kTool, withArguments(arguments));
+        ASSERT_TRUE(run.succeeded()) << run.describe();
+        EXPECT_EQ(run.standardOutput, "ABBAA\n") << arguments[1];
+    }
+
     // No audio at all: an empty text, and success.
     const fs::path empty = scratch.path() / "empty.wav";
     writeWav(empty, {}, 16000, 1);

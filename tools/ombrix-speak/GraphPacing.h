@@ -8,7 +8,10 @@
 
 #include <chrono>
 #include <optional>
+#include <sys/types.h>
+
 #include <thread>
+#include <vector>
 
 namespace ombrix::speak {
 
@@ -28,32 +31,51 @@ double resamplerLatencyFrames(int sampleRate, unsigned channels, unsigned blockS
 /// The first frame of the block in which any channel reaches the silence threshold.
 std::optional<unsigned> firstAudibleFrame(const ombrix::AudioBuffer<float>& buffer);
 
-// Paces blocks at wall-clock speed, as an audio device would pull them, whenever asked;
-// blocks pulled without it cost no wall time at all.
-class WallClockPacer {
+/**
+ * The threads a node started (its synthesis worker, and any thread the speech engine
+ * starts while the node is created), watched from outside: whether any of them is
+ * working (running or waiting for a core), and how much processor time they have used
+ * together. A thread that waits (for text, or on a lock) is not working.
+ *
+ * Reads /proc/self/task and the threads' CPU clocks; allocates; main thread only.
+ */
+class NodeThreads {
 public:
-    explicit WallClockPacer(Clock::duration blockDuration)
-        : block(blockDuration)
-    {
-    }
+    /// The process's threads now.
+    static std::vector<pid_t> current();
 
-    // Call once before each block; blocks until that block's time when `paced`.
-    void beforeBlock(bool paced)
-    {
-        if (paced) {
-            if (!wasPaced) {
-                deadline = Clock::now();
-            }
-            std::this_thread::sleep_until(deadline);
-            deadline += block;
-        }
-        wasPaced = paced;
-    }
+    /// Watches the threads present now that were not in `before` (the caller's own excepted).
+    void adoptNewThreads(const std::vector<pid_t>& before);
+
+    bool anyWorking() const;
+    std::chrono::nanoseconds cpuTime() const;
+    std::size_t size() const { return threads.size(); }
 
 private:
-    Clock::duration block;
-    Clock::time_point deadline;
-    bool wasPaced = false;
+    std::vector<pid_t> threads;
+};
+
+/**
+ * Paces the graph on the node's own work instead of the wall clock: while the node's
+ * threads work, one block of graph time passes per block duration of their processor
+ * time, as if an audio device pulled blocks in real time on a machine whose other load
+ * does not matter; while none of them works, blocks cost nothing. So where the node's
+ * audio lands in graph time depends on how much work its synthesis takes, never on how
+ * busy the machine is or how the threads are scheduled.
+ */
+class NodeWorkPacer {
+public:
+    NodeWorkPacer(const NodeThreads& threads, std::chrono::nanoseconds blockDuration);
+
+    /// Call before each block. Returns at once while the node is idle; otherwise once its
+    /// threads have used one block duration of processor time since the previous block,
+    /// or have stopped working. Returns whether the node was working.
+    bool beforeBlock();
+
+private:
+    const NodeThreads& threads;
+    std::chrono::nanoseconds block;
+    std::chrono::nanoseconds credited{0};
 };
 
 } // namespace ombrix::speak

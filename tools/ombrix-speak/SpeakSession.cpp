@@ -28,14 +28,11 @@ constexpr const char* kNodeType = "Sherpa.TTS";
 constexpr const char* kTextRejectedLogLine
     = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
 
-// Blocks pulled at wall-clock speed after text is handed to the node or a playback ends,
-// so that the node's worker can pick the text up before the clock runs on.
-constexpr int kHandOffGraceBlocks = 2;
-// A piece whose synthesis started while other audio was playing cannot be seen arriving;
-// it is taken as playing after this much wall time, or after three times the longest
-// synthesis seen so far, whichever is longer.
-constexpr double kHiddenArrivalMinimumSeconds = 0.1;
-// A piece still not heard after this much wall time is reported as giving no audio.
+// A piece whose synthesis is over (the node's threads are idle) but whose audio has not
+// been heard after this much graph time is reported as giving no audio: a voice's lead
+// silence is far shorter.
+constexpr double kNoAudioGraphSeconds = 2.0;
+// Safety bound, in wall time, for a node that never gets its text synthesised.
 constexpr double kNoAudioWallSeconds = 30.0;
 // After everything is spoken, the tool keeps pulling for the resampler's latency plus
 // these margins, then until a silent block, but never longer than the cap.
@@ -89,6 +86,7 @@ void SpeakSession::loadPluginAndCreateNode()
         ombrix::Logger::setLevel(LogLevel::None);
     }
     const auto created = Clock::now();
+    const std::vector<pid_t> threadsBefore = NodeThreads::current();
     try {
         node = factory->createNode(kNodeType, ombrix::OXAnyMap{});
     } catch (...) {
@@ -96,6 +94,9 @@ void SpeakSession::loadPluginAndCreateNode()
         throw;
     }
     ombrix::Logger::setLevel(level);
+    // The node's worker (and whatever the engine started with it) from here on paces the
+    // graph; loading a voice below may start more.
+    nodeThreads.adoptNewThreads(threadsBefore);
     source = dynamic_cast<ombrix::SingleBusAudioSourceNode*>(node.get());
     if (!source) {
         throw tools::ToolError(
@@ -116,6 +117,7 @@ void SpeakSession::loadPluginAndCreateNode()
                     + "\nRun with --log-level info to see the node's reasons.");
         }
     }
+    nodeThreads.adoptNewThreads(threadsBefore);
     // The default voice's load cannot be seen from here: a text dropped for want of a
     // voice tells it later.
     status.print("node %s created in %.3f s%s\n", kNodeType,
@@ -192,9 +194,6 @@ void SpeakSession::markPlaying(std::size_t index, std::uint64_t blockIndex, std:
     piece.playingFrame = std::max(frame, piece.startFrame);
     piece.playingWall = wallNow();
     piece.heardArriving = heard;
-    if (heard) {
-        longestSynthesisWall = std::max(longestSynthesisWall, piece.playingWall - piece.startWall);
-    }
     if (synthesising == index) {
         synthesising.reset();
     }
@@ -318,9 +317,9 @@ int SpeakSession::run()
     }
 
     wallStart = Clock::now();
-    WallClockPacer pacer(std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(options.blockSize) / options.sampleRate)));
-    int graceBlocks = 0;
+    NodeWorkPacer pacer(nodeThreads,
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(static_cast<double>(options.blockSize) / options.sampleRate)));
     bool previousSilent = true;
     bool everythingHandedOff = false;
     std::size_t nextToken = 0;
@@ -333,7 +332,6 @@ int SpeakSession::run()
     if (!options.stream) {
         handOff("synthesize", ombrix::OXAnyMap{{"text", options.text}});
         everythingHandedOff = true;
-        graceBlocks = kHandOffGraceBlocks;
     }
 
     for (std::uint64_t block = 0;; ++block) {
@@ -344,7 +342,6 @@ int SpeakSession::run()
             handOff(
                 "appendStreamingText", ombrix::OXAnyMap{{"token", tokens[nextToken]}, {"isFinal", isFinal}});
             ++nextToken;
-            graceBlocks = kHandOffGraceBlocks;
             if (isFinal) {
                 everythingHandedOff = true;
                 addEvent(frames, wallNow(), "last word sent with \"isFinal\"");
@@ -357,22 +354,30 @@ int SpeakSession::run()
             break;
         }
 
+        // The node's threads idle with a piece started: its synthesis is over and its audio
+        // is in the node, to be heard from the next block on. Under other audio its
+        // arrival cannot be seen, so it is taken as playing from there.
+        const bool nodeIdle = !nodeThreads.anyWorking();
         if (synthesising) {
-            const double waited = wallNow() - pieces[*synthesising].startWall;
-            const double hiddenArrival = std::max(kHiddenArrivalMinimumSeconds, 3.0 * longestSynthesisWall);
-            if (!previousSilent && waited > hiddenArrival) {
+            Piece& piece = pieces[*synthesising];
+            if (!nodeIdle) {
+                piece.idleSinceFrame.reset();
+            } else if (!piece.idleSinceFrame) {
+                piece.idleSinceFrame = frames;
+            }
+            if (nodeIdle && !previousSilent) {
                 markPlaying(*synthesising, block, frames, false);
-            } else if (waited > kNoAudioWallSeconds) {
-                Piece& piece = pieces[*synthesising];
+            } else if (nodeIdle && frames - *piece.idleSinceFrame >= secondsToFrames(kNoAudioGraphSeconds)) {
                 piece.state = Piece::State::NoAudio;
                 synthesising.reset();
                 char line[96];
-                std::snprintf(line, sizeof line, " gave no audio in %.1f s of wall time", waited);
+                std::snprintf(line, sizeof line, " gave no audio %.1f s after its synthesis ended",
+                    kNoAudioGraphSeconds);
                 addEvent(frames, wallNow(), "piece " + std::to_string(&piece - pieces.data() + 1) + line);
             }
         }
 
-        if (!doneFrame && everythingHandedOff && graceBlocks == 0 && allSpoken()) {
+        if (!doneFrame && everythingHandedOff && nodeIdle && allSpoken()) {
             doneFrame = frames;
         }
         if (doneFrame) {
@@ -408,13 +413,12 @@ int SpeakSession::run()
             break;
         }
 
-        // Wall-clock pacing while the node may be working on a piece.
-        pacer.beforeBlock(graceBlocks > 0 || synthesising.has_value() || waitingForNode);
-        if (graceBlocks > 0) {
-            --graceBlocks;
-        }
+        // Graph time runs with the node's work while it works (NodeWorkPacer).
+        pacer.beforeBlock();
 
         const int finishedBefore = finishedEvents.load();
+        // Whatever the node's worker starts during this block starts at its end.
+        graphFrames.store(frames + options.blockSize);
         const auto& buffer = runner.processBlock();
         const std::uint64_t blockStart = frames;
         frames += buffer.getNumberOfFrames();
@@ -432,7 +436,6 @@ int SpeakSession::run()
         // A playback that ended here may let the node cut held-back streaming text.
         for (int n = finishedEvents.load() - finishedBefore; n > 0; --n) {
             onFinished(block, blockStart);
-            graceBlocks = kHandOffGraceBlocks;
         }
         // The first sound after silence is the piece being synthesised arriving.
         if (synthesising && previousSilent && !silent) {

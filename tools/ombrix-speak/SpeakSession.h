@@ -13,10 +13,14 @@
 // The graph clock. A live host pulls one block per block of wall time. This tool renders
 // faster than that while nothing is pending, but the node's synthesis runs on the node's
 // own worker thread, and the only sign that a piece has been synthesised is its audio in
-// the output. So while the node may be working on a piece (from the moment text is handed
-// to it or a playback ends, until the piece's audio shows up) the tool pulls blocks at
-// wall-clock speed, exactly as an audio device would. The output therefore sounds as it
-// would on a device, with the same (short) gaps that synthesis takes.
+// the output. So while the node's threads work (from the moment text handed to it or a
+// playback's end wakes its worker, until the worker waits again) the tool lets one block
+// of graph time pass per block duration of the processor time those threads use, as an
+// audio device would on a machine given to the node alone (NodeWorkPacer). The output
+// sounds as it would on such a device, with the same short gaps that synthesis takes,
+// and it is the same however busy the machine is: where a piece lands in graph time
+// depends on the work its synthesis takes, not on how the threads are scheduled. When the
+// worker waits again with a piece started, that piece's audio is in the node.
 //
 // Reading the timeline. Each piece the node synthesises is reported by its
 // "synthesisStarted" event ("started"), then by the first block in which its audio is
@@ -27,8 +31,9 @@
 // moment were cut off by their successor. The seconds of audio given for an interrupted
 // piece run from its first audible block to the start of its successor's synthesis, so
 // at least that much of it was heard; when its audio arrived while other audio was still
-// sounding, the arrival cannot be told apart, and the timeline gives an upper bound
-// instead (from the start of its synthesis to the start of its successor's).
+// sounding, the arrival cannot be told apart: it is taken as playing from the block after
+// the worker went idle, and the timeline gives an upper bound instead (from the start of
+// its synthesis to the start of its successor's).
 
 #include "SpeakOptions.h"
 #include "Voice.h"
@@ -68,6 +73,8 @@ struct Piece {
     std::uint64_t endFrame = 0;
     double endWall = 0.0;
     std::size_t interruptedBy = 0;
+    // Graph frame from which the node's threads were seen idle while it had not been heard.
+    std::optional<std::uint64_t> idleSinceFrame;
 };
 
 struct TimelineEvent {
@@ -108,6 +115,10 @@ private:
     void addEvent(std::uint64_t frame, double wall, std::string what);
     double wallNow() const { return std::chrono::duration<double>(Clock::now() - wallStart).count(); }
     double seconds(std::uint64_t frames) const { return static_cast<double>(frames) / options.sampleRate; }
+    std::uint64_t secondsToFrames(double s) const
+    {
+        return static_cast<std::uint64_t>(s * options.sampleRate);
+    }
     void printTimeline() const;
     void printSummary(std::uint64_t framesWritten, double renderWall) const;
 
@@ -117,6 +128,7 @@ private:
     std::filesystem::path base;
 
     std::shared_ptr<ombrix::NodeFactory> factory;
+    NodeThreads nodeThreads;
     std::unique_ptr<ombrix::Node> node;
     ombrix::SingleBusAudioSourceNode* source = nullptr;
 
@@ -142,7 +154,6 @@ private:
     // Main-thread state of the rendering.
     std::vector<Piece> pieces;
     std::optional<std::size_t> synthesising;
-    double longestSynthesisWall = 0.0;
     std::vector<TimelineEvent> events;
     std::string spokenTarget;
     std::string spokenSoFar;

@@ -20,8 +20,10 @@
 // and the texts of the segments are joined with spaces.
 
 #include "AudioInput.h"
+#include "tools/common/CommandLine.h"
+#include "tools/common/Progress.h"
+#include "tools/common/ToolCommon.h"
 
-#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,7 +47,6 @@
 #include "host/Logger.h"
 #include "models/ModelFile.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
-#include "utils/SherpaOnnxCApi.h"
 
 namespace {
 
@@ -56,14 +57,14 @@ using ombrix::tools::AudioInput;
 using ombrix::tools::InputError;
 using ombrix::tools::RawFormat;
 using Clock = std::chrono::steady_clock;
+using ombrix::tools::kExitInput;
+using ombrix::tools::kExitNoModel;
+using ombrix::tools::kExitRuntime;
+using ombrix::tools::kExitUsage;
+using ombrix::tools::ToolError;
+using ombrix::tools::UsageError;
 
 constexpr const char* kProgramName = "ombrix-transcribe";
-
-// Exit statuses (also listed by --help).
-constexpr int kExitUsage = 2;
-constexpr int kExitNoModel = 3;
-constexpr int kExitInput = 4;
-constexpr int kExitRuntime = 5;
 
 constexpr double kDefaultIntervalSeconds = 1.0;
 /// Default block: 10 ms of the input's rate.
@@ -80,7 +81,6 @@ constexpr float kSilencePeak = 1.0e-3f;
 constexpr unsigned kRingFrames = SherpaSTTNode::kInputBufferFrames;
 /// Frames read from the input at a time.
 constexpr std::size_t kReadFrames = 16384;
-constexpr double kProgressWallSeconds = 5.0;
 constexpr double kSecondsPerMinute = 60.0;
 
 struct Options {
@@ -100,21 +100,6 @@ struct Options {
     bool json = false;
     bool quiet = false;
     LogLevel logLevel = LogLevel::Warning;
-};
-
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-class ToolError : public std::runtime_error {
-public:
-    ToolError(int status, const std::string& message)
-        : std::runtime_error(message)
-        , exitStatus(status)
-    {
-    }
-    int exitStatus;
 };
 
 void printHelp()
@@ -174,148 +159,143 @@ looked for); 4 the input cannot be read (the message says why); 5 other failures
 )");
 }
 
-long parseInteger(const char* name, const char* value, long minimum, long maximum)
+double parseSeconds(const std::string& name, const std::string& text, bool zeroAllowed)
 {
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || errno != 0 || parsed < minimum || parsed > maximum) {
-        throw UsageError(std::string("option ") + name + " wants a whole number from "
-            + std::to_string(minimum) + " to " + std::to_string(maximum) + ", not '" + value + "'");
-    }
-    return parsed;
-}
-
-double parseSeconds(const char* name, const char* value, bool zeroAllowed)
-{
+    const char* value = text.c_str();
     char* end = nullptr;
     errno = 0;
     const double parsed = std::strtod(value, &end);
     if (*value == '\0' || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < 0.0
         || (!zeroAllowed && parsed == 0.0)) {
-        throw UsageError(std::string("option ") + name + " wants a " + (zeroAllowed ? "" : "positive ")
-            + "number of seconds, not '" + value + "'");
+        throw UsageError("option " + name + " wants a " + (zeroAllowed ? "" : "positive ")
+            + "number of seconds, not '" + text + "'");
     }
     return parsed;
 }
 
 enum OptionId {
-    kOptTokens = 1000,
+    kOptModel,
+    kOptTokens,
     kOptGraph,
+    kOptBlock,
+    kOptInterval,
     kOptRealtime,
     kOptSegment,
     kOptTail,
     kOptRaw,
+    kOptRate,
+    kOptChannels,
     kOptRawFormat,
     kOptJson,
+    kOptQuiet,
     kOptLogLevel,
     kOptVersion,
+    kOptHelp,
 };
 
 // Returns nullopt when the program is done (--help, --version).
 std::optional<Options> parseOptions(int argc, char** argv)
 {
-    static const option kLongOptions[] = {
-        {"model", required_argument, nullptr, 'm'},
-        {"tokens", required_argument, nullptr, kOptTokens},
-        {"graph", required_argument, nullptr, kOptGraph},
-        {"block", required_argument, nullptr, 'b'},
-        {"interval", required_argument, nullptr, 'i'},
-        {"realtime", no_argument, nullptr, kOptRealtime},
-        {"segment", required_argument, nullptr, kOptSegment},
-        {"tail", required_argument, nullptr, kOptTail},
-        {"raw", no_argument, nullptr, kOptRaw},
-        {"rate", required_argument, nullptr, 'r'},
-        {"channels", required_argument, nullptr, 'c'},
-        {"raw-format", required_argument, nullptr, kOptRawFormat},
-        {"json", no_argument, nullptr, kOptJson},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"log-level", required_argument, nullptr, kOptLogLevel},
-        {"version", no_argument, nullptr, kOptVersion},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+    using Argument = ombrix::tools::OptionSpec::Argument;
+    static const std::vector<ombrix::tools::OptionSpec> kOptions = {
+        {"model", 'm', Argument::Required, kOptModel},
+        {"tokens", 0, Argument::Required, kOptTokens},
+        {"graph", 0, Argument::Required, kOptGraph},
+        {"block", 'b', Argument::Required, kOptBlock},
+        {"interval", 'i', Argument::Required, kOptInterval},
+        {"realtime", 0, Argument::None, kOptRealtime},
+        {"segment", 0, Argument::Required, kOptSegment},
+        {"tail", 0, Argument::Required, kOptTail},
+        {"raw", 0, Argument::None, kOptRaw},
+        {"rate", 'r', Argument::Required, kOptRate},
+        {"channels", 'c', Argument::Required, kOptChannels},
+        {"raw-format", 0, Argument::Required, kOptRawFormat},
+        {"json", 0, Argument::None, kOptJson},
+        {"quiet", 'q', Argument::None, kOptQuiet},
+        {"log-level", 0, Argument::Required, kOptLogLevel},
+        {"version", 0, Argument::None, kOptVersion},
+        {"help", 'h', Argument::None, kOptHelp},
     };
     Options options;
     bool channelsGiven = false;
-    opterr = 0;
-    for (;;) {
-        const int previous = optind;
-        const int id = getopt_long(argc, argv, ":m:b:i:r:c:qh", kLongOptions, nullptr);
-        if (id == -1) {
-            break;
-        }
-        const char* shown = previous < argc ? argv[previous] : "";
-        switch (id) {
-        case 'm':
-            options.modelPath = optarg;
-            break;
-        case kOptTokens:
-            options.tokensPath = optarg;
-            break;
-        case kOptGraph:
-            options.graphPath = optarg;
-            break;
-        case 'b':
-            options.blockFrames = static_cast<unsigned>(parseInteger("--block", optarg, 1, kMaxBlockFrames));
-            break;
-        case 'i':
-            options.intervalSeconds = parseSeconds("--interval", optarg, false);
-            break;
-        case kOptRealtime:
-            options.realtime = true;
-            break;
-        case kOptSegment:
-            options.segmentSeconds = parseSeconds("--segment", optarg, true);
-            break;
-        case kOptTail:
-            options.tailSeconds = parseSeconds("--tail", optarg, true);
-            break;
-        case kOptRaw:
-            options.raw = true;
-            break;
-        case 'r':
-            options.rawRate = static_cast<int>(parseInteger("--rate", optarg, 1000, 768000));
-            break;
-        case 'c':
-            options.rawChannels = static_cast<unsigned>(
-                parseInteger("--channels", optarg, 1, ombrix::tools::kMaxInputChannels));
-            channelsGiven = true;
-            break;
-        case kOptRawFormat:
-            if (std::strcmp(optarg, "s16") == 0) {
-                options.rawFormat = RawFormat::S16;
-            } else if (std::strcmp(optarg, "f32") == 0) {
-                options.rawFormat = RawFormat::F32;
-            } else {
-                throw UsageError(std::string("option --raw-format wants s16 or f32, not '") + optarg + "'");
+    bool done = false;
+    const std::vector<std::string> operands = ombrix::tools::parseCommandLine(
+        argc, argv, kOptions, [&](const ombrix::tools::ParsedOption& option) {
+            const std::string& value = option.value;
+            switch (option.id) {
+            case kOptModel:
+                options.modelPath = value;
+                break;
+            case kOptTokens:
+                options.tokensPath = value;
+                break;
+            case kOptGraph:
+                options.graphPath = value;
+                break;
+            case kOptBlock:
+                options.blockFrames = static_cast<unsigned>(
+                    ombrix::tools::parseInteger(option.name, value, 1, kMaxBlockFrames));
+                break;
+            case kOptInterval:
+                options.intervalSeconds = parseSeconds(option.name, value, false);
+                break;
+            case kOptRealtime:
+                options.realtime = true;
+                break;
+            case kOptSegment:
+                options.segmentSeconds = parseSeconds(option.name, value, true);
+                break;
+            case kOptTail:
+                options.tailSeconds = parseSeconds(option.name, value, true);
+                break;
+            case kOptRaw:
+                options.raw = true;
+                break;
+            case kOptRate:
+                options.rawRate
+                    = static_cast<int>(ombrix::tools::parseInteger(option.name, value, 1000, 768000));
+                break;
+            case kOptChannels:
+                options.rawChannels = static_cast<unsigned>(
+                    ombrix::tools::parseInteger(option.name, value, 1, ombrix::tools::kMaxInputChannels));
+                channelsGiven = true;
+                break;
+            case kOptRawFormat:
+                if (value == "s16") {
+                    options.rawFormat = RawFormat::S16;
+                } else if (value == "f32") {
+                    options.rawFormat = RawFormat::F32;
+                } else {
+                    throw UsageError("option --raw-format wants s16 or f32, not '" + value + "'");
+                }
+                break;
+            case kOptJson:
+                options.json = true;
+                break;
+            case kOptQuiet:
+                options.quiet = true;
+                break;
+            case kOptLogLevel:
+                if (!ombrix::Logger::parseLevel(value, options.logLevel)) {
+                    throw UsageError(
+                        "option --log-level wants trace, debug, info, warning, error or none, not '" + value
+                        + "'");
+                }
+                break;
+            case kOptVersion:
+                // The sherpa-onnx library is linked into this program.
+                ombrix::tools::printVersion(stdout, kProgramName, kProgramName);
+                done = true;
+                break;
+            case kOptHelp:
+                printHelp();
+                done = true;
+                break;
             }
-            break;
-        case kOptJson:
-            options.json = true;
-            break;
-        case 'q':
-            options.quiet = true;
-            break;
-        case kOptLogLevel:
-            if (!ombrix::Logger::parseLevel(optarg, options.logLevel)) {
-                throw UsageError(std::string("option --log-level wants trace, debug, info, warning, error or "
-                                             "none, not '")
-                    + optarg + "'");
-            }
-            break;
-        case kOptVersion:
-            std::printf("%s %s (sherpa-onnx %s)\n", kProgramName, OMBRIX_VERSION, SherpaOnnxGetVersionStr());
-            return std::nullopt;
-        case 'h':
-            printHelp();
-            return std::nullopt;
-        case ':':
-            throw UsageError(std::string("option ") + shown + " needs a value");
-        default:
-            throw UsageError(std::string("unknown option ") + shown);
-        }
+        });
+    if (done) {
+        return std::nullopt;
     }
-    const std::vector<std::string> operands(argv + optind, argv + argc);
     if (operands.size() > 1) {
         throw UsageError(
             "give one input file (or - for standard input), not " + std::to_string(operands.size()));
@@ -395,6 +375,28 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return std::exchange(problems, {});
     }
+    /// While held, lines to be shown are kept; release() shows them, drop() forgets them
+    /// (when a message about the same failure says it all).
+    void hold()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        holding = true;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& line : held) {
+            std::fputs(line.c_str(), stderr);
+        }
+        held.clear();
+        holding = false;
+    }
+    void drop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.clear();
+        holding = false;
+    }
 
 private:
     void take(LogLevel level, const std::string& line)
@@ -404,14 +406,21 @@ private:
             problems.push_back(line);
         }
         if (level >= shownFrom && !muted) {
-            std::fprintf(
-                stderr, "%s: [%s] %s\n", kProgramName, ombrix::Logger::levelName(level), line.c_str());
+            std::string shown
+                = std::string(kProgramName) + ": [" + ombrix::Logger::levelName(level) + "] " + line + "\n";
+            if (holding) {
+                held.push_back(std::move(shown));
+            } else {
+                std::fputs(shown.c_str(), stderr);
+            }
         }
     }
 
     std::mutex mutex;
     const LogLevel shownFrom;
     bool muted = false;
+    bool holding = false;
+    std::vector<std::string> held;
     std::vector<std::string> problems;
 };
 
@@ -622,7 +631,7 @@ private:
     std::vector<TimedText> timeline;
     unsigned segments = 1;
     std::vector<double> minuteWall; // wall time at the end of each minute of graph time
-    double nextProgressWall = kProgressWallSeconds;
+    ombrix::tools::Progress progressLine{stderr, !options.quiet && !options.realtime};
 };
 
 void TranscribeSession::status(const char* format, ...) const
@@ -686,16 +695,18 @@ void TranscribeSession::afterBlock(std::uint64_t graphFrames, std::uint64_t sile
 
 void TranscribeSession::progress(std::uint64_t graphFrames)
 {
-    if (options.quiet || options.realtime || wallNow() < nextProgressWall) {
+    if (!progressLine.due()) {
         return;
     }
-    nextProgressWall += kProgressWallSeconds;
-    const double graphSeconds = seconds(graphFrames);
+    char line[160];
     if (const auto declared = input.getDeclaredFrames()) {
-        status("progress: %.0f of %.0f s transcribed in %.1f s", graphSeconds, seconds(*declared), wallNow());
+        std::snprintf(line, sizeof line, "progress: %.0f of %.0f s transcribed in %.1f s",
+            seconds(graphFrames), seconds(*declared), wallNow());
     } else {
-        status("progress: %.0f s transcribed in %.1f s", graphSeconds, wallNow());
+        std::snprintf(
+            line, sizeof line, "progress: %.0f s transcribed in %.1f s", seconds(graphFrames), wallNow());
     }
+    progressLine.report(line);
 }
 
 int TranscribeSession::run()
@@ -771,6 +782,7 @@ int TranscribeSession::run()
         afterBlock(graphFrames, source.getSilentRunFrames(), true);
     }
     runner.stop();
+    progressLine.finish();
     takeText(graphFrames);
     printResult(graphFrames, source.getInputFrames());
     if (node.getDroppedFrames() != 0 && !options.realtime) {
@@ -836,7 +848,8 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
 
 int transcribe(const Options& options)
 {
-    LogCollector log(options.logLevel);
+    // -q: errors only.
+    LogCollector log(options.quiet ? std::max(options.logLevel, LogLevel::Error) : options.logLevel);
     auto status = [&](const std::string& line) {
         if (!options.quiet) {
             std::fprintf(stderr, "%s: %s\n", kProgramName, line.c_str());
@@ -884,7 +897,9 @@ int transcribe(const Options& options)
     CountingSTTNode node;
     log.setMuted(false);
     log.takeProblems();
+    log.hold();
     if (!node.loadModel(model.model, model.tokens, model.graph)) {
+        log.drop();
         std::string message = "the speech-to-text model did not load:\n  model: " + model.model
             + "\n  tokens: " + model.tokens + "\n  decoding graph: " + model.graph;
         for (const std::string& line : log.takeProblems()) {
@@ -892,6 +907,7 @@ int transcribe(const Options& options)
         }
         throw ToolError(kExitNoModel, message);
     }
+    log.release();
     status("model: " + model.model + (explicitModel ? "" : " (default)"));
     status("input: " + input->getName() + ", " + std::to_string(input->getSampleRate()) + " Hz, "
         + std::to_string(input->getNumberOfChannels()) + " channel"
