@@ -73,6 +73,8 @@ struct CheckerState {
     std::mutex mutex;
     std::unordered_set<std::string> provenGood;
     std::optional<ModelCheckerOverride> checkerOverride;
+    /// Why the checker could not run, for each reason already reported in a warning.
+    std::unordered_set<std::string> reportedUnavailable;
 };
 
 CheckerState& checkerState()
@@ -512,14 +514,46 @@ ModelCheckResult verdict(
         + describeEnd(run) + ")" + said);
 }
 
+/// Whether the checker got as far as its first report line: before that it has not
+/// touched the files, so its end says nothing about them.
+bool startedChecking(const CheckerRun& run)
+{
+    return std::any_of(run.reportLines.begin(), run.reportLines.end(), [](const std::string& line) {
+        return line.starts_with(kStagePrefix) || line.starts_with(kProblemPrefix) || line == kVerdictGood;
+    });
+}
+
+/// Why a run that never started checking did not: "" when it did start.
+std::string whyItDidNotRun(
+    const std::string& program, const CheckerRun& run, std::chrono::milliseconds timeout)
+{
+    if (run.spawnError != 0) {
+        return program + " could not be started (" + std::strerror(run.spawnError) + ")";
+    }
+    if (startedChecking(run)) {
+        return {};
+    }
+    if (run.timedOut) {
+        return program + " did not start checking within " + std::to_string(timeout.count()) + " ms";
+    }
+    const std::string message = lastMessage(run.output);
+    return program + " ended before it started checking (" + describeEnd(run) + ")"
+        + (message.empty() ? std::string() : ": " + message);
+}
+
 // ---- cache keys ----------------------------------------------------------------------------------
 
+struct FileIdentity {
+    std::string key;
+    std::uint64_t totalBytes = 0;
+};
+
 /// Path, device, inode, size, and modification and change times in nanoseconds of every
-/// file; std::nullopt when one cannot be examined. (The change time catches rewrites that
-/// keep size and modification time.)
-std::optional<std::string> identityOf(const char* kind, const std::vector<std::string>& files)
+/// file, and their total size; std::nullopt when one cannot be examined. (The change time
+/// catches rewrites that keep size and modification time.)
+std::optional<FileIdentity> identityOf(const char* kind, const std::vector<std::string>& files)
 {
-    std::string key = kind;
+    FileIdentity identity{kind};
     for (const std::string& file : files) {
         struct stat status { };
         if (::stat(file.c_str(), &status) != 0) {
@@ -528,14 +562,15 @@ std::optional<std::string> identityOf(const char* kind, const std::vector<std::s
         const auto nanoseconds = [](const timespec& time) {
             return std::to_string(static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec);
         };
-        key += '\0';
-        key += file;
-        key += '\0';
-        key += std::to_string(status.st_dev) + ':' + std::to_string(status.st_ino) + ':'
+        identity.key += '\0';
+        identity.key += file;
+        identity.key += '\0';
+        identity.key += std::to_string(status.st_dev) + ':' + std::to_string(status.st_ino) + ':'
             + std::to_string(status.st_size) + ':' + nanoseconds(status.st_mtim) + ':'
             + nanoseconds(status.st_ctim);
+        identity.totalBytes += static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
     }
-    return key;
+    return identity;
 }
 
 // ---- the checker's location ---------------------------------------------------------------------
@@ -592,15 +627,55 @@ bool isExecutableFile(const std::string& path)
 
 // ---- one check -----------------------------------------------------------------------------------
 
+/// "ombrix-sherpa-check is missing (looked for ...)", or which of the places holds a
+/// file that cannot be run.
+std::string missingCheckerReason(const std::vector<std::string>& searched)
+{
+    std::string places;
+    for (const std::string& place : searched) {
+        struct stat status { };
+        if (::stat(place.c_str(), &status) == 0) {
+            return place + (S_ISREG(status.st_mode) ? " is not executable" : " is not a file");
+        }
+        places += (places.empty() ? "" : ", ") + place;
+    }
+    return std::string(kModelCheckerProgramName) + " is missing (looked for " + places + ")";
+}
+
+/// The verdict when the checker could not run: the in-process checks alone (run here
+/// if a test had switched them off, so that no file is ever loaded without any check),
+/// never remembered, and a warning the first time this reason comes up.
+ModelCheckResult checkedInProcessOnly(const CheckRequest& request,
+    const std::optional<ModelCheckerOverride>& checkerOverride, std::string reason)
+{
+    if (checkerOverride && !checkerOverride->inProcessChecks) {
+        if (std::string problem = request.preCheck(request.modelPath, request.tokensPath, request.thirdPath);
+            !problem.empty()) {
+            return failure(std::move(problem));
+        }
+    }
+    ModelCheckResult result{true};
+    result.unchecked = true;
+    CheckerState& state = checkerState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.reportedUnavailable.insert(reason).second) {
+        result.warning = oneLine("The model checker " + reason
+                + "; model files are loaded after the in-process checks only, which do not catch every "
+                  "fault that can end the process",
+            kMaxProblemLine);
+    }
+    return result;
+}
+
 ModelCheckResult checkFiles(const CheckRequest& request)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;
-    const std::optional<std::string> identity = identityOf(request.kind, request.keyFiles);
+    const std::optional<FileIdentity> identity = identityOf(request.kind, request.keyFiles);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         checkerOverride = state.checkerOverride;
-        if (identity && state.provenGood.contains(*identity)) {
+        if (identity && state.provenGood.contains(identity->key)) {
             return ModelCheckResult{true, {}, true};
         }
     }
@@ -612,7 +687,7 @@ ModelCheckResult checkFiles(const CheckRequest& request)
     }
 
     std::string program;
-    std::chrono::milliseconds timeout = kModelCheckTimeout;
+    std::chrono::milliseconds timeout = modelCheckTimeoutFor(identity ? identity->totalBytes : 0);
     std::vector<std::string> arguments;
     if (checkerOverride) {
         program = checkerOverride->program;
@@ -623,36 +698,29 @@ ModelCheckResult checkFiles(const CheckRequest& request)
         std::vector<std::string> searched;
         program = findModelChecker(&searched);
         if (program.empty()) {
-            std::string places;
-            for (const std::string& place : searched) {
-                places += (places.empty() ? "" : ", ") + place;
-            }
-            return failure(request.modelPath + ": not loaded, because the model checker "
-                + kModelCheckerProgramName + " is missing (looked for " + places
-                + "); unchecked files could end the process");
+            return checkedInProcessOnly(request, checkerOverride, missingCheckerReason(searched));
         }
     }
 
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
     const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
-    if (run.spawnError != 0) {
-        return failure(request.modelPath + ": not loaded, because the model checker " + program
-            + " could not be started (" + std::strerror(run.spawnError) + ")");
+    if (std::string reason = whyItDidNotRun(program, run, timeout); !reason.empty()) {
+        return checkedInProcessOnly(request, checkerOverride, std::move(reason));
     }
     ModelCheckResult result = verdict(request, run, timeout);
     if (!result.ok) {
         return result;
     }
-    const std::optional<std::string> identityAfter = identityOf(request.kind, request.keyFiles);
-    if (!identity || identityAfter != identity) {
+    const std::optional<FileIdentity> identityAfter = identityOf(request.kind, request.keyFiles);
+    if (!identity || !identityAfter || identityAfter->key != identity->key) {
         return failure(filesInvolved(request) + ": the files changed while they were being checked");
     }
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.provenGood.size() >= kMaxProvenGoodEntries) {
         state.provenGood.clear();
     }
-    state.provenGood.insert(*identity);
+    state.provenGood.insert(identity->key);
     return result;
 }
 
@@ -701,6 +769,16 @@ ModelCheckResult checkRecognizerFiles(
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
         {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}};
     return checkFiles(request);
+}
+
+std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes)
+{
+    constexpr std::uint64_t kBytesPerMegabyte = 1024 * 1024;
+    // Files of a TiB and more all get the bound of a TiB (weeks): no overflow anywhere.
+    constexpr std::uint64_t kMostMegabytes = std::uint64_t{1} << 20;
+    const std::uint64_t megabytes = std::min(
+        totalBytes / kBytesPerMegabyte + (totalBytes % kBytesPerMegabyte != 0 ? 1 : 0), kMostMegabytes);
+    return kModelCheckTimeout + kModelCheckTimePerMegabyte * static_cast<int64_t>(megabytes);
 }
 
 std::string findModelChecker(std::vector<std::string>* searched)

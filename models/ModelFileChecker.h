@@ -17,25 +17,48 @@
 // a second load of the same files costs a few stat calls and a replaced or touched file
 // is checked again.
 //
+// The checker is a safety net, not a gate: when it cannot run at all (not installed, not
+// startable, or ending before it reports its first stage, as when the dynamic loader
+// fails), files are judged by the in-process checks alone and the caller is given one
+// warning line per reason and process. Once the checker has reported a stage, any end
+// without a good verdict is a verdict against the files.
+//
 // Thread-safety: every function may be called from any thread at any time; checks of
 // different files run in parallel. A check blocks the calling thread until the child has
 // finished (tens of milliseconds for the test models, longer for large real models), at
-// most kModelCheckTimeout. Nothing here logs or throws for bad files; the caller logs
+// most modelCheckTimeoutFor(the files' size). Nothing here logs or throws for bad files; the caller logs
 // `problem`. Never call from the audio thread.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ombrix::extensions::sherpa {
 
 struct ModelCheckResult {
+    ModelCheckResult(bool ok = false, std::string problem = {}, bool fromCache = false)
+        : ok(ok)
+        , problem(std::move(problem))
+        , fromCache(fromCache)
+    {
+    }
+
     bool ok = false;
     /// One line naming the file at fault and what is wrong with it; empty when ok.
     std::string problem;
     /// The verdict was remembered from an earlier check of the same unchanged files.
     bool fromCache = false;
+    /// The checker could not run (missing, could not be started, or ended before it
+    /// began checking): `ok` is the verdict of the in-process checks alone, and is never
+    /// remembered (the next check tries the checker again).
+    bool unchecked = false;
+    /// Set with `unchecked` the first time this process meets the reason: one line (without
+    /// a class prefix) saying why and that the files are loaded after the in-process checks
+    /// only, for the caller to log as a warning. Empty when the reason was reported before.
+    std::string warning;
 };
 
 /// File name of the checker program, looked for in this order: the path in the
@@ -47,12 +70,19 @@ inline constexpr const char* kModelCheckerProgramName = "ombrix-sherpa-check";
 /// Names the checker program to use, for hosts whose checker is elsewhere.
 inline constexpr const char* kModelCheckerEnvironmentVariable = "OMBRIX_SHERPA_CHECKER";
 
-/// How long a checker may run before it is killed and the files are called bad. A real
-/// piper voice or Zipformer2 model loads in well under a second even on a slow, busy
-/// machine; 30 s leaves a margin of more than an order of magnitude for large models and
-/// cold disks, while still bounding how long a load (which holds the node's engine lock)
-/// can hang on a checker that never returns.
+/// How long a checker may run before it is killed and the files are called bad, for
+/// files of `totalBytes` together: kModelCheckTimeout plus kModelCheckTimePerMegabyte for
+/// every MiB. The checker reads every file at least twice (its own checks, then the
+/// library's load), so its time grows with their size: measured on a two-core machine
+/// under a load average of 10, a recogniser with a 33 MiB graph took 0.7 to 1.6 s, about
+/// 20 to 50 ms per MiB. The per-MiB part is ten times the worst of that, so a machine or
+/// disk ten times slower than that loaded one still finishes; the fixed part covers
+/// starting the process and the library's set-up on a slow machine with a cold disk
+/// (the test models take well under a second). A checker that never returns still holds
+/// a load (and its node's engine lock) for a bounded time: 30 s plus 5 s per 10 MiB.
 inline constexpr std::chrono::milliseconds kModelCheckTimeout{30000};
+inline constexpr std::chrono::milliseconds kModelCheckTimePerMegabyte{500};
+std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes);
 
 /// Checks a VITS (piper) voice as the text-to-speech node loads it: `modelPath`,
 /// `tokensPath` and `dataDirPath`, the phoneme-data directory exactly as it will be handed
@@ -72,7 +102,7 @@ std::string findModelChecker(std::vector<std::string>* searched = nullptr);
 void forgetCheckedModelFiles();
 
 /// Test hook: run `program` (empty: the checker found next to the module) with
-/// `extraArguments` before the usual ones, and `timeout` instead of kModelCheckTimeout;
+/// `extraArguments` before the usual ones, and `timeout` instead of modelCheckTimeoutFor;
 /// `inProcessChecks` false goes straight to the checker, so that what the real library
 /// does with a bad file is what decides. std::nullopt restores the normal behaviour.
 /// Also forgets every file proven good.

@@ -151,6 +151,9 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     // were proven before).
     if (fs::exists(modelPath) && fs::exists(tokensPath) && fs::exists(graphPath)) {
         const ModelCheckResult check = api->checkFiles(modelPath, tokensPath, graphPath);
+        if (!check.warning.empty()) {
+            Logger::warning("[SherpaSTTNode] " + check.warning);
+        }
         if (!check.ok) {
             Logger::error("[SherpaSTTNode] Model files rejected: " + check.problem);
             Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");

@@ -375,6 +375,9 @@ bool SherpaTTSNode::Internals::loadModel(
     // nodes' loads are not held up by it.
     if (pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath)) {
         const ModelCheckResult check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath);
+        if (!check.warning.empty()) {
+            Logger::warning("[SherpaTTSNode] " + check.warning);
+        }
         if (!check.ok) {
             // The variable says what the latest load used, refused or not.
             EspeakProcessState::setDataPath(EspeakProcessState::Lock(), dataDirPath);

@@ -4,7 +4,8 @@
 //
 //   model_check_probe tts|asr <model> <tokens> <data-dir|graph>
 //
-// Prints "checker <path or empty>", then "ok" or "not ok: <problem>". Exit status 0 when
+// Prints "checker <path or empty>", then "warning: <line>" when the check gave one, then
+// "ok", "ok (unchecked)" (the checker could not run) or "not ok: <problem>". Exit status 0 when
 // the files were called good, 1 when not, 64 for bad arguments.
 
 #include "models/ModelFileChecker.h"
@@ -27,8 +28,11 @@ int main(int argc, char** argv)
     std::printf("checker %s\n", findModelChecker().c_str());
     const ModelCheckResult result = kind == "tts" ? checkSpeechSynthesisFiles(argv[2], argv[3], argv[4])
                                                   : checkRecognizerFiles(argv[2], argv[3], argv[4]);
+    if (!result.warning.empty()) {
+        std::printf("warning: %s\n", result.warning.c_str());
+    }
     if (result.ok) {
-        std::printf("ok\n");
+        std::printf(result.unchecked ? "ok (unchecked)\n" : "ok\n");
         return 0;
     }
     std::printf("not ok: %s\n", result.problem.c_str());

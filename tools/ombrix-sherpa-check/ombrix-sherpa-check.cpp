@@ -9,8 +9,9 @@
 // espeak-ng, segfaults); here that only ends this program. A voice is created with the
 // text-to-speech node's configuration and speaks one short text; a recogniser is created
 // with the speech-to-text node's configuration, decodes a stretch of silence and returns
-// its result, and every input label of its graph is checked against tokens.txt and the
-// model's output size (a label without a token only fails once decoding reaches it).
+// its result. Before that, in every mode, the whole decoding graph is checked: its
+// layout, every state and arc (next states, weights, input labels against tokens.txt and
+// the model's output size), as decoding silence only reaches a few of its arcs.
 //
 // Report (to descriptor N, default standard output), one line each: "stage <step>"
 // before every step, "problem <path>: <what is wrong>" when a fault is found, and "OK" as
@@ -19,7 +20,7 @@
 // reported, 64 wrong arguments; anything else is the library ending the process.
 
 #include "models/ModelFileInspection.h"
-#include "tools/ombrix-sherpa-check/GraphLabelCheck.h"
+#include "tools/ombrix-sherpa-check/GraphCheck.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 
@@ -196,11 +197,12 @@ int checkVoice(
 
 // ---- speech-to-text ---------------------------------------------------------------------------
 
-/// Every input label of the graph must stand for a token that tokens.txt defines and the
-/// model outputs. The library trusts both: a label beyond the model's outputs reads past
-/// its scores, and one missing from tokens.txt ends the process once a result containing
-/// it is read, which decoding silence would never reveal.
-std::string checkGraph(const std::string& graph, const std::string& model, const std::string& tokensPath)
+/// The whole graph must be usable by the library, which trusts it: a next state beyond
+/// the graph, a label beyond the model's outputs (it reads past its scores) or one
+/// missing from tokens.txt (the process ends once a result containing it is read) only
+/// does harm when decoding reaches that arc, which decoding silence would never reveal.
+std::string checkDecodingGraph(
+    GraphCheck& graphCheck, const std::string& graph, const std::string& model, const std::string& tokensPath)
 {
     std::string problem;
     const std::optional<RecognizerTokens> tokens = readRecognizerTokens(tokensPath, problem);
@@ -218,7 +220,7 @@ std::string checkGraph(const std::string& graph, const std::string& model, const
             "tokens.txt only\n",
             model.c_str());
     }
-    return checkGraphLabels(graph, tokens->ids, tokensPath, outputs, model);
+    return graphCheck.check(graph, tokens->ids, tokensPath, outputs, model);
 }
 
 int64_t silenceSamplesFor(const std::string& model)
@@ -249,9 +251,6 @@ int checkRecognizer(
         if (problem.empty()) {
             readRecognizerTokens(tokens, problem);
         }
-        if (problem.empty()) {
-            problem = checkGraphFileHeader(graph);
-        }
     } else {
         // What the library and the graph reader would block on, and metadata values it
         // accepts but cannot work with, are refused without the file checks too.
@@ -262,9 +261,13 @@ int checkRecognizer(
             }
         }
     }
+    // Also without the file checks: nothing else keeps a damaged graph from the library.
+    // (Its header is checked here too, so the graph is read once.) OpenFst's own
+    // verification of it goes on while the library loads; the verdict waits for it.
+    GraphCheck graphCheck;
     if (problem.empty()) {
         report.stage("reading the graph");
-        problem = checkGraph(graph, model, tokens);
+        problem = checkDecodingGraph(graphCheck, graph, model, tokens);
     }
     if (!problem.empty()) {
         report.problem(problem);
@@ -310,6 +313,11 @@ int checkRecognizer(
         OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
         if (!result) {
             report.problem(model + ": the recogniser returned no result");
+            return kExitProblem;
+        }
+        enter("verifying the graph");
+        if (std::string verification = graphCheck.verified(); !verification.empty()) {
+            report.problem(verification);
             return kExitProblem;
         }
     } catch (const std::exception& e) {
