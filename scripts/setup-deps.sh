@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps="$here/.deps"
 
 apt_packages=(
-  build-essential cmake pkg-config ca-certificates bzip2
+  build-essential cmake pkg-config ca-certificates bzip2 curl
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   libsoxr-dev
   python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
