@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 deps="$here/.deps"
 
 apt_packages=(
-  build-essential cmake pkg-config ca-certificates bzip2
+  build-essential cmake pkg-config ca-certificates bzip2 curl
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   libsoxr-dev
   python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
@@ -53,7 +53,7 @@ if ((${#missing[@]})); then
     exit 1
   fi
   "${as_root[@]}" apt-get update -q
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 
 command -v node >/dev/null && command -v npm >/dev/null \

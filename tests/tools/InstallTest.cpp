@@ -441,6 +441,9 @@ TEST(InstalledHeaders, TheReadmeHostProgramBuildsWithCMakeAndPkgConfigAgainstAMo
     ASSERT_EQ(libdir.size(), 1u);
     ASSERT_EQ(pkgPlugin.size(), 1u);
     EXPECT_TRUE(fs::equivalent(pkgPlugin[0], plugin)) << pkgPlugin[0];
+    const std::vector<std::string> modelDir = splitWords(query({"--variable=modeldir", "ombrix-sherpa"}));
+    ASSERT_EQ(modelDir.size(), 1u);
+    EXPECT_TRUE(fs::equivalent(modelDir[0], prefix / "share" / "files")) << modelDir[0];
     query({"--exact-version", OMBRIX_PROJECT_VERSION, "ombrix-sherpa"});
     const fs::path source = scratch.path() / "hello-host.cpp";
     std::ofstream(source) << program;
