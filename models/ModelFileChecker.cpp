@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "models/ModelFileInspection.h"
+#include "utils/ChildProcess.h"
 #include "utils/SherpaOnnxCApi.h"
 
 namespace ombrix::extensions::sherpa {
@@ -83,65 +84,6 @@ CheckerState& checkerState()
 {
     static CheckerState state;
     return state;
-}
-
-// ---- descriptors ---------------------------------------------------------------------------------
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd)
-        : fd(fd)
-    {
-    }
-    UniqueFd(UniqueFd&& other) noexcept
-        : fd(std::exchange(other.fd, -1))
-    {
-    }
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            reset(std::exchange(other.fd, -1));
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-
-    int get() const { return fd; }
-    bool valid() const { return fd >= 0; }
-    void reset(int newFd = -1)
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = newFd;
-    }
-
-private:
-    int fd = -1;
-};
-
-/// A close-on-exec pipe whose ends sit at or above kFirstPrivateFd.
-bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int& error)
-{
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        error = errno;
-        return false;
-    }
-    UniqueFd low[2] = {UniqueFd(ends[0]), UniqueFd(ends[1])};
-    UniqueFd* const targets[2] = {&readEnd, &writeEnd};
-    for (int i = 0; i < 2; ++i) {
-        const int moved = ::fcntl(low[i].get(), F_DUPFD_CLOEXEC, kFirstPrivateFd);
-        if (moved < 0) {
-            error = errno;
-            return false;
-        }
-        targets[i]->reset(moved);
-    }
-    return true;
 }
 
 // ---- running the checker ---------------------------------------------------------------------
@@ -267,16 +209,6 @@ bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, bool maySt
     }
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> result;
-    for (std::string& text : strings) {
-        result.push_back(text.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
 /// Moves the complete lines of `pending` into `lines`; true once a line ends the report
 /// ("OK" or a problem).
 bool takeReportLines(std::string& pending, std::vector<std::string>& lines)
@@ -307,44 +239,23 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     UniqueFd reportWrite;
     UniqueFd outputRead;
     UniqueFd outputWrite;
-    if (!makePipe(reportRead, reportWrite, run.spawnError)
-        || !makePipe(outputRead, outputWrite, run.spawnError)) {
+    if ((run.spawnError = makePipe(reportRead, reportWrite, kFirstPrivateFd)) != 0
+        || (run.spawnError = makePipe(outputRead, outputWrite, kFirstPrivateFd)) != 0) {
         return run;
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDERR_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, reportWrite.get(), kReportFd);
-    // Descriptors the host opened without close-on-exec stay out of the child.
-    posix_spawn_file_actions_addclosefrom_np(&actions, kReportFd + 1);
-    // The child starts with no blocked signal and default dispositions, whatever this
-    // thread blocks or the host ignores.
-    sigset_t noSignals;
-    sigset_t everySignal;
-    sigemptyset(&noSignals);
-    sigemptyset(&everySignal);
-    for (int signal = 1; signal < SIGRTMIN; ++signal) {
-        if (signal != SIGKILL && signal != SIGSTOP) {
-            sigaddset(&everySignal, signal);
-        }
-    }
-    posix_spawnattr_setsigmask(&attributes, &noSignals);
-    posix_spawnattr_setsigdefault(&attributes, &everySignal);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
+    ChildProcessSpec child;
+    child.program = program;
     arguments.insert(arguments.begin(), {program, kReportFdOption, std::to_string(kReportFd)});
-    std::vector<char*> argv = pointers(arguments);
-    std::vector<char*> envp = pointers(environment);
+    child.arguments = std::move(arguments);
+    child.environment = std::move(environment);
+    child.descriptors = {{outputWrite.get(), STDOUT_FILENO}, {outputWrite.get(), STDERR_FILENO},
+        {reportWrite.get(), kReportFd}};
+    // Descriptors the host opened without close-on-exec stay out of the child.
+    child.closeFrom = kReportFd + 1;
     pid_t pid = -1;
     const Deadline deadline = std::chrono::steady_clock::now() + timeout;
-    run.spawnError = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    run.spawnError = spawnChild(child, pid);
     reportWrite.reset();
     outputWrite.reset();
     if (run.spawnError != 0) {

@@ -1,5 +1,7 @@
 #include "Subprocess.h"
 
+#include "utils/ChildProcess.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -8,7 +10,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -19,46 +20,8 @@ namespace ombrix::testing {
 
 namespace {
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd)
-        : fd(fd)
-    {
-    }
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept
-        : fd(other.release())
-    {
-    }
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd = other.release();
-        }
-        return *this;
-    }
-    int get() const { return fd; }
-    int release()
-    {
-        const int result = fd;
-        fd = -1;
-        return result;
-    }
-    void reset()
-    {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        fd = -1;
-    }
-
-private:
-    int fd = -1;
-};
+using ombrix::extensions::sherpa::UniqueFd;
+using Fd = UniqueFd;
 
 struct Pipe {
     Fd readEnd;
@@ -67,11 +30,11 @@ struct Pipe {
 
 Pipe makePipe()
 {
-    std::array<int, 2> fds{};
-    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe2");
+    Pipe pipe;
+    if (const int error = ombrix::extensions::sherpa::makePipe(pipe.readEnd, pipe.writeEnd); error != 0) {
+        throw std::system_error(error, std::generic_category(), "pipe2");
     }
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
+    return pipe;
 }
 
 std::vector<std::string> buildEnvironment(const std::map<std::string, std::optional<std::string>>& overrides)
@@ -92,67 +55,12 @@ std::vector<std::string> buildEnvironment(const std::map<std::string, std::optio
     return result;
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& strings)
-{
-    std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
-    for (std::string& s : strings) {
-        pointers.push_back(s.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-class SpawnAttributes {
-public:
-    SpawnAttributes()
-    {
-        posix_spawnattr_init(&attributes);
-        // The child starts with default SIGPIPE handling and an empty signal mask, whatever
-        // this process has set up.
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        sigset_t empty;
-        sigemptyset(&empty);
-        posix_spawnattr_setsigmask(&attributes, &empty);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    const posix_spawnattr_t* get() const { return &attributes; }
-
-private:
-    posix_spawnattr_t attributes{};
-};
-
 // Writing to a child that stopped reading its input must fail with EPIPE, not kill the
 // test program. Process-wide and never undone; children get the default back.
 void ignoreSigpipe()
 {
     static std::once_flag once;
     std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
-}
-
-class SpawnActions {
-public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions; }
-
-private:
-    posix_spawn_file_actions_t actions{};
-};
-
-void check(int error, const char* what)
-{
-    if (error != 0) {
-        throw std::system_error(error, std::generic_category(), what);
-    }
 }
 
 // Moves data between this process and the child's pipes until both output pipes are at
@@ -249,35 +157,22 @@ SubprocessResult runSubprocess(const std::string& program, const SubprocessOptio
     if (in) {
         ignoreSigpipe();
     }
-    SpawnAttributes attributes;
-    SpawnActions actions;
+    ombrix::extensions::sherpa::ChildProcessSpec child;
+    child.program = program;
+    // dup2 clears close-on-exec on the target, so only these three survive the exec; the
+    // child's standard input is /dev/null without text to give it.
     if (in) {
-        check(posix_spawn_file_actions_adddup2(actions.get(), in->readEnd.get(), STDIN_FILENO), "adddup2");
-    } else {
-        check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0),
-            "addopen");
+        child.descriptors.emplace_back(in->readEnd.get(), STDIN_FILENO);
     }
-    // dup2 clears close-on-exec on the target, so only these three survive the exec.
-    check(posix_spawn_file_actions_adddup2(actions.get(), out.writeEnd.get(), STDOUT_FILENO), "adddup2");
-    check(posix_spawn_file_actions_adddup2(actions.get(), err.writeEnd.get(), STDERR_FILENO), "adddup2");
-    if (!options.workingDirectory.empty()) {
-        check(posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str()),
-            "addchdir");
-    }
-
-    std::vector<std::string> argvStrings;
-    argvStrings.push_back(program);
-    argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> envStrings = buildEnvironment(options.environment);
-    std::vector<char*> argv = pointersTo(argvStrings);
-    std::vector<char*> envp = pointersTo(envStrings);
+    child.descriptors.emplace_back(out.writeEnd.get(), STDOUT_FILENO);
+    child.descriptors.emplace_back(err.writeEnd.get(), STDERR_FILENO);
+    child.workingDirectory = options.workingDirectory;
+    child.arguments.push_back(program);
+    child.arguments.insert(child.arguments.end(), options.arguments.begin(), options.arguments.end());
+    child.environment = buildEnvironment(options.environment);
 
     pid_t pid = -1;
-    const bool searchPath = program.find('/') == std::string::npos;
-    const int spawnError = searchPath
-        ? posix_spawnp(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data())
-        : posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
-    if (spawnError != 0) {
+    if (const int spawnError = ombrix::extensions::sherpa::spawnChild(child, pid); spawnError != 0) {
         result.spawnError = spawnError;
         return result;
     }
