@@ -19,7 +19,7 @@
 
 #include "BenchSupport.h"
 #include "models/ModelFileChecker.h"
-#include "stt/SherpaSTTNode.h"
+#include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tts/SherpaTTSNode.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
