@@ -1,5 +1,6 @@
 #include "models/ModelFileChecker.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -17,7 +18,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string_view>
 #include <unordered_set>
@@ -386,8 +386,8 @@ struct CheckRequest {
     std::vector<std::string> options = {};
     /// What the in-process checks take instead of `thirdPath`, when not empty.
     std::string preCheckPath = {};
-    /// False when not every file could be listed: the verdict is then not remembered.
-    bool cacheable = true;
+    /// A directory whose whole tree is part of the key (espeak-ng's data), or "".
+    std::string keyTree = {};
 };
 
 std::string filesInvolved(const CheckRequest& request)
@@ -465,12 +465,76 @@ std::string whyItDidNotRun(
 struct FileIdentity {
     std::string key;
     std::uint64_t totalBytes = 0;
+    /// False when a directory tree of the key could not be listed in full: the verdict
+    /// is then not remembered.
+    bool complete = true;
 };
 
-/// Path, device, inode, size, and modification and change times in nanoseconds of every
-/// file, and their total size; std::nullopt when one cannot be examined. (The change time
-/// catches rewrites that keep size and modification time.)
-std::optional<FileIdentity> identityOf(const char* kind, const std::vector<std::string>& files)
+/// Device, inode, size, and modification and change times in nanoseconds, as raw bytes.
+/// (The change time catches rewrites that keep size and modification time.)
+void appendStatus(std::string& key, const struct stat& status)
+{
+    const auto append
+        = [&key](const auto& field) { key.append(reinterpret_cast<const char*>(&field), sizeof field); };
+    append(status.st_dev);
+    append(status.st_ino);
+    append(status.st_size);
+    append(status.st_mtim.tv_sec);
+    append(status.st_mtim.tv_nsec);
+    append(status.st_ctim.tv_sec);
+    append(status.st_ctim.tv_nsec);
+}
+
+/// Appends the name and status of every entry below the directory open at `directoryFd`
+/// (which this takes over), directories included, so that a file added, removed,
+/// replaced or rewritten anywhere below changes the key. Entries come in the directory's
+/// own order, which only a change of the directory (and so of its status) can alter.
+/// False when a directory cannot be read. One stat per entry; nothing is read.
+bool appendTree(std::string& key, int directoryFd, int depth)
+{
+    // espeak-ng's own tree is three levels deep; linked directories are followed, this
+    // far at most (a link loop ends here).
+    constexpr int kMaxDepth = 8;
+    DIR* const directory = ::fdopendir(directoryFd);
+    if (directory == nullptr) {
+        ::close(directoryFd);
+        return false;
+    }
+    bool complete = true;
+    while (true) {
+        errno = 0;
+        const dirent* const entry = ::readdir(directory);
+        if (entry == nullptr) {
+            complete = complete && errno == 0;
+            break;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat status { };
+        if (::fstatat(::dirfd(directory), entry->d_name, &status, 0) != 0) {
+            continue; // a dangling link: nothing espeak-ng could read
+        }
+        key += '\0';
+        key += name;
+        appendStatus(key, status);
+        if (S_ISDIR(status.st_mode) && depth < kMaxDepth) {
+            const int child = ::openat(::dirfd(directory), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            complete = child >= 0 && appendTree(key, child, depth + 1) && complete;
+            key += '\1'; // the end of this directory's entries
+        }
+    }
+    ::closedir(directory);
+    return complete;
+}
+
+/// Path and status of every file, and with `tree`, of everything below that directory
+/// (for espeak-ng's data: the phoneme tables, the *_dict dictionaries, voices/ and lang/,
+/// whatever espeak-ng may read), and the files' total size; std::nullopt when one of the
+/// files cannot be examined.
+std::optional<FileIdentity> identityOf(
+    const char* kind, const std::vector<std::string>& files, const std::string& tree = {})
 {
     FileIdentity identity{kind};
     for (const std::string& file : files) {
@@ -478,46 +542,19 @@ std::optional<FileIdentity> identityOf(const char* kind, const std::vector<std::
         if (::stat(file.c_str(), &status) != 0) {
             return std::nullopt;
         }
-        const auto nanoseconds = [](const timespec& time) {
-            return std::to_string(static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec);
-        };
         identity.key += '\0';
         identity.key += file;
         identity.key += '\0';
-        identity.key += std::to_string(status.st_dev) + ':' + std::to_string(status.st_ino) + ':'
-            + std::to_string(status.st_size) + ':' + nanoseconds(status.st_mtim) + ':'
-            + nanoseconds(status.st_ctim);
+        appendStatus(identity.key, status);
         identity.totalBytes += static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
     }
+    if (!tree.empty()) {
+        identity.key += '\2';
+        identity.key += tree;
+        const int directory = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        identity.complete = directory >= 0 && appendTree(identity.key, directory, 0);
+    }
     return identity;
-}
-
-/// Every regular file below the espeak-ng data directory (the phoneme tables, the
-/// *_dict dictionaries, voices/ and lang/: whatever espeak-ng may read), sorted;
-/// std::nullopt when the tree cannot be listed. Costs one stat per entry.
-std::optional<std::vector<std::string>> espeakDataTree(const std::string& directory)
-{
-    namespace fs = std::filesystem;
-    // espeak-ng's own tree is three levels deep; linked directories are followed, this
-    // far at most (a link loop ends here).
-    constexpr int kMaxDepth = 8;
-    std::vector<std::string> files;
-    std::error_code error;
-    fs::recursive_directory_iterator entry(directory, fs::directory_options::follow_directory_symlink, error);
-    for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-        if (entry.depth() >= kMaxDepth) {
-            entry.disable_recursion_pending();
-        }
-        std::error_code statusError;
-        if (entry->is_regular_file(statusError)) {
-            files.push_back(entry->path().string());
-        }
-    }
-    if (error) {
-        return std::nullopt;
-    }
-    std::sort(files.begin(), files.end());
-    return files;
 }
 
 // ---- the checker's location ---------------------------------------------------------------------
@@ -619,7 +656,7 @@ ModelCheckResult checkFiles(const CheckRequest& request)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;
-    const std::optional<FileIdentity> identity = identityOf(request.kind, request.keyFiles);
+    const std::optional<FileIdentity> identity = identityOf(request.kind, request.keyFiles, request.keyTree);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         checkerOverride = state.checkerOverride;
@@ -662,11 +699,12 @@ ModelCheckResult checkFiles(const CheckRequest& request)
     if (!result.ok) {
         return result;
     }
-    const std::optional<FileIdentity> identityAfter = identityOf(request.kind, request.keyFiles);
+    const std::optional<FileIdentity> identityAfter
+        = identityOf(request.kind, request.keyFiles, request.keyTree);
     if (!identity || !identityAfter || identityAfter->key != identity->key) {
         return failure(filesInvolved(request) + ": the files changed while they were being checked");
     }
-    if (!request.cacheable) {
+    if (!identity->complete) {
         return result;
     }
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -719,11 +757,7 @@ ModelCheckResult checkSpeechSynthesisFiles(const std::string& modelPath, const s
             request.keyFiles.push_back(std::move(file));
         }
     }
-    if (std::optional<std::vector<std::string>> tree = espeakDataTree(espeakDataDir)) {
-        request.keyFiles.insert(request.keyFiles.end(), tree->begin(), tree->end());
-    } else {
-        request.cacheable = false;
-    }
+    request.keyTree = espeakDataDir;
     ModelCheckResult result = checkFiles(request);
     if (!result.ok && espeakDataDir != dataDirPath) {
         result.problem = oneLine(result.problem
