@@ -21,6 +21,7 @@
 
 #include "BenchSupport.h"
 #include "models/ModelFileChecker.h"
+#include "stt/RecognizerConfig.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 
@@ -35,6 +36,7 @@ using ombrix::extensions::sherpa::forgetCheckedModelFiles;
 using ombrix::extensions::sherpa::ModelCheckResult;
 using ombrix::extensions::sherpa::OfflineTtsPtr;
 using ombrix::extensions::sherpa::OnlineRecognizerPtr;
+using ombrix::extensions::sherpa::speechToTextRecognizerConfig;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kProcessIterations = 5;
@@ -243,13 +245,8 @@ BENCHMARK(BM_LoadVoice)->UseManualTime()->Iterations(kProcessIterations)->Unit(b
 /// The recogniser as the speech-to-text node creates it (see SttBench.cpp).
 void loadRecogniser(benchmark::State& state, const ombrix::bench::RecogniserFiles& files)
 {
-    SherpaOnnxOnlineRecognizerConfig config{};
-    config.feat_config.feature_dim = 80;
-    config.model_config.zipformer2_ctc.model = files.model.c_str();
-    config.model_config.tokens = files.tokens.c_str();
-    config.model_config.num_threads = 4;
-    config.model_config.provider = "cpu";
-    config.ctc_fst_decoder_config.graph = files.graph.c_str();
+    const SherpaOnnxOnlineRecognizerConfig config
+        = speechToTextRecognizerConfig(files.model, files.tokens, files.graph);
     for (auto _ : state) {
         const auto start = SteadyClock::now();
         OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
