@@ -764,7 +764,7 @@ TEST_F(ModelFileCheckerTest, LoadsAfterTheInProcessChecksOnlyWhenTheCheckerCanno
     fs::copy_file(kModelCheckProbe, probe);
     // The libraries come from ../lib (the probe's run-time path): a checker beside the
     // loaded sherpa-onnx library would be found as well.
-    for (const char* library : {"libsherpa-onnx-c-api.so", "libonnxruntime.so"}) {
+    for (const char* library : {"libOmbrixSDK.so", "libsherpa-onnx-c-api.so", "libonnxruntime.so"}) {
         fs::create_symlink(fs::path(OMBRIX_LIB_DIR) / library, temporary.path / "lib" / library);
     }
     SubprocessOptions options;
