@@ -73,24 +73,24 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings)
     return pointers;
 }
 
-int spawnChild(const ChildProcessSpec& spec, pid_t& pid)
+int spawnChild(const ChildProcessSpec& request, pid_t& pid)
 {
     SpawnSetup setup;
     bool givesInput = false;
-    for (const auto& [ours, theirs] : spec.descriptors) {
+    for (const auto& [ours, theirs] : request.descriptors) {
         givesInput = givesInput || theirs == STDIN_FILENO;
     }
     int error = givesInput
         ? 0
         : posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    for (const auto& [ours, theirs] : spec.descriptors) {
+    for (const auto& [ours, theirs] : request.descriptors) {
         error = error != 0 ? error : posix_spawn_file_actions_adddup2(&setup.actions, ours, theirs);
     }
-    if (error == 0 && !spec.workingDirectory.empty()) {
-        error = posix_spawn_file_actions_addchdir_np(&setup.actions, spec.workingDirectory.c_str());
+    if (error == 0 && !request.workingDirectory.empty()) {
+        error = posix_spawn_file_actions_addchdir_np(&setup.actions, request.workingDirectory.c_str());
     }
-    if (error == 0 && spec.closeFrom >= 0) {
-        error = posix_spawn_file_actions_addclosefrom_np(&setup.actions, spec.closeFrom);
+    if (error == 0 && request.closeFrom >= 0) {
+        error = posix_spawn_file_actions_addclosefrom_np(&setup.actions, request.closeFrom);
     }
     if (error != 0) {
         return error;
@@ -108,14 +108,14 @@ int spawnChild(const ChildProcessSpec& spec, pid_t& pid)
     posix_spawnattr_setsigdefault(&setup.attributes, &everySignal);
     posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    std::vector<std::string> arguments = spec.arguments;
-    std::vector<std::string> environment = spec.environment;
+    std::vector<std::string> arguments = request.arguments;
+    std::vector<std::string> environment = request.environment;
     const std::vector<char*> argv = pointersTo(arguments);
     const std::vector<char*> envp = pointersTo(environment);
-    const bool searchPath = spec.program.find('/') == std::string::npos;
+    const bool searchPath = request.program.find('/') == std::string::npos;
     return searchPath ? ::posix_spawnp(
-               &pid, spec.program.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data())
-                      : ::posix_spawn(&pid, spec.program.c_str(), &setup.actions, &setup.attributes,
+               &pid, request.program.c_str(), &setup.actions, &setup.attributes, argv.data(), envp.data())
+                      : ::posix_spawn(&pid, request.program.c_str(), &setup.actions, &setup.attributes,
                           argv.data(), envp.data());
 }
 

@@ -85,6 +85,6 @@ struct ChildProcessSpec {
 /// whatever this thread blocks or this process ignores. Returns 0 with `pid` set, or the
 /// error number (also for a program that cannot be executed). Allocates; never blocks
 /// beyond the spawn itself.
-int spawnChild(const ChildProcessSpec& spec, pid_t& pid);
+int spawnChild(const ChildProcessSpec& request, pid_t& pid);
 
 } // namespace ombrix::extensions::sherpa

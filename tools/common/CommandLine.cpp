@@ -16,9 +16,9 @@ constexpr int kLongOnlyBase = 0x10000;
 
 const OptionSpec* findShort(const std::vector<OptionSpec>& options, int c)
 {
-    for (const auto& spec : options) {
-        if (spec.shortName != 0 && spec.shortName == c) {
-            return &spec;
+    for (const auto& entry : options) {
+        if (entry.shortName != 0 && entry.shortName == c) {
+            return &entry;
         }
     }
     return nullptr;
@@ -42,22 +42,22 @@ std::vector<std::string> parseCommandLine(int argc, char** argv, const std::vect
     std::string shortOptions = ":"; // ':' for a missing value, '?' for the rest; no messages
     std::vector<option> longOptions;
     for (std::size_t i = 0; i < options.size(); ++i) {
-        const OptionSpec& spec = options[i];
-        const int hasArg = spec.argument == OptionSpec::Argument::None ? no_argument
-            : spec.argument == OptionSpec::Argument::Required          ? required_argument
-                                                                       : optional_argument;
-        if (spec.shortName != 0) {
-            shortOptions += spec.shortName;
+        const OptionSpec& entry = options[i];
+        const int hasArg = entry.argument == OptionSpec::Argument::None ? no_argument
+            : entry.argument == OptionSpec::Argument::Required          ? required_argument
+                                                                        : optional_argument;
+        if (entry.shortName != 0) {
+            shortOptions += entry.shortName;
             // A short option's optional value must be attached ("-xVALUE"); the programs
             // give optional values to long options only.
-            if (spec.argument == OptionSpec::Argument::Required) {
+            if (entry.argument == OptionSpec::Argument::Required) {
                 shortOptions += ':';
-            } else if (spec.argument == OptionSpec::Argument::Optional) {
+            } else if (entry.argument == OptionSpec::Argument::Optional) {
                 shortOptions += "::";
             }
         }
-        if (spec.longName) {
-            longOptions.push_back({spec.longName, hasArg, nullptr, kLongOnlyBase + static_cast<int>(i)});
+        if (entry.longName) {
+            longOptions.push_back({entry.longName, hasArg, nullptr, kLongOnlyBase + static_cast<int>(i)});
         }
     }
     longOptions.push_back({nullptr, 0, nullptr, 0});
@@ -89,13 +89,13 @@ std::vector<std::string> parseCommandLine(int argc, char** argv, const std::vect
         if (c == ':') {
             throw UsageError("option " + nameOf(optopt) + " needs a value");
         }
-        const OptionSpec* spec = c >= kLongOnlyBase ? &options[static_cast<std::size_t>(c - kLongOnlyBase)]
-                                                    : findShort(options, c);
-        if (!spec) {
+        const OptionSpec* entry = c >= kLongOnlyBase ? &options[static_cast<std::size_t>(c - kLongOnlyBase)]
+                                                     : findShort(options, c);
+        if (!entry) {
             throw UsageError("unknown option " + nameOf(c));
         }
         ParsedOption parsed;
-        parsed.id = spec->id;
+        parsed.id = entry->id;
         parsed.name = nameOf(c);
         parsed.hasValue = optarg != nullptr;
         parsed.value = optarg ? optarg : "";

@@ -77,4 +77,9 @@ private:
 /// The text of `errno` value `error` (strerror), for "cannot ... FILE: reason" lines.
 std::string systemReason(int error);
 
+/// `text` as a JSON string literal: in double quotes, with quotes, backslashes and control
+/// characters escaped (bytes from 0x80 up pass unchanged, so UTF-8 stays UTF-8). Also how
+/// the programs quote a text in their status lines.
+std::string jsonString(const std::string& text);
+
 } // namespace ombrix::tools

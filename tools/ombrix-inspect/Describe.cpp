@@ -1,11 +1,15 @@
 #include "Describe.h"
 
+#include "tools/common/ToolCommon.h"
+
 #include <cmath>
 #include <cstdio>
 
 namespace ombrix::inspect {
 
 namespace {
+
+using ombrix::tools::jsonString;
 
 std::string indent(int level)
 {
@@ -163,39 +167,6 @@ void printNodeType(std::ostream& out, const NodeTypeInfo& info)
 }
 
 // ---- JSON ------------------------------------------------------------------------------
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 void printJsonValue(std::ostream& out, const OXAny& value, int level);
 

@@ -1,33 +1,8 @@
 #include "SpeakText.h"
 
-namespace ombrix::speak {
+#include "tools/common/ToolCommon.h"
 
-std::string quotedText(const std::string& text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+namespace ombrix::speak {
 
 std::string spokenCharacters(const std::string& text)
 {
@@ -81,7 +56,7 @@ bool isContinuationByte(char c)
 std::string timelineText(const std::string& text)
 {
     if (text.size() <= kTimelineTextBytes) {
-        return quotedText(text);
+        return ombrix::tools::jsonString(text);
     }
     std::size_t headEnd = kShortenedHeadBytes;
     while (headEnd > 0 && isContinuationByte(text[headEnd])) {
@@ -91,7 +66,7 @@ std::string timelineText(const std::string& text)
     while (tailBegin < text.size() && isContinuationByte(text[tailBegin])) {
         ++tailBegin;
     }
-    return quotedText(text.substr(0, headEnd) + " ... " + text.substr(tailBegin)) + " ("
+    return ombrix::tools::jsonString(text.substr(0, headEnd) + " ... " + text.substr(tailBegin)) + " ("
         + std::to_string(text.size()) + " bytes)";
 }
 

@@ -8,10 +8,7 @@
 
 namespace ombrix::speak {
 
-/// `text` in double quotes, with quotes, backslashes and line ends escaped.
-std::string quotedText(const std::string& text);
-
-/// `text` for the timeline: quoted (quotedText), and when longer than
+/// `text` for the timeline: quoted (ombrix::tools::jsonString), and when longer than
 /// kTimelineTextBytes, its beginning and end around " ... " with the full length after
 /// the quotes: "The quick brown ... the river." (412 bytes). Never cuts a UTF-8 sequence.
 constexpr std::size_t kTimelineTextBytes = 80;

@@ -55,6 +55,7 @@ using ombrix::LogLevel;
 using ombrix::extensions::sherpa::SherpaSTTNode;
 using ombrix::tools::AudioInput;
 using ombrix::tools::InputError;
+using ombrix::tools::jsonString;
 using ombrix::tools::RawFormat;
 using Clock = std::chrono::steady_clock;
 using ombrix::tools::kExitInput;
@@ -512,39 +513,6 @@ private:
 };
 
 // ---- output ------------------------------------------------------------------------------------
-
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (const unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 std::string jsonNumber(double value)
 {
