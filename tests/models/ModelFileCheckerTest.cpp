@@ -484,6 +484,21 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
     huge.replace(vectorHeaderStatesOffset(), sizeof(int64_t), int64Bytes(int64_t{1} << 40));
     writeFile(asr / "huge-state-count.fst", huge);
     fs::create_directory(asr / "directory.fst");
+    // Epsilon-input cycles past the first token, which decoding silence never reaches: a
+    // negative one (0.5 - 1 = -0.5) never ends in the decoder; a positive one does.
+    writeFile(asr / "negative-epsilon-cycle.fst",
+        compileGraph(kFixtureGraphText + "0 3 1 0\n3 4 0 0 -1\n4 5 0 5 0.25\n5 3 0 0 0.25\n4 0 2 0\n"));
+    writeFile(
+        asr / "negative-epsilon-loop.fst", compileGraph(kFixtureGraphText + "0 3 1 0\n3 3 0 0 -0.25\n"));
+    writeFile(asr / "positive-epsilon-cycle.fst",
+        compileGraph(kFixtureGraphText + "0 3 1 0\n3 4 0 0 -1\n4 3 0 0 1.5\n4 0 2 0\n"));
+    // No path of finite weight to a final state: none at all, or one only past an
+    // infinite weight (or from an unreachable state).
+    writeFile(asr / "no-final-state.fst",
+        compileGraph(kFixtureGraphText.substr(0, kFixtureGraphText.find("\n0\n") + 1)));
+    writeFile(asr / "final-only-at-infinity.fst",
+        compileGraph(kFixtureGraphText.substr(0, kFixtureGraphText.find("\n0\n") + 1)
+            + "0 3 1 0 Infinity\n3\n4 5 1 0\n5\n"));
 
     struct BadGraph {
         std::string name;
@@ -504,6 +519,13 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         {"deep-nan-weight.fst", "arc 1 of state " + std::to_string(kDeepState) + " has the weight nan"},
         {"const-arcs-beyond.fst", "beyond the graph's " + std::to_string(kFixtureGraphArcs) + " arcs"},
         {"huge-state-count.fst", "declares " + std::to_string(int64_t{1} << 40) + " states"},
+        {"negative-epsilon-cycle.fst", "epsilon-input arcs that form a cycle of negative total weight",
+            false},
+        {"negative-epsilon-loop.fst", "arc 0 of state 3 is an epsilon-input loop of the negative weight",
+            false},
+        {"no-final-state.fst", "no final state can be reached from the start state 0 at finite weight",
+            false},
+        {"final-only-at-infinity.fst", "no final state can be reached", false},
         {"directory.fst", "is a directory", false},
         {"missing.fst", "does not exist", false},
     };
@@ -531,6 +553,9 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         EXPECT_NE(beyond.problem.find("beyond the 3 outputs"), std::string::npos) << beyond.problem;
     }
     setModelCheckerOverrideForTesting(std::nullopt);
+    const ModelCheckResult positive
+        = recognizerIn(asr, "model.onnx", "positive-epsilon-cycle.fst").check(false);
+    EXPECT_TRUE(positive.ok) << positive.problem;
 
     writeFile(asr / "tokens.txt", "<blk> 0\nA 1 x\nB 2\n");
     const ModelCheckResult tokens = recognizerIn(asr).check(false);
