@@ -59,6 +59,8 @@ struct ModelCheckResult {
     /// Set with `unchecked` the first time this process meets the reason: one line (without
     /// a class prefix) saying why and that the files are loaded after the in-process checks
     /// only, for the caller to log as a warning. Empty when the reason was reported before.
+    /// Also set, whatever the verdict, the first time OMBRIX_SHERPA_CHECKER names a value
+    /// that is missing or not an executable file (the usual places are searched then).
     std::string warning;
 };
 

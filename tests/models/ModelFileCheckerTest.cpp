@@ -664,6 +664,10 @@ TEST_F(ModelFileCheckerTest, ExplainsACheckerThatDiesAndTrustsOnlyItsReport)
             "while creating the engine (exit status 0)"},
         // The report decides, not the exit status.
         {"echo OK >&3\nexit 7\n", true, ""},
+        // Report lines far over 16 KB keep their kind and verdict.
+        {"printf 'problem /some/file: is wrong %020000d\\n' 0 >&3\nexit 0\n", false,
+            "/some/file: is wrong 000"},
+        {"printf 'stage %040000d\\n' 0 >&3\necho OK >&3\nexit 0\n", true, ""},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -673,6 +677,28 @@ TEST_F(ModelFileCheckerTest, ExplainsACheckerThatDiesAndTrustsOnlyItsReport)
         EXPECT_EQ(result.ok, c.ok) << c.body << result.problem;
         EXPECT_NE(result.problem.find(c.expected), std::string::npos) << c.body << "-> " << result.problem;
     }
+}
+
+TEST_F(ModelFileCheckerTest, WarnsOnceWhenTheConfiguredCheckerCannotRunAndUsesTheUsualOne)
+{
+    TemporaryDirectory temporary;
+    const fs::path notExecutable = temporary.path / "not-executable";
+    writeFile(notExecutable, "#!/bin/sh\necho OK >&3\n");
+    const ModelFiles voice = voiceIn(kFixtures / "voice-en");
+    for (const fs::path& configured : {temporary.path / "missing", notExecutable}) {
+        ASSERT_EQ(::setenv(kModelCheckerEnvironmentVariable, configured.c_str(), 1), 0);
+        forgetCheckedModelFiles();
+        const ModelCheckResult first = voice.check(true);
+        EXPECT_TRUE(first.ok) << first.problem;
+        EXPECT_FALSE(first.unchecked);
+        EXPECT_NE(first.warning.find(std::string(kModelCheckerEnvironmentVariable) + " names "
+                      + configured.string() + ", which is missing or not an executable file"),
+            std::string::npos)
+            << first.warning;
+        forgetCheckedModelFiles();
+        EXPECT_EQ(voice.check(true).warning, "");
+    }
+    ::unsetenv(kModelCheckerEnvironmentVariable);
 }
 
 /// Installs a SIGCHLD disposition for the scope of a test.
