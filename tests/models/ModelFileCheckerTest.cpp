@@ -492,6 +492,18 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         asr / "negative-epsilon-loop.fst", compileGraph(kFixtureGraphText + "0 3 1 0\n3 3 0 0 -0.25\n"));
     writeFile(asr / "positive-epsilon-cycle.fst",
         compileGraph(kFixtureGraphText + "0 3 1 0\n3 4 0 0 -1\n4 3 0 0 1.5\n4 0 2 0\n"));
+    // A cycle of N epsilon-input arcs of total weight +1 that the search only settles
+    // after N rounds over its N arcs: small, it is proven; large, it is beyond the bound.
+    const auto slowCycle = [](int states) {
+        std::ostringstream text;
+        text << kFixtureGraphText << "0 3 1 0\n3 " << 3 + states - 1 << " 0 0 " << states << '\n';
+        for (int state = 4; state < 3 + states; ++state) {
+            text << state << ' ' << state - 1 << " 0 0 -1\n";
+        }
+        return text.str();
+    };
+    writeFile(asr / "slow-epsilon-cycle.fst", compileGraph(slowCycle(2000)));
+    writeFile(asr / "epsilon-cycle-beyond-bound.fst", compileGraph(slowCycle(10000)));
     // No path of finite weight to a final state: none at all, or one only past an
     // infinite weight (or from an unreachable state).
     writeFile(asr / "no-final-state.fst",
@@ -522,6 +534,11 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         {"negative-epsilon-cycle.fst", "epsilon-input arcs that form a cycle of negative total weight",
             false},
         {"negative-epsilon-loop.fst", "arc 0 of state 3 is an epsilon-input loop of the negative weight",
+            false},
+        {"epsilon-cycle-beyond-bound.fst",
+            "the cycles of epsilon-input arcs among the 10000 states from state 3 on are too large to prove "
+            "free "
+            "of a negative total weight",
             false},
         {"no-final-state.fst", "no final state can be reached from the start state 0 at finite weight",
             false},
@@ -556,6 +573,8 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
     const ModelCheckResult positive
         = recognizerIn(asr, "model.onnx", "positive-epsilon-cycle.fst").check(false);
     EXPECT_TRUE(positive.ok) << positive.problem;
+    const ModelCheckResult slow = recognizerIn(asr, "model.onnx", "slow-epsilon-cycle.fst").check(false);
+    EXPECT_TRUE(slow.ok) << slow.problem;
 
     writeFile(asr / "tokens.txt", "<blk> 0\nA 1 x\nB 2\n");
     const ModelCheckResult tokens = recognizerIn(asr).check(false);
