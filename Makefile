@@ -85,10 +85,11 @@ demo: install
 
 bench: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long ombrix_node_long \
 	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
 	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 	nice $(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
+	nice $(BENCH_DIR)/bin/ombrix_node_long --minutes 60
 
 check-fresh:
 	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)
