@@ -100,6 +100,7 @@ bench: bench-build
 bench-smoke: bench-build
 	$(BENCH_DIR)/bin/ombrix_bench --smoke
 	$(BENCH_DIR)/bin/ombrix_transcribe_long --minutes 2
+	$(BENCH_DIR)/bin/ombrix_node_long --minutes 2
 	$(BENCH_DIR)/bin/ombrix_soak --minutes 5 --reload-seconds 30
 
 check-fresh:
