@@ -1,6 +1,7 @@
 #include "models/ModelFileInspection.h"
 #include "models/EspeakDataCheck.h"
 #include "models/ModelMetadataChecks.h"
+#include "models/ModelTextChecks.h"
 #include "models/TextFields.h"
 
 #include <gtest/gtest.h>
