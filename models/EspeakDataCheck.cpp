@@ -461,25 +461,27 @@ std::optional<std::string> checkDictionaryChains(Bytes dictionary, std::size_t r
                 ++position;
                 break;
             }
-            const std::string entry = "the entry at byte " + std::to_string(position) + " (hash chain "
-                + std::to_string(chain) + ")";
+            const auto entry = [&] {
+                return "the entry at byte " + std::to_string(position) + " (hash chain "
+                    + std::to_string(chain) + ")";
+            };
             if (length < kEntryHeaderBytes || length > rules - position) {
-                return entry + " has the length " + std::to_string(length) + ", which "
+                return entry() + " has the length " + std::to_string(length) + ", which "
                     + (length < kEntryHeaderBytes ? "cannot hold its header" : "runs into the rules");
             }
             const uint8_t flags = dictionary[position + 1];
             const std::size_t word = kEntryHeaderBytes + (flags & kEntryWordLengthMask);
             if (word > length) {
-                return entry + " is shorter than its word";
+                return entry() + " is shorter than its word";
             }
             if ((flags & kEntryNoPhonemes) == 0) {
                 const std::size_t end = position + length;
                 const std::size_t nul = stringEnd(dictionary, position + word, end);
                 if (nul == end) {
-                    return entry + " has a phoneme string that does not end inside it";
+                    return entry() + " has a phoneme string that does not end inside it";
                 }
                 if (nul - (position + word) >= kMaxWordPhonemes) {
-                    return entry + " has " + std::to_string(nul - (position + word))
+                    return entry() + " has " + std::to_string(nul - (position + word))
                         + " bytes of phonemes; a word holds fewer than " + std::to_string(kMaxWordPhonemes);
                 }
             }
