@@ -194,6 +194,11 @@ const std::map<std::string, std::string> kFileAtFault{
     {"asr-tokens-no-blank", "tokens.txt"},
     {"asr-corrupt-graph", "HLG.fst"},
     {"asr-graph-unknown-label", "HLG.fst"},
+    {"tts-espeak-dict-cut", "espeak-ng-data/en_dict"},
+    {"tts-espeak-dict-empty", "espeak-ng-data/de_dict"},
+    {"tts-espeak-jump-to-itself", "espeak-ng-data/phonindex"},
+    {"asr-tokens-repeated-symbol", "tokens.txt"},
+    {"asr-metadata-list-trailing-space", "model.onnx"},
 };
 
 // ---- decoding graphs made and damaged here --------------------------------------------------
