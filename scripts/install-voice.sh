@@ -9,15 +9,14 @@
 #       VOICE-SOURCE.txt                                          (where it came from)
 #
 # The archive is downloaded (or taken from --archive), unpacked, and its ONNX model is
-# converted to ORT format with the converter the test models use (convert_to_ort.js with
-# onnxruntime-node 1.27.0, the onnxruntime of sherpa-onnx 1.13.4).
-# Nothing in the prefix changes unless every step succeeded.
+# converted to ORT format by the installation's own converter, lib/ombrix-convert-model,
+# on the onnxruntime the installation ships (so the ORT file matches the runtime that
+# loads it). Nothing in the prefix changes unless every step succeeded.
 #
-# It runs from the source tree (scripts/install-voice.sh: converter in tests/fixtures/,
-# onnxruntime-node in .deps/ from scripts/setup-deps.sh) and installed with the programs
-# (<prefix>/bin/ombrix-install-voice: converter in <prefix>/share/ombrix-sherpa/, the
-# installation itself as the default prefix; onnxruntime-node from --onnxruntime-node,
-# $OMBRIX_ONNXRUNTIME_NODE or node's own module search).
+# It runs from the source tree (scripts/install-voice.sh), from a build tree (bin/) and
+# installed with the programs (<prefix>/bin/ombrix-install-voice, the installation itself
+# as the default prefix). The converter is --converter, $OMBRIX_CONVERT_MODEL, the one in
+# lib/ beside this script's bin/, or the one of the prefix installed into.
 set -euo pipefail
 
 program=$(basename "$0")
@@ -27,22 +26,18 @@ model_stem=en_GB-southern_english_female-low
 language_dir=en_GB
 default_url="https://github.com/k2-fsa/sherpa-onnx/releases/download/tts-models/${voice_name}.tar.bz2"
 
-ort_node_version=1.27.0
 if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; then
   prefix="$here"                               # installed: this installation
-  converter="$here/share/ombrix-sherpa/convert_to_ort.js"
 else
   prefix="$here/out/prefix"                    # source tree: where 'make install' installs
-  converter="$here/tests/fixtures/convert_to_ort.js"
-  [ -f "$converter" ] || converter="$here/share/ombrix-sherpa/convert_to_ort.js"
 fi
-ort_node_dir="${OMBRIX_ONNXRUNTIME_NODE:-}"
+converter="${OMBRIX_CONVERT_MODEL:-}"
 archive=""
 url="$default_url"
 
 usage() {
   cat <<EOF
-Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--onnxruntime-node DIR]
+Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROGRAM]
 
 Installs the default English voice into DIR/share/files/$language_dir/$voice_name/.
 
@@ -50,15 +45,12 @@ Installs the default English voice into DIR/share/files/$language_dir/$voice_nam
   --archive FILE   use this local copy of $voice_name.tar.bz2
                    instead of downloading it
   --url URL        download from URL (default: $default_url)
-  --onnxruntime-node DIR
-                   the onnxruntime-node $ort_node_version package directory the model
-                   converter runs with (default: \$OMBRIX_ONNXRUNTIME_NODE, the source
-                   tree's .deps/, or wherever node finds 'onnxruntime-node')
+  --converter PROGRAM
+                   the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
+                   lib/ombrix-convert-model of this installation or of the prefix)
   -h, --help       this text
 
-Needs tar, bzip2, node (Node.js 18 or later) and onnxruntime-node $ort_node_version
-(npm install --prefix DIR onnxruntime-node@$ort_node_version gives
-DIR/node_modules/onnxruntime-node).
+Needs tar and bzip2.
 
 The German default voice (share/files/de_DE/vits-piper-de_DE-quorvane-low/ with
 de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not a
@@ -79,8 +71,8 @@ while (($#)); do
     --archive=*) archive="${1#*=}"; shift ;;
     --url) [ $# -ge 2 ] || fail "--url needs a URL"; url="$2"; shift 2 ;;
     --url=*) url="${1#*=}"; shift ;;
-    --onnxruntime-node) [ $# -ge 2 ] || fail "--onnxruntime-node needs a directory"; ort_node_dir="$2"; shift 2 ;;
-    --onnxruntime-node=*) ort_node_dir="${1#*=}"; shift ;;
+    --converter) [ $# -ge 2 ] || fail "--converter needs a program"; converter="$2"; shift 2 ;;
+    --converter=*) converter="${1#*=}"; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; fail "unknown argument: $1" ;;
   esac
@@ -95,20 +87,13 @@ fi
 
 command -v tar >/dev/null || fail "tar is required"
 command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
-command -v node >/dev/null || fail "node is required to convert the model (apt-get install nodejs)"
-[ -f "$converter" ] || fail "the model converter $converter is missing"
-if [ -z "$ort_node_dir" ]; then
-  if [ -f "$here/.deps/onnxruntime-node/node_modules/onnxruntime-node/package.json" ]; then
-    ort_node_dir="$here/.deps/onnxruntime-node/node_modules/onnxruntime-node"
-  elif found=$(cd "${TMPDIR:-/tmp}" && node -e 'console.log(require("path").dirname(require.resolve("onnxruntime-node/package.json")))' 2>/dev/null); then
-    ort_node_dir="$found"
-  fi
+if [ -z "$converter" ]; then
+  for candidate in "$here/lib/ombrix-convert-model" "$prefix/lib/ombrix-convert-model"; do
+    if [ -x "$candidate" ]; then converter="$candidate"; break; fi
+  done
 fi
-[ -n "$ort_node_dir" ] && [ -f "$ort_node_dir/package.json" ] || fail "the model converter needs onnxruntime-node $ort_node_version, which was not found${ort_node_dir:+ in $ort_node_dir}.
-Install it with
-  npm install --prefix DIR onnxruntime-node@$ort_node_version
-and pass --onnxruntime-node DIR/node_modules/onnxruntime-node (or set OMBRIX_ONNXRUNTIME_NODE).
-From a source tree, scripts/setup-deps.sh installs it into .deps/."
+[ -n "$converter" ] && [ -x "$converter" ] || fail "the model converter ombrix-convert-model was not found${converter:+ at $converter}.
+It is installed in <prefix>/lib/ with the programs ('cmake --install'); pass it with --converter."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-voice.XXXXXX")
 staging=""
@@ -166,7 +151,7 @@ mkdir -p "$(dirname "$destination")" || fail "cannot create $(dirname "$destinat
 staging=$(mktemp -d "$(dirname "$destination")/.$voice_name.XXXXXX")
 
 echo "install-voice: converting $model_stem.onnx to ORT format"
-node "$converter" "$ort_node_dir" "$model_source" "$staging/$model_stem.with_runtime_opt.ort" \
+env -u LD_LIBRARY_PATH "$converter" "$model_source" "$staging/$model_stem.with_runtime_opt.ort" \
   || fail "converting $model_stem.onnx to ORT format failed"
 cp "$voice_source/tokens.txt" "$staging/tokens.txt"
 cp -R "$voice_source/espeak-ng-data" "$staging/espeak-ng-data"
