@@ -52,11 +52,36 @@ SubprocessResult runInstalled(
     return runSubprocess(program.string(), options);
 }
 
+// A directory of links to every program of /usr/bin and /bin except Node.js and npm: the
+// PATH of a machine that has no Node.js.
+const fs::path& pathWithoutNode()
+{
+    static ScratchDirectory directory;
+    static const bool filled = [] {
+        for (const char* system : {"/usr/bin", "/bin"}) {
+            for (const auto& entry : fs::directory_iterator(system)) {
+                const std::string name = entry.path().filename().string();
+                std::error_code ignored;
+                if (name.rfind("node", 0) != 0 && name.rfind("npm", 0) != 0 && name.rfind("npx", 0) != 0
+                    && name != "corepack") {
+                    fs::create_symlink(entry.path(), directory.path() / name, ignored);
+                }
+            }
+        }
+        return true;
+    }();
+    (void)filled;
+    return directory.path();
+}
+
+// Runs the voice installer from the source tree, on a PATH without Node.js.
 SubprocessResult installVoice(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all = {std::string(OMBRIX_SOURCE_DIR) + "/scripts/install-voice.sh"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return runSubprocess("/bin/bash", withArguments(all));
+    SubprocessOptions options = withArguments(all);
+    options.environment["PATH"] = pathWithoutNode().string();
+    return runSubprocess("/bin/bash", options);
 }
 
 std::string readFile(const fs::path& path)
