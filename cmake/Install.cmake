@@ -61,6 +61,8 @@ endforeach()
 # lib/ beside the onnxruntime it links.
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/install-voice.sh
   DESTINATION ${OMBRIX_INSTALL_BINDIR} RENAME ombrix-install-voice COMPONENT runtime)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/install-model.sh
+  DESTINATION ${OMBRIX_INSTALL_BINDIR} RENAME ombrix-install-model COMPONENT runtime)
 if(TARGET ombrix-convert-model)
   install(TARGETS ombrix-convert-model RUNTIME DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
 endif()

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ombrix::testing {
@@ -396,6 +397,104 @@ TEST(InstallVoiceScript, InstallsAnyPublishedPiperVoiceListsItAndSpeaksItByName)
     EXPECT_NE(refused.standardError.find("vits-piper-<lang>_<REGION>-<name>-<quality>"), std::string::npos)
         << refused.standardError;
     EXPECT_FALSE(fs::exists(files / "voices" / "vits-coqui-en-ljspeech"));
+}
+
+// Runs the recogniser installer from the source tree, on a PATH without Node.js.
+SubprocessResult installModel(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> all = {std::string(OMBRIX_SOURCE_DIR) + "/scripts/install-model.sh"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    SubprocessOptions options = withArguments(all);
+    options.environment["PATH"] = pathWithoutNode().string();
+    return runSubprocess("/bin/bash", options);
+}
+
+// An archive named and laid out like a published streaming Zipformer2 CTC recogniser (the
+// int8 and float models, HLG.fst, tokens.txt, bpe.model, test_wavs/), holding `files`
+// (relative name to the file it copies) in its directory `name`.
+fs::path makeRecogniserArchive(const fs::path& directory, const std::string& name,
+    const std::vector<std::pair<std::string, fs::path>>& files)
+{
+    const fs::path top = directory / ("stage-" + name) / name;
+    fs::create_directories(top / "test_wavs");
+    for (const auto& [relative, source] : files) {
+        fs::copy_file(source, top / relative);
+    }
+    std::ofstream(top / "bpe.model") << "sentencepiece model\n";
+    std::ofstream(top / "test_wavs" / "0.wav") << "RIFF";
+    const fs::path archive = directory / (name + ".tar.bz2");
+    const auto tar = runSubprocess(
+        "tar", withArguments({"-cjf", archive.string(), "-C", top.parent_path().string(), name}));
+    if (!tar.succeeded()) {
+        ADD_FAILURE() << "tar: " << tar.describe();
+    }
+    return archive;
+}
+
+TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOptionsAndRefusesOtherKinds)
+{
+    ScratchDirectory scratch;
+    const fs::path prefix = scratch.path() / "prefix";
+    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
+    fs::remove_all(prefix / "share" / "files");
+    const fs::path files = prefix / "share" / "files";
+    const fs::path asr = fs::path(OMBRIX_FIXTURES_DIR) / "asr";
+    const std::string stem = "ctc-epoch-30-avg-3-chunk-16-left-128";
+    const std::string name = "sherpa-onnx-streaming-zipformer-ctc-small-2024-03-18";
+    const fs::path archive = makeRecogniserArchive(scratch.path(), name,
+        {{stem + ".int8.onnx", asr / "model.onnx"}, {stem + ".onnx", asr / "model.onnx"},
+            {"tokens.txt", asr / "tokens.txt"}, {"HLG.fst", asr / "HLG.fst"}});
+
+    const auto installed = installModel({"--prefix", prefix.string(), "--archive", archive.string()});
+    ASSERT_TRUE(installed.succeeded()) << installed.describe();
+    const fs::path model = files / (stem + ".int8.with_runtime_opt.ort");
+    EXPECT_EQ(readFile(model).substr(4, 4), "ORTM");
+    EXPECT_EQ(readFile(files / "HLG.fst"), readFile(asr / "HLG.fst"));
+    EXPECT_EQ(readFile(files / "tokens.txt"), readFile(asr / "tokens.txt"));
+
+    // ombrix-transcribe of the installation needs no model options now.
+    const fs::path wav = scratch.path() / "bursts.wav";
+    {
+        const std::vector<float> bursts = makeToneBursts("A_B_A", 16000, 0.0);
+        WavWriter writer;
+        ASSERT_TRUE(writer.open(wav.string(), 16000, 1));
+        float* channel = const_cast<float*>(bursts.data());
+        ASSERT_TRUE(writer.write(
+            AudioBuffer<float>(&channel, 1, static_cast<unsigned>(bursts.size()), false, 16000)));
+        ASSERT_TRUE(writer.close());
+    }
+    const auto transcribed
+        = runInstalled(prefix / "bin" / "ombrix-transcribe", {wav.string()}, scratch.path());
+    ASSERT_TRUE(transcribed.succeeded()) << transcribed.describe();
+    EXPECT_NE(transcribed.standardOutput.find("ABA\n"), std::string::npos) << transcribed.standardOutput;
+
+    // Installed already: kept unless --replace is given.
+    const std::string before = readFile(files / "STT-MODEL-SOURCE.txt");
+    const auto again = installModel({"--prefix", prefix.string(), "--archive", archive.string()});
+    EXPECT_FALSE(again.succeeded());
+    EXPECT_NE(again.standardError.find("--replace"), std::string::npos) << again.standardError;
+    EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+
+    // A transducer archive is refused with what is supported, and nothing changes.
+    const fs::path transducer
+        = makeRecogniserArchive(scratch.path(), "sherpa-onnx-streaming-zipformer-en-2023-06-26",
+            {{"encoder-epoch-99-avg-1.onnx", asr / "model.onnx"},
+                {"decoder-epoch-99-avg-1.onnx", asr / "model.onnx"},
+                {"joiner-epoch-99-avg-1.onnx", asr / "model.onnx"}, {"tokens.txt", asr / "tokens.txt"}});
+    const auto refused
+        = installModel({"--prefix", prefix.string(), "--replace", "--archive", transducer.string()});
+    EXPECT_FALSE(refused.succeeded());
+    EXPECT_NE(refused.standardError.find("sherpa-onnx streaming Zipformer2 CTC archives"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+    std::vector<std::string> leftovers;
+    for (const auto& entry : fs::directory_iterator(files)) {
+        leftovers.push_back(entry.path().filename().string());
+    }
+    std::sort(leftovers.begin(), leftovers.end());
+    EXPECT_EQ(leftovers,
+        (std::vector<std::string>{
+            "HLG.fst", "STT-MODEL-SOURCE.txt", stem + ".int8.with_runtime_opt.ort", "tokens.txt"}));
 }
 
 // A fenced block of README.md: the first ```<language> block after the marker line
