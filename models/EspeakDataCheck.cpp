@@ -28,6 +28,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace ombrix::extensions::sherpa {
@@ -111,7 +113,15 @@ std::string hex(uint32_t value)
 std::string quoted(Bytes name)
 {
     const auto* begin = reinterpret_cast<const char*>(name.data());
-    return "'" + std::string(begin, strnlen(begin, name.size())) + "'";
+    const std::string_view text(begin, strnlen(begin, name.size()));
+    // Appended into one reserved string: "'" + std::string(...) inserts at the front of a
+    // temporary, which g++ 12's -O3 flags as an overlapping memcpy (-Wrestrict).
+    std::string result;
+    result.reserve(text.size() + 2);
+    result += '\'';
+    result += text;
+    result += '\'';
+    return result;
 }
 
 // ---- phonindex ------------------------------------------------------------------------------

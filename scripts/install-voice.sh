@@ -31,6 +31,8 @@ if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; the
 else
   prefix="$here/out/prefix"                    # source tree: where 'make install' installs
 fi
+# The project's version (CMake refuses to configure when it differs from project()).
+version=0.1.0
 converter="${OMBRIX_CONVERT_MODEL:-}"
 archive=""
 url="$default_url"
@@ -60,6 +62,7 @@ default English voice, which also goes to DIR/share/files/$language_dir/$voice_n
   --converter PROGRAM
                    the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
                    lib/ombrix-convert-model of this installation or of the prefix)
+  --version        print the version
   -h, --help       this text
 
 Needs tar and bzip2.
@@ -67,32 +70,46 @@ Needs tar and bzip2.
 The German default voice (share/files/de_DE/vits-piper-de_DE-quorvane-low/ with
 de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not a
 published voice; install a German piper voice there with --as-default.
+
+Exit status: 0 installed; 2 usage error; 4 a prerequisite or the archive is missing or
+unusable; 5 the download, the conversion or writing the voice failed.
 EOF
 }
 
+# Exit statuses as the other programs of the installation use them.
+usage_error() {
+  echo "install-voice: $*" >&2
+  echo "Try '$program --help'." >&2
+  exit 2
+}
+fail_input() {
+  echo "install-voice: $*" >&2
+  exit 4
+}
 fail() {
   echo "install-voice: $*" >&2
-  exit 1
+  exit 5
 }
 
 while (($#)); do
   case "$1" in
-    --prefix) [ $# -ge 2 ] || fail "--prefix needs a directory"; prefix="$2"; shift 2 ;;
+    --prefix) [ $# -ge 2 ] || usage_error "--prefix needs a directory"; prefix="$2"; shift 2 ;;
     --prefix=*) prefix="${1#*=}"; shift ;;
-    --archive) [ $# -ge 2 ] || fail "--archive needs a file"; archive="$2"; shift 2 ;;
+    --archive) [ $# -ge 2 ] || usage_error "--archive needs a file"; archive="$2"; shift 2 ;;
     --archive=*) archive="${1#*=}"; shift ;;
-    --url) [ $# -ge 2 ] || fail "--url needs a URL"; url="$2"; shift 2 ;;
+    --url) [ $# -ge 2 ] || usage_error "--url needs a URL"; url="$2"; shift 2 ;;
     --url=*) url="${1#*=}"; shift ;;
-    --converter) [ $# -ge 2 ] || fail "--converter needs a program"; converter="$2"; shift 2 ;;
+    --converter) [ $# -ge 2 ] || usage_error "--converter needs a program"; converter="$2"; shift 2 ;;
     --converter=*) converter="${1#*=}"; shift ;;
     --as-default) as_default=1; shift ;;
     --list) list_only=1; shift ;;
     -h|--help) usage; exit 0 ;;
-    *) usage >&2; fail "unknown argument: $1" ;;
+    --version) echo "$program $version"; exit 0 ;;
+    *) usage_error "unknown argument: $1" ;;
   esac
 done
 
-[ -n "$prefix" ] || fail "--prefix is empty"
+[ -n "$prefix" ] || usage_error "--prefix is empty"
 mkdir -p "$prefix" || fail "cannot create the prefix $prefix"
 prefix=$(cd "$prefix" && pwd)
 voices_root="$prefix/share/files/voices"
@@ -108,17 +125,17 @@ if ((list_only)); then
   exit 0
 fi
 if [ -f "$prefix/CMakeCache.txt" ]; then
-  fail "$prefix is a build tree: its share/files holds the synthetic test voices the tests rely on. Install into an installation prefix (see 'make install')."
+  usage_error "$prefix is a build tree: its share/files holds the synthetic test voices the tests rely on. Install into an installation prefix (see 'make install')."
 fi
 
-command -v tar >/dev/null || fail "tar is required"
-command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
+command -v tar >/dev/null || fail_input "tar is required"
+command -v bzip2 >/dev/null || fail_input "bzip2 is required (apt-get install bzip2)"
 if [ -z "$converter" ]; then
   for candidate in "$here/lib/ombrix-convert-model" "$prefix/lib/ombrix-convert-model"; do
     if [ -x "$candidate" ]; then converter="$candidate"; break; fi
   done
 fi
-[ -n "$converter" ] && [ -x "$converter" ] || fail "the model converter ombrix-convert-model was not found${converter:+ at $converter}.
+[ -n "$converter" ] && [ -x "$converter" ] || fail_input "the model converter ombrix-convert-model was not found${converter:+ at $converter}.
 It is installed in <prefix>/lib/ with the programs ('cmake --install'); pass it with --converter."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-voice.XXXXXX")
@@ -130,7 +147,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -n "$archive" ]; then
-  [ -f "$archive" ] || fail "the archive $archive does not exist"
+  [ -f "$archive" ] || fail_input "the archive $archive does not exist"
   archive=$(cd "$(dirname "$archive")" && pwd)/$(basename "$archive")
   source_description="archive $archive"
 else
@@ -141,7 +158,7 @@ else
   elif command -v wget >/dev/null; then
     download() { wget -q --timeout=20 --tries=2 -O "$archive" "$url" 2>&1; }
   else
-    fail "neither curl nor wget is installed; download $url yourself and pass it with --archive"
+    fail_input "neither curl nor wget is installed; download $url yourself and pass it with --archive"
   fi
   if ! reason=$(download | tail -n 1); then
     fail "cannot download $url${reason:+ ($reason)}.
@@ -154,31 +171,31 @@ fi
 
 echo "install-voice: unpacking $(basename "$archive")"
 mkdir -p "$work/unpacked"
-tar -xjf "$archive" -C "$work/unpacked" || fail "$archive is not a bzip2-compressed tar archive"
+tar -xjf "$archive" -C "$work/unpacked" || fail_input "$archive is not a bzip2-compressed tar archive"
 shopt -s nullglob
 tops=("$work"/unpacked/*/)
 shopt -u nullglob
-[ ${#tops[@]} -eq 1 ] || fail "the archive must hold one directory vits-piper-<lang>_<REGION>-<name>-<quality>/"
+[ ${#tops[@]} -eq 1 ] || fail_input "the archive must hold one directory vits-piper-<lang>_<REGION>-<name>-<quality>/"
 voice_name=$(basename "${tops[0]}")
 piper_pattern='^vits-piper-([a-z]{2,3})_([A-Z]{2})-([A-Za-z0-9_]+)-(x_low|low|medium|high)$'
-[[ "$voice_name" =~ $piper_pattern ]] || fail "$voice_name is not a voice this installer supports: it installs the piper voices of the sherpa-onnx releases, archives vits-piper-<lang>_<REGION>-<name>-<quality>.tar.bz2 (for example vits-piper-en_US-amy-low.tar.bz2)"
+[[ "$voice_name" =~ $piper_pattern ]] || fail_input "$voice_name is not a voice this installer supports: it installs the piper voices of the sherpa-onnx releases, archives vits-piper-<lang>_<REGION>-<name>-<quality>.tar.bz2 (for example vits-piper-en_US-amy-low.tar.bz2)"
 language="${BASH_REMATCH[1]}_${BASH_REMATCH[2]}"
 language_code="${BASH_REMATCH[1]}"
 model_stem="${voice_name#vits-piper-}"
 voice_source="$work/unpacked/$voice_name"
 model_source="$voice_source/$model_stem.onnx"
-[ -f "$model_source" ] || fail "the archive has no model $voice_name/$model_stem.onnx"
-[ -f "$voice_source/tokens.txt" ] || fail "the archive has no $voice_name/tokens.txt"
+[ -f "$model_source" ] || fail_input "the archive has no model $voice_name/$model_stem.onnx"
+[ -f "$voice_source/tokens.txt" ] || fail_input "the archive has no $voice_name/tokens.txt"
 for f in phontab phonindex phondata intonations; do
-  [ -f "$voice_source/espeak-ng-data/$f" ] || fail "the archive has no $voice_name/espeak-ng-data/$f"
+  [ -f "$voice_source/espeak-ng-data/$f" ] || fail_input "the archive has no $voice_name/espeak-ng-data/$f"
 done
 # sherpa-onnx ends the whole process on a tokens file with CR line ends or blank lines,
 # so such a file never gets installed.
 if grep -q $'\r' "$voice_source/tokens.txt"; then
-  fail "$voice_name/tokens.txt has CR line ends"
+  fail_input "$voice_name/tokens.txt has CR line ends"
 fi
 if grep -qn '^$' "$voice_source/tokens.txt"; then
-  fail "$voice_name/tokens.txt has a blank line"
+  fail_input "$voice_name/tokens.txt has a blank line"
 fi
 
 # Where it goes: its own directory in voices/, and a default place when asked for (or
@@ -191,7 +208,7 @@ if ((as_default)) || [ "$voice_name" = vits-piper-en_GB-southern_english_female-
         default_stem=en_GB-southern_english_female-low ;;
     de) default_dir="$prefix/share/files/de_DE/vits-piper-de_DE-quorvane-low"
         default_stem=de_DE-quorvane-low ;;
-    *) fail "--as-default: only English and German have a default voice; $voice_name is $language" ;;
+    *) fail_input "--as-default: only English and German have a default voice; $voice_name is $language" ;;
   esac
 fi
 
