@@ -19,12 +19,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "BenchSupport.h"
+#include "models/VerdictStore.h"
 
 namespace {
 
@@ -196,6 +198,9 @@ bool hasFlag(int argc, char** argv, const char* prefix)
 int main(int argc, char** argv)
 {
     ombrix::bench::installQuietLogger();
+    // The first-load figures measure the model check itself: verdicts of earlier runs
+    // stored for this user must not turn them into cache hits.
+    ::setenv(ombrix::extensions::sherpa::kVerdictStoreSwitchVariable, "off", 1);
 
     bool failOnMiss = false;
     bool smoke = false;

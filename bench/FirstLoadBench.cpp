@@ -3,6 +3,8 @@
 //  9a/9c  the first load through the node: the cheap checks, the checker process, the load;
 //  9b/9d  a later load of the same unchanged files (the checker's verdict is remembered);
 //  9e     constructing a text-to-speech node, which loads the default voice (first time);
+//  9m/9n  a later process's load of files an earlier process proved good (the verdict
+//         stored per user; nothing checked in this process yet);
 //  9f     the graph check's share of the checker's run for a recogniser (the time between
 //         the checker's "stage reading the graph" report line and its next one, against
 //         the whole run from start to exit).
@@ -14,11 +16,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "BenchSupport.h"
 #include "models/ModelFileChecker.h"
+#include "models/VerdictStore.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tts/SherpaTTSNode.h"
 #include "utils/SherpaOnnxCApi.h"
@@ -34,6 +40,7 @@ using ombrix::bench::RecogniserFiles;
 using ombrix::bench::VoiceFiles;
 using ombrix::extensions::sherpa::forgetCheckedModelFiles;
 using ombrix::extensions::sherpa::kModelCheckerProgramName;
+using ombrix::extensions::sherpa::kVerdictStoreSwitchVariable;
 using ombrix::extensions::sherpa::OfflineTtsPtr;
 using ombrix::extensions::sherpa::OnlineRecognizerPtr;
 using ombrix::extensions::sherpa::SherpaSTTNode;
@@ -145,6 +152,81 @@ void nodeVoiceLoad(benchmark::State& state, const VoiceFiles& voice, bool first)
         state.SetIterationTime(secondsSince(start));
         if (!loaded) {
             state.SkipWithError(("the node refused the voice: " + voice.model).c_str());
+            return;
+        }
+    }
+}
+
+/// While alive, model-check verdicts persist in a store of its own below the build tree
+/// (emptied first), as they do for a user; afterwards persistence is off again, as the
+/// benchmark program keeps it.
+class PersistedVerdicts {
+public:
+    PersistedVerdicts()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(kCacheHome, ignored);
+        std::filesystem::create_directories(kCacheHome, ignored);
+        if (const char* saved = std::getenv("XDG_CACHE_HOME")) {
+            savedCacheHome_ = saved;
+        }
+        ::setenv("XDG_CACHE_HOME", kCacheHome.c_str(), 1);
+        ::unsetenv(kVerdictStoreSwitchVariable);
+    }
+    ~PersistedVerdicts()
+    {
+        ::setenv(kVerdictStoreSwitchVariable, "off", 1);
+        savedCacheHome_ ? ::setenv("XDG_CACHE_HOME", savedCacheHome_->c_str(), 1)
+                        : ::unsetenv("XDG_CACHE_HOME");
+    }
+    PersistedVerdicts(const PersistedVerdicts&) = delete;
+    PersistedVerdicts& operator=(const PersistedVerdicts&) = delete;
+
+private:
+    inline static const std::string kCacheHome = std::string(OMBRIX_BUILD_DIR) + "/bench-verdict-cache";
+    std::optional<std::string> savedCacheHome_;
+};
+
+/// A later process's load of a voice: the files were proven good by an earlier process
+/// (the verdict is in the per-user store), this one has checked nothing yet.
+void laterProcessVoiceLoad(benchmark::State& state, const VoiceFiles& voice)
+{
+    const PersistedVerdicts persisted;
+    SherpaTTSNode node{OXAnyMap()};
+    forgetCheckedModelFiles();
+    if (!node.loadModel(voice.model, voice.tokens, voice.dataDirectory)) {
+        state.SkipWithError(("the node refused the voice: " + voice.model).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        forgetCheckedModelFiles();
+        const auto start = SteadyClock::now();
+        const bool loaded = node.loadModel(voice.model, voice.tokens, voice.dataDirectory);
+        state.SetIterationTime(secondsSince(start));
+        if (!loaded) {
+            state.SkipWithError(("the node refused the voice: " + voice.model).c_str());
+            return;
+        }
+    }
+}
+
+/// The same for a recogniser.
+void laterProcessRecogniserLoad(benchmark::State& state, const RecogniserFiles& files)
+{
+    const PersistedVerdicts persisted;
+    SherpaSTTNode node;
+    forgetCheckedModelFiles();
+    if (!node.loadModel(files.model, files.tokens, files.graph)) {
+        state.SkipWithError(("the node refused the recogniser: " + files.model).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        forgetCheckedModelFiles();
+        const auto start = SteadyClock::now();
+        const bool loaded = node.loadModel(files.model, files.tokens, files.graph);
+        state.SetIterationTime(secondsSince(start));
+        if (!loaded) {
+            state.SkipWithError(("the node refused the recogniser: " + files.model).c_str());
             return;
         }
     }
@@ -307,6 +389,17 @@ void registerSize(const Models& models, char firstId, bool withConstruction)
         ++id;
     }
     figure("Graph check's share of the checker's run on the recogniser", graphStage, checkerWhole);
+
+    // After the existing figures, so their letters stay: m/n for the test models, o/p
+    // for the real-size ones.
+    const std::string voiceLater = add("BM_NodeLoadVoice_LaterProcess_" + suffix,
+        [voice = models.voice](benchmark::State& state) { laterProcessVoiceLoad(state, voice); });
+    const std::string recogniserLater = add("BM_NodeLoadRecogniser_LaterProcess_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { laterProcessRecogniserLoad(state, files); });
+    id = realSize ? 'o' : 'm';
+    figure("Voice, later process (verdict stored per user) vs plain load", voiceLater, plainVoice);
+    figure("Recogniser, later process (verdict stored per user) vs plain load", recogniserLater,
+        plainRecogniser);
 }
 
 const bool registered = ombrix::bench::registerLateRegistration([] {

@@ -2,8 +2,9 @@
 #
 #   <prefix>/bin/           ombrix-speak (and the other programs of tools/)
 #   <prefix>/lib/           libOmbrixSherpa.so, libOmbrixSDK.so, libsherpa-onnx-c-api.so,
-#                           libonnxruntime.so, and the plug-in's model checker
-#                           ombrix-sherpa-check
+#                           libonnxruntime.so, the plug-in's model checker
+#                           ombrix-sherpa-check and the model converter
+#                           ombrix-convert-model
 #   <prefix>/include/ombrix/  the host SDK headers a host application compiles against
 #   <prefix>/lib/cmake/OmbrixSDK/, lib/cmake/OmbrixSherpa/
 #                           CMake package configuration: find_package(OmbrixSDK) gives the
@@ -56,11 +57,15 @@ foreach(_program IN LISTS _ombrix_programs)
   endif()
 endforeach()
 
-# The voice installer goes with the programs, with the ONNX-to-ORT converter it runs.
+# The voice installer goes with the programs; the ONNX-to-ORT converter it runs goes to
+# lib/ beside the onnxruntime it links.
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/install-voice.sh
   DESTINATION ${OMBRIX_INSTALL_BINDIR} RENAME ombrix-install-voice COMPONENT runtime)
-install(FILES ${CMAKE_SOURCE_DIR}/tests/fixtures/convert_to_ort.js
-  DESTINATION share/ombrix-sherpa COMPONENT runtime)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/install-model.sh
+  DESTINATION ${OMBRIX_INSTALL_BINDIR} RENAME ombrix-install-model COMPONENT runtime)
+if(TARGET ombrix-convert-model)
+  install(TARGETS ombrix-convert-model RUNTIME DESTINATION ${OMBRIX_INSTALL_LIBDIR} COMPONENT runtime)
+endif()
 
 # The model checker runs in a process of its own before the plug-in loads model files;
 # the plug-in looks for it next to itself, so it goes to lib/ with the plug-in.

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "models/ModelFileInspection.h"
+#include "models/VerdictStore.h"
 #include "utils/ChildProcess.h"
 #include "utils/SherpaOnnxCApi.h"
 
@@ -508,6 +509,9 @@ struct FileIdentity {
     /// False when a directory tree of the key could not be listed in full: the verdict
     /// is then not remembered.
     bool complete = true;
+    /// A file's change time has a nonzero nanosecond part: the file system keeps
+    /// nanosecond times, the condition for remembering the verdict across processes.
+    bool nanosecondTimes = false;
 };
 
 /// Device, inode, size, and modification and change times in nanoseconds, as raw bytes.
@@ -586,6 +590,7 @@ std::optional<FileIdentity> identityOf(
         identity.key += file;
         identity.key += '\0';
         appendStatus(identity.key, status);
+        identity.nanosecondTimes = identity.nanosecondTimes || status.st_ctim.tv_nsec != 0;
         identity.totalBytes += static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
     }
     if (!tree.empty()) {
@@ -595,6 +600,30 @@ std::optional<FileIdentity> identityOf(
         identity.complete = directory >= 0 && appendTree(identity.key, directory, 0);
     }
     return identity;
+}
+
+// ---- verdicts across processes (models/VerdictStore) ----------------------------------------------
+
+/// True when the per-user store holds a verdict for exactly this identity.
+bool persistedVerdictHolds(const FileIdentity& identity)
+{
+    if (!identity.complete || !identity.nanosecondTimes) {
+        return false;
+    }
+    const std::optional<VerdictStore> store = VerdictStore::forCurrentUser();
+    return store && store->contains(identity.key);
+}
+
+/// Remembers a good verdict in the per-user store, where the file system's times are
+/// fine enough that a rewrite always changes the key.
+void persistVerdict(const FileIdentity& identity)
+{
+    if (!identity.complete || !identity.nanosecondTimes) {
+        return;
+    }
+    if (const std::optional<VerdictStore> store = VerdictStore::forCurrentUser()) {
+        store->remember(identity.key);
+    }
 }
 
 // ---- the checker's location ---------------------------------------------------------------------
@@ -736,6 +765,11 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
             return ModelCheckResult{true, {}, true};
         }
     }
+    if (identity && !checkerOverride && persistedVerdictHolds(*identity)) {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.provenGood.insert(identity->key);
+        return ModelCheckResult{true, {}, true};
+    }
     if (!checkerOverride || checkerOverride->inProcessChecks) {
         if (std::string problem = request.preCheck(request.modelPath, request.tokensPath,
                 request.preCheckPath.empty() ? request.thirdPath : request.preCheckPath);
@@ -778,6 +812,9 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
     }
     if (!identity->complete) {
         return result;
+    }
+    if (!checkerOverride) {
+        persistVerdict(*identity);
     }
     std::lock_guard<std::mutex> lock(state.mutex);
     if (state.provenGood.size() >= kMaxProvenGoodEntries) {

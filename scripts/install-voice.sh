@@ -9,15 +9,14 @@
 #       VOICE-SOURCE.txt                                          (where it came from)
 #
 # The archive is downloaded (or taken from --archive), unpacked, and its ONNX model is
-# converted to ORT format with the converter the test models use (convert_to_ort.js with
-# onnxruntime-node 1.27.0, the onnxruntime of sherpa-onnx 1.13.4).
-# Nothing in the prefix changes unless every step succeeded.
+# converted to ORT format by the installation's own converter, lib/ombrix-convert-model,
+# on the onnxruntime the installation ships (so the ORT file matches the runtime that
+# loads it). Nothing in the prefix changes unless every step succeeded.
 #
-# It runs from the source tree (scripts/install-voice.sh: converter in tests/fixtures/,
-# onnxruntime-node in .deps/ from scripts/setup-deps.sh) and installed with the programs
-# (<prefix>/bin/ombrix-install-voice: converter in <prefix>/share/ombrix-sherpa/, the
-# installation itself as the default prefix; onnxruntime-node from --onnxruntime-node,
-# $OMBRIX_ONNXRUNTIME_NODE or node's own module search).
+# It runs from the source tree (scripts/install-voice.sh), from a build tree (bin/) and
+# installed with the programs (<prefix>/bin/ombrix-install-voice, the installation itself
+# as the default prefix). The converter is --converter, $OMBRIX_CONVERT_MODEL, the one in
+# lib/ beside this script's bin/, or the one of the prefix installed into.
 set -euo pipefail
 
 program=$(basename "$0")
@@ -27,45 +26,50 @@ model_stem=en_GB-southern_english_female-low
 language_dir=en_GB
 default_url="https://github.com/k2-fsa/sherpa-onnx/releases/download/tts-models/${voice_name}.tar.bz2"
 
-ort_node_version=1.27.0
-# The project's version (CMake refuses to configure when it differs from project()).
-version=0.1.0
 if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; then
   prefix="$here"                               # installed: this installation
-  converter="$here/share/ombrix-sherpa/convert_to_ort.js"
 else
   prefix="$here/out/prefix"                    # source tree: where 'make install' installs
-  converter="$here/tests/fixtures/convert_to_ort.js"
-  [ -f "$converter" ] || converter="$here/share/ombrix-sherpa/convert_to_ort.js"
 fi
-ort_node_dir="${OMBRIX_ONNXRUNTIME_NODE:-}"
+# The project's version (CMake refuses to configure when it differs from project()).
+version=0.1.0
+converter="${OMBRIX_CONVERT_MODEL:-}"
 archive=""
 url="$default_url"
+as_default=0
+list_only=0
 
 usage() {
   cat <<EOF
-Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--onnxruntime-node DIR]
+Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROGRAM] [--as-default]
+       $program [--prefix DIR] --list
 
-Installs the default English voice into DIR/share/files/$language_dir/$voice_name/.
+Installs a published piper voice of the sherpa-onnx releases (an archive
+vits-piper-<lang>_<REGION>-<name>-<quality>.tar.bz2) into
+DIR/share/files/voices/<archive name>/ and its phoneme data into the shared
+DIR/share/files/espeak-ng-data/ (docs/voices.md). Without --archive it downloads the
+default English voice, which also goes to DIR/share/files/$language_dir/$voice_name/.
+
+  --as-default     also install the voice under the default voice's names of its
+                   language (en: the English default voice, de: the German one),
+                   replacing the voice there
+  --list           list the installed voices (name, language, sample rate, speakers)
 
   --prefix DIR     installation prefix (default: $prefix)
   --archive FILE   use this local copy of $voice_name.tar.bz2
                    instead of downloading it
   --url URL        download from URL (default: $default_url)
-  --onnxruntime-node DIR
-                   the onnxruntime-node $ort_node_version package directory the model
-                   converter runs with (default: \$OMBRIX_ONNXRUNTIME_NODE, the source
-                   tree's .deps/, or wherever node finds 'onnxruntime-node')
+  --converter PROGRAM
+                   the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
+                   lib/ombrix-convert-model of this installation or of the prefix)
   --version        print the version
   -h, --help       this text
 
-Needs tar, bzip2, node (Node.js 18 or later) and onnxruntime-node $ort_node_version
-(npm install --prefix DIR onnxruntime-node@$ort_node_version gives
-DIR/node_modules/onnxruntime-node).
+Needs tar and bzip2.
 
 The German default voice (share/files/de_DE/vits-piper-de_DE-quorvane-low/ with
 de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not a
-published voice; supply your own German piper voice under those names.
+published voice; install a German piper voice there with --as-default.
 
 Exit status: 0 installed; 2 usage error; 4 a prerequisite or the archive is missing or
 unusable; 5 the download, the conversion or writing the voice failed.
@@ -95,8 +99,10 @@ while (($#)); do
     --archive=*) archive="${1#*=}"; shift ;;
     --url) [ $# -ge 2 ] || usage_error "--url needs a URL"; url="$2"; shift 2 ;;
     --url=*) url="${1#*=}"; shift ;;
-    --onnxruntime-node) [ $# -ge 2 ] || usage_error "--onnxruntime-node needs a directory"; ort_node_dir="$2"; shift 2 ;;
-    --onnxruntime-node=*) ort_node_dir="${1#*=}"; shift ;;
+    --converter) [ $# -ge 2 ] || usage_error "--converter needs a program"; converter="$2"; shift 2 ;;
+    --converter=*) converter="${1#*=}"; shift ;;
+    --as-default) as_default=1; shift ;;
+    --list) list_only=1; shift ;;
     -h|--help) usage; exit 0 ;;
     --version) echo "$program $version"; exit 0 ;;
     *) usage_error "unknown argument: $1" ;;
@@ -106,26 +112,31 @@ done
 [ -n "$prefix" ] || usage_error "--prefix is empty"
 mkdir -p "$prefix" || fail "cannot create the prefix $prefix"
 prefix=$(cd "$prefix" && pwd)
+voices_root="$prefix/share/files/voices"
+if ((list_only)); then
+  found_any=0
+  for manifest in "$voices_root"/*/voice.json; do
+    [ -f "$manifest" ] || continue
+    found_any=1
+    field() { sed -n "s/^  \"$1\": \"\{0,1\}\([^\",]*\)\"\{0,1\},\{0,1\}$/\1/p" "$manifest" | head -n 1; }
+    printf '%s\t%s\t%s Hz\t%s speaker(s)\n' "$(field name)" "$(field language)" "$(field sample_rate)" "$(field speakers)"
+  done
+  ((found_any)) || echo "install-voice: no voices installed in $voices_root" >&2
+  exit 0
+fi
 if [ -f "$prefix/CMakeCache.txt" ]; then
   usage_error "$prefix is a build tree: its share/files holds the synthetic test voices the tests rely on. Install into an installation prefix (see 'make install')."
 fi
 
 command -v tar >/dev/null || fail_input "tar is required"
 command -v bzip2 >/dev/null || fail_input "bzip2 is required (apt-get install bzip2)"
-command -v node >/dev/null || fail_input "node is required to convert the model (apt-get install nodejs)"
-[ -f "$converter" ] || fail_input "the model converter $converter is missing"
-if [ -z "$ort_node_dir" ]; then
-  if [ -f "$here/.deps/onnxruntime-node/node_modules/onnxruntime-node/package.json" ]; then
-    ort_node_dir="$here/.deps/onnxruntime-node/node_modules/onnxruntime-node"
-  elif found=$(cd "${TMPDIR:-/tmp}" && node -e 'console.log(require("path").dirname(require.resolve("onnxruntime-node/package.json")))' 2>/dev/null); then
-    ort_node_dir="$found"
-  fi
+if [ -z "$converter" ]; then
+  for candidate in "$here/lib/ombrix-convert-model" "$prefix/lib/ombrix-convert-model"; do
+    if [ -x "$candidate" ]; then converter="$candidate"; break; fi
+  done
 fi
-[ -n "$ort_node_dir" ] && [ -f "$ort_node_dir/package.json" ] || fail_input "the model converter needs onnxruntime-node $ort_node_version, which was not found${ort_node_dir:+ in $ort_node_dir}.
-Install it with
-  npm install --prefix DIR onnxruntime-node@$ort_node_version
-and pass --onnxruntime-node DIR/node_modules/onnxruntime-node (or set OMBRIX_ONNXRUNTIME_NODE).
-From a source tree, scripts/setup-deps.sh installs it into .deps/."
+[ -n "$converter" ] && [ -x "$converter" ] || fail_input "the model converter ombrix-convert-model was not found${converter:+ at $converter}.
+It is installed in <prefix>/lib/ with the programs ('cmake --install'); pass it with --converter."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-voice.XXXXXX")
 staging=""
@@ -161,8 +172,17 @@ fi
 echo "install-voice: unpacking $(basename "$archive")"
 mkdir -p "$work/unpacked"
 tar -xjf "$archive" -C "$work/unpacked" || fail_input "$archive is not a bzip2-compressed tar archive"
+shopt -s nullglob
+tops=("$work"/unpacked/*/)
+shopt -u nullglob
+[ ${#tops[@]} -eq 1 ] || fail_input "the archive must hold one directory vits-piper-<lang>_<REGION>-<name>-<quality>/"
+voice_name=$(basename "${tops[0]}")
+piper_pattern='^vits-piper-([a-z]{2,3})_([A-Z]{2})-([A-Za-z0-9_]+)-(x_low|low|medium|high)$'
+[[ "$voice_name" =~ $piper_pattern ]] || fail_input "$voice_name is not a voice this installer supports: it installs the piper voices of the sherpa-onnx releases, archives vits-piper-<lang>_<REGION>-<name>-<quality>.tar.bz2 (for example vits-piper-en_US-amy-low.tar.bz2)"
+language="${BASH_REMATCH[1]}_${BASH_REMATCH[2]}"
+language_code="${BASH_REMATCH[1]}"
+model_stem="${voice_name#vits-piper-}"
 voice_source="$work/unpacked/$voice_name"
-[ -d "$voice_source" ] || fail_input "the archive has no directory $voice_name/"
 model_source="$voice_source/$model_stem.onnx"
 [ -f "$model_source" ] || fail_input "the archive has no model $voice_name/$model_stem.onnx"
 [ -f "$voice_source/tokens.txt" ] || fail_input "the archive has no $voice_name/tokens.txt"
@@ -178,35 +198,111 @@ if grep -qn '^$' "$voice_source/tokens.txt"; then
   fail_input "$voice_name/tokens.txt has a blank line"
 fi
 
-destination="$prefix/share/files/$language_dir/$voice_name"
-mkdir -p "$(dirname "$destination")" || fail "cannot create $(dirname "$destination")"
-staging=$(mktemp -d "$(dirname "$destination")/.$voice_name.XXXXXX")
+# Where it goes: its own directory in voices/, and a default place when asked for (or
+# when it is the default English voice, which always had its place).
+default_dir=""
+default_stem=""
+if ((as_default)) || [ "$voice_name" = vits-piper-en_GB-southern_english_female-low ]; then
+  case "$language_code" in
+    en) default_dir="$prefix/share/files/en_GB/vits-piper-en_GB-southern_english_female-low"
+        default_stem=en_GB-southern_english_female-low ;;
+    de) default_dir="$prefix/share/files/de_DE/vits-piper-de_DE-quorvane-low"
+        default_stem=de_DE-quorvane-low ;;
+    *) fail_input "--as-default: only English and German have a default voice; $voice_name is $language" ;;
+  esac
+fi
+
+# The published archives describe the voice in <stem>.onnx.json (piper's own file); the
+# manifest says null where an archive has none.
+json_number() {
+  if [ -f "$model_source.json" ]; then
+    sed -n "s/.*\"$1\": *\([0-9][0-9]*\).*/\1/p" "$model_source.json" | head -n 1
+  fi
+}
+sample_rate=$(json_number sample_rate)
+speakers=$(json_number num_speakers)
+[ -n "$sample_rate" ] || sample_rate=null
+[ -n "$speakers" ] || speakers=null
+licence=""
+for card in "$voice_source"/MODEL_CARD*; do
+  [ -f "$card" ] || continue
+  licence=$(sed -n 's/^[*# -]*[Ll]icen[cs]e[*]* *: *\(.*\)$/\1/p' "$card" | head -n 1 | tr -d '\r"\\')
+done
+[ -n "$licence" ] || licence=unknown
+
+mkdir -p "$voices_root" || fail "cannot create $voices_root"
+destination="$voices_root/$voice_name"
+staging=$(mktemp -d "$voices_root/.$voice_name.XXXXXX")
 
 echo "install-voice: converting $model_stem.onnx to ORT format"
-node "$converter" "$ort_node_dir" "$model_source" "$staging/$model_stem.with_runtime_opt.ort" \
+env -u LD_LIBRARY_PATH "$converter" "$model_source" "$staging/$model_stem.with_runtime_opt.ort" \
   || fail "converting $model_stem.onnx to ORT format failed"
 cp "$voice_source/tokens.txt" "$staging/tokens.txt"
-cp -R "$voice_source/espeak-ng-data" "$staging/espeak-ng-data"
+if [ -f "$model_source.json" ]; then cp "$model_source.json" "$staging/"; fi
+for extra in "$voice_source"/MODEL_CARD* "$voice_source"/LICEN[CS]E* "$voice_source"/COPYING* "$voice_source"/README*; do
+  if [ -f "$extra" ]; then cp "$extra" "$staging/"; fi
+done
+sha256=$(sha256sum "$archive" | cut -d' ' -f1)
 {
   echo "voice: $voice_name"
   echo "source: $source_description"
-  echo "sha256: $(sha256sum "$archive" | cut -d' ' -f1)"
+  echo "sha256: $sha256"
   echo "installed: $(date -u +%Y-%m-%dT%H:%M:%SZ) by $program"
 } > "$staging/VOICE-SOURCE.txt"
+json_string() { printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g'; }
+size=$(du -sb "$staging" | cut -f1)
+{
+  echo "{"
+  echo "  \"name\": \"$voice_name\","
+  echo "  \"language\": \"$language\","
+  echo "  \"sample_rate\": $sample_rate,"
+  echo "  \"speakers\": $speakers,"
+  echo "  \"size\": $size,"
+  echo "  \"model\": \"$model_stem.with_runtime_opt.ort\","
+  echo "  \"tokens\": \"tokens.txt\","
+  echo "  \"data_dir\": \"../../espeak-ng-data\","
+  echo "  \"licence\": \"$(json_string "$licence")\","
+  echo "  \"source\": \"$(json_string "$source_description")\","
+  echo "  \"sha256\": \"$sha256\""
+  echo "}"
+} > "$staging/voice.json"
 chmod 755 "$staging"
-
-# Swap the finished directory in; an earlier voice (a test voice, say) goes only now.
-if [ -e "$destination" ]; then
-  previous="$destination.previous.$$"
-  mv "$destination" "$previous"
-  mv "$staging" "$destination"
-  rm -rf "$previous"
-else
-  mv "$staging" "$destination"
+default_staging=""
+if [ -n "$default_dir" ]; then
+  mkdir -p "$(dirname "$default_dir")" || fail "cannot create $(dirname "$default_dir")"
+  default_staging=$(mktemp -d "$(dirname "$default_dir")/.$(basename "$default_dir").XXXXXX")
+  cp "$staging/$model_stem.with_runtime_opt.ort" "$default_staging/$default_stem.with_runtime_opt.ort"
+  cp "$staging/tokens.txt" "$staging/VOICE-SOURCE.txt" "$default_staging/"
+  cp -R "$voice_source/espeak-ng-data" "$default_staging/espeak-ng-data"
+  chmod 755 "$default_staging"
 fi
-staging=""
 
-echo "install-voice: installed the English voice in $destination"
+# The shared phoneme data: every installed voice's files together, so the voice a
+# process loads first covers every installed language. Files already there are kept.
+shared_data="$prefix/share/files/espeak-ng-data"
+mkdir -p "$shared_data" || fail "cannot create $shared_data"
+cp -R -n "$voice_source/espeak-ng-data/." "$shared_data/" || fail "cannot fill $shared_data"
+
+# Swap the finished directories in; an earlier voice goes only now.
+swap_in() {
+  local from="$1" to="$2"
+  if [ -e "$to" ]; then
+    local previous="$to.previous.$$"
+    mv "$to" "$previous"
+    mv "$from" "$to"
+    rm -rf "$previous"
+  else
+    mv "$from" "$to"
+  fi
+}
+swap_in "$staging" "$destination"
+staging=""
+if [ -n "$default_staging" ]; then
+  swap_in "$default_staging" "$default_dir"
+  default_staging=""
+  echo "install-voice: installed $voice_name as the default voice in $default_dir"
+fi
+echo "install-voice: installed $voice_name ($language) in $destination"
 if [ -x "$prefix/bin/ombrix-speak" ]; then
-  echo "install-voice: try it with: $prefix/bin/ombrix-speak -o hello.wav \"Hello there.\""
+  echo "install-voice: try it with: $prefix/bin/ombrix-speak --model $destination/$model_stem.with_runtime_opt.ort --data-dir $shared_data -o hello.wav \"Hello there.\""
 fi

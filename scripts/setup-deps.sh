@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a fresh Debian 12 machine, and nothing that is
-# already there: Debian packages through apt, sherpa-onnx and the ORT converter
-# through the machine's own npm into .deps/ (ignored by git).
+# already there: Debian packages through apt, sherpa-onnx through the machine's own npm
+# into .deps/ (ignored by git). ORT-format models are written by the build's own
+# ombrix-convert-model on sherpa-onnx's onnxruntime, so nothing else is fetched.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 deps="$here/.deps"
@@ -18,7 +19,7 @@ for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
-# Node.js runs the ORT converter and npm fetches the packages below. Decided by command,
+# npm fetches the sherpa-onnx package below (Node.js is needed for nothing else). Decided by command,
 # not by package: a Node.js already on PATH (nodesource, nvm, a tarball) is used as it is
 # and never replaced. Only a missing command brings in Debian's nodejs/npm; Debian's npm
 # cannot be installed next to another Node.js build, so that case stops with advice.
@@ -77,20 +78,4 @@ if [ ! -f "$sherpa_dir/libsherpa-onnx-c-api.so" ]; then
   rm -rf "$sherpa_dir" && mv "$sherpa_dir.tmp/package" "$sherpa_dir" && rm -rf "$sherpa_dir.tmp"
 fi
 
-# onnxruntime-node, only used to convert test models to ORT format.
-ort_dir="$deps/onnxruntime-node"
-if [ ! -f "$ort_dir/node_modules/onnxruntime-node/package.json" ]; then
-  echo "setup: fetching onnxruntime-node@1.27.0 (converter for ORT-format models)"
-  mkdir -p "$ort_dir"
-  (cd "$ort_dir" && npm install --loglevel=error --ignore-scripts --no-save --no-audit --no-fund \
-      --prefix "$ort_dir" onnxruntime-node@1.27.0 >/dev/null)
-  # The package carries its native binding for every platform (about 260 MB); the
-  # converter runs here only, so everything but the linux-x64 binaries goes.
-  for platform_dir in "$ort_dir"/node_modules/onnxruntime-node/bin/napi-v*/*/*; do
-    [ "${platform_dir#"${platform_dir%/*/*}/"}" = linux/x64 ] || rm -rf "$platform_dir"
-  done
-  find "$ort_dir/node_modules/onnxruntime-node/bin" -mindepth 1 -type d -empty -delete
-  [ -f "$ort_dir"/node_modules/onnxruntime-node/bin/napi-v6/linux/x64/onnxruntime_binding.node ] \
-    || { echo "setup: onnxruntime-node has no linux-x64 binding" >&2; exit 1; }
-fi
 echo "setup: dependencies ready in $deps"

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ombrix::testing {
@@ -52,11 +53,36 @@ SubprocessResult runInstalled(
     return runSubprocess(program.string(), options);
 }
 
+// A directory of links to every program of /usr/bin and /bin except Node.js and npm: the
+// PATH of a machine that has no Node.js.
+const fs::path& pathWithoutNode()
+{
+    static ScratchDirectory directory;
+    static const bool filled = [] {
+        for (const char* system : {"/usr/bin", "/bin"}) {
+            for (const auto& entry : fs::directory_iterator(system)) {
+                const std::string name = entry.path().filename().string();
+                std::error_code ignored;
+                if (name.rfind("node", 0) != 0 && name.rfind("npm", 0) != 0 && name.rfind("npx", 0) != 0
+                    && name != "corepack") {
+                    fs::create_symlink(entry.path(), directory.path() / name, ignored);
+                }
+            }
+        }
+        return true;
+    }();
+    (void)filled;
+    return directory.path();
+}
+
+// Runs the voice installer from the source tree, on a PATH without Node.js.
 SubprocessResult installVoice(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all = {std::string(OMBRIX_SOURCE_DIR) + "/scripts/install-voice.sh"};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return runSubprocess("/bin/bash", withArguments(all));
+    SubprocessOptions options = withArguments(all);
+    options.environment["PATH"] = pathWithoutNode().string();
+    return runSubprocess("/bin/bash", options);
 }
 
 std::string readFile(const fs::path& path)
@@ -262,6 +288,213 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     ASSERT_TRUE(run.succeeded()) << run.describe();
     EXPECT_EQ(run.standardError.find("synthetic test voice"), std::string::npos);
     expectSpoken(scratch.path() / "out.wav", run.standardError, fixtureVoice(), text);
+}
+
+// An archive with the published name and file list of a sherpa-onnx piper voice
+// (vits-piper-<lang>_<REGION>-<name>-<quality>/: the ONNX model, its .onnx.json, tokens.txt,
+// MODEL_CARD and espeak-ng-data/), made from the synthetic voice `voice`.
+fs::path makePublishedVoiceArchive(
+    const fs::path& directory, const std::string& voiceName, const VoicePaths& voice, int sampleRate)
+{
+    const std::string stem = voiceName.substr(std::string("vits-piper-").size());
+    const fs::path stage = directory / ("stage-" + voiceName);
+    const fs::path top = stage / voiceName;
+    fs::create_directories(top);
+    fs::copy_file(voice.model, top / (stem + ".onnx"));
+    fs::copy_file(voice.tokens, top / "tokens.txt");
+    fs::copy(voice.dataDir, top / "espeak-ng-data", fs::copy_options::recursive);
+    std::ofstream(top / (stem + ".onnx.json"))
+        << "{\n  \"audio\": {\n    \"sample_rate\": " << sampleRate
+        << ",\n    \"quality\": \"low\"\n  },\n  \"num_speakers\": 1,\n  \"language\": {\n    \"code\": \""
+        << stem.substr(0, stem.find('-')) << "\"\n  }\n}\n";
+    std::ofstream(top / "MODEL_CARD") << "# Model card for " << stem << "\n\n* License: CC0 1.0 Universal\n";
+    const fs::path archive = directory / (voiceName + ".tar.bz2");
+    const auto tar
+        = runSubprocess("tar", withArguments({"-cjf", archive.string(), "-C", stage.string(), voiceName}));
+    if (!tar.succeeded()) {
+        ADD_FAILURE() << "tar: " << tar.describe();
+    }
+    return archive;
+}
+
+TEST(InstallVoiceScript, InstallsAnyPublishedPiperVoiceListsItAndSpeaksItByName)
+{
+    ScratchDirectory scratch;
+    const fs::path prefix = scratch.path() / "prefix";
+    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
+    fs::remove_all(prefix / "share" / "files");
+    const fs::path files = prefix / "share" / "files";
+    const std::string english = "vits-piper-en_US-amy-low";
+    const std::string german = "vits-piper-de_DE-thorsten-low";
+    const fs::path fixtures = OMBRIX_FIXTURES_DIR;
+    const VoicePaths germanFixture = {(fixtures / "voice-de" / "model.onnx").string(),
+        (fixtures / "voice-de" / "tokens.txt").string(), (fixtures / "voice-de" / "espeak-ng-data").string()};
+
+    const auto amy = installVoice({"--prefix", prefix.string(), "--archive",
+        makePublishedVoiceArchive(scratch.path(), english, fixtureVoice(), 16000).string()});
+    ASSERT_TRUE(amy.succeeded()) << amy.describe();
+    const fs::path amyDirectory = files / "voices" / english;
+    EXPECT_EQ(readFile(amyDirectory / "en_US-amy-low.with_runtime_opt.ort").substr(4, 4), "ORTM");
+    for (const char* kept : {"tokens.txt", "en_US-amy-low.onnx.json", "MODEL_CARD", "VOICE-SOURCE.txt"}) {
+        EXPECT_TRUE(fs::is_regular_file(amyDirectory / kept)) << kept;
+    }
+    const std::string manifest = readFile(amyDirectory / "voice.json");
+    for (const char* field :
+        {"\"name\": \"vits-piper-en_US-amy-low\"", "\"language\": \"en_US\"", "\"sample_rate\": 16000",
+            "\"speakers\": 1", "\"licence\": \"CC0 1.0 Universal\"", "\"size\": "}) {
+        EXPECT_NE(manifest.find(field), std::string::npos) << field << " in\n" << manifest;
+    }
+    // Not the default English voice, and not asked to be: the default place stays empty.
+    EXPECT_FALSE(fs::exists(files / "en_GB"));
+
+    // The German voice as the default German voice: both places, one shared phoneme tree
+    // covering both languages.
+    const auto thorsten = installVoice({"--prefix", prefix.string(), "--as-default", "--archive",
+        makePublishedVoiceArchive(scratch.path(), german, germanFixture, 16000).string()});
+    ASSERT_TRUE(thorsten.succeeded()) << thorsten.describe();
+    EXPECT_TRUE(fs::is_regular_file(
+        files / "de_DE" / "vits-piper-de_DE-quorvane-low" / "de_DE-quorvane-low.with_runtime_opt.ort"));
+    EXPECT_TRUE(fs::is_regular_file(files / "espeak-ng-data" / "en_dict"));
+    EXPECT_TRUE(fs::is_regular_file(files / "espeak-ng-data" / "de_dict"));
+
+    const auto listed = installVoice({"--prefix", prefix.string(), "--list"});
+    ASSERT_TRUE(listed.succeeded()) << listed.describe();
+    EXPECT_EQ(listed.standardOutput,
+        german + "\tde_DE\t16000 Hz\t1 speaker(s)\n" + english + "\ten_US\t16000 Hz\t1 speaker(s)\n");
+    const fs::path speak = prefix / "bin" / "ombrix-speak";
+    const auto voices = runInstalled(speak, {"--list-voices"}, scratch.path());
+    ASSERT_TRUE(voices.succeeded()) << voices.describe();
+    EXPECT_EQ(voices.standardOutput, german + "\tde_DE\t16000 Hz\n" + english + "\ten_US\t16000 Hz\n");
+
+    // Spoken by name, each with its own model's samples.
+    const std::string text = "Good morning.";
+    const auto byName = runInstalled(speak, {"--voice", english, "-o", "amy.wav", text}, scratch.path());
+    ASSERT_TRUE(byName.succeeded()) << byName.describe();
+    expectSpoken(scratch.path() / "amy.wav", byName.standardError, fixtureVoice(), text);
+    const std::string germanText = "Guten Morgen.";
+    const auto inGerman
+        = runInstalled(speak, {"--voice", german, "-o", "thorsten.wav", germanText}, scratch.path());
+    ASSERT_TRUE(inGerman.succeeded()) << inGerman.describe();
+    expectSpoken(scratch.path() / "thorsten.wav", inGerman.standardError, germanFixture, germanText);
+
+    // An unknown name lists what is there.
+    const auto unknown
+        = runInstalled(speak, {"--voice", "vits-piper-fr_FR-nobody-low", "hi"}, scratch.path());
+    EXPECT_EQ(unknown.exitCode, 3) << unknown.describe();
+    EXPECT_NE(unknown.standardError.find("  " + english), std::string::npos) << unknown.standardError;
+
+    // An archive of another kind is refused with what is supported, and nothing changes.
+    const fs::path other = scratch.path() / "stage-other" / "vits-coqui-en-ljspeech";
+    fs::create_directories(other);
+    std::ofstream(other / "model.onnx") << "not a piper voice";
+    const fs::path otherArchive = scratch.path() / "vits-coqui-en-ljspeech.tar.bz2";
+    ASSERT_TRUE(runSubprocess("tar",
+        withArguments(
+            {"-cjf", otherArchive.string(), "-C", other.parent_path().string(), other.filename().string()}))
+                    .succeeded());
+    const auto refused = installVoice({"--prefix", prefix.string(), "--archive", otherArchive.string()});
+    EXPECT_FALSE(refused.succeeded());
+    EXPECT_NE(refused.standardError.find("vits-piper-<lang>_<REGION>-<name>-<quality>"), std::string::npos)
+        << refused.standardError;
+    EXPECT_FALSE(fs::exists(files / "voices" / "vits-coqui-en-ljspeech"));
+}
+
+// Runs the recogniser installer from the source tree, on a PATH without Node.js.
+SubprocessResult installModel(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> all = {std::string(OMBRIX_SOURCE_DIR) + "/scripts/install-model.sh"};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    SubprocessOptions options = withArguments(all);
+    options.environment["PATH"] = pathWithoutNode().string();
+    return runSubprocess("/bin/bash", options);
+}
+
+// An archive named and laid out like a published streaming Zipformer2 CTC recogniser (the
+// int8 and float models, HLG.fst, tokens.txt, bpe.model, test_wavs/), holding `files`
+// (relative name to the file it copies) in its directory `name`.
+fs::path makeRecogniserArchive(const fs::path& directory, const std::string& name,
+    const std::vector<std::pair<std::string, fs::path>>& files)
+{
+    const fs::path top = directory / ("stage-" + name) / name;
+    fs::create_directories(top / "test_wavs");
+    for (const auto& [relative, source] : files) {
+        fs::copy_file(source, top / relative);
+    }
+    std::ofstream(top / "bpe.model") << "sentencepiece model\n";
+    std::ofstream(top / "test_wavs" / "0.wav") << "RIFF";
+    const fs::path archive = directory / (name + ".tar.bz2");
+    const auto tar = runSubprocess(
+        "tar", withArguments({"-cjf", archive.string(), "-C", top.parent_path().string(), name}));
+    if (!tar.succeeded()) {
+        ADD_FAILURE() << "tar: " << tar.describe();
+    }
+    return archive;
+}
+
+TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOptionsAndRefusesOtherKinds)
+{
+    ScratchDirectory scratch;
+    const fs::path prefix = scratch.path() / "prefix";
+    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
+    fs::remove_all(prefix / "share" / "files");
+    const fs::path files = prefix / "share" / "files";
+    const fs::path asr = fs::path(OMBRIX_FIXTURES_DIR) / "asr";
+    const std::string stem = "ctc-epoch-30-avg-3-chunk-16-left-128";
+    const std::string name = "sherpa-onnx-streaming-zipformer-ctc-small-2024-03-18";
+    const fs::path archive = makeRecogniserArchive(scratch.path(), name,
+        {{stem + ".int8.onnx", asr / "model.onnx"}, {stem + ".onnx", asr / "model.onnx"},
+            {"tokens.txt", asr / "tokens.txt"}, {"HLG.fst", asr / "HLG.fst"}});
+
+    const auto installed = installModel({"--prefix", prefix.string(), "--archive", archive.string()});
+    ASSERT_TRUE(installed.succeeded()) << installed.describe();
+    const fs::path model = files / (stem + ".int8.with_runtime_opt.ort");
+    EXPECT_EQ(readFile(model).substr(4, 4), "ORTM");
+    EXPECT_EQ(readFile(files / "HLG.fst"), readFile(asr / "HLG.fst"));
+    EXPECT_EQ(readFile(files / "tokens.txt"), readFile(asr / "tokens.txt"));
+
+    // ombrix-transcribe of the installation needs no model options now.
+    const fs::path wav = scratch.path() / "bursts.wav";
+    {
+        const std::vector<float> bursts = makeToneBursts("A_B_A", 16000, 0.0);
+        WavWriter writer;
+        ASSERT_TRUE(writer.open(wav.string(), 16000, 1));
+        float* channel = const_cast<float*>(bursts.data());
+        ASSERT_TRUE(writer.write(
+            AudioBuffer<float>(&channel, 1, static_cast<unsigned>(bursts.size()), false, 16000)));
+        ASSERT_TRUE(writer.close());
+    }
+    const auto transcribed
+        = runInstalled(prefix / "bin" / "ombrix-transcribe", {wav.string()}, scratch.path());
+    ASSERT_TRUE(transcribed.succeeded()) << transcribed.describe();
+    EXPECT_NE(transcribed.standardOutput.find("ABA\n"), std::string::npos) << transcribed.standardOutput;
+
+    // Installed already: kept unless --replace is given.
+    const std::string before = readFile(files / "STT-MODEL-SOURCE.txt");
+    const auto again = installModel({"--prefix", prefix.string(), "--archive", archive.string()});
+    EXPECT_FALSE(again.succeeded());
+    EXPECT_NE(again.standardError.find("--replace"), std::string::npos) << again.standardError;
+    EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+
+    // A transducer archive is refused with what is supported, and nothing changes.
+    const fs::path transducer
+        = makeRecogniserArchive(scratch.path(), "sherpa-onnx-streaming-zipformer-en-2023-06-26",
+            {{"encoder-epoch-99-avg-1.onnx", asr / "model.onnx"},
+                {"decoder-epoch-99-avg-1.onnx", asr / "model.onnx"},
+                {"joiner-epoch-99-avg-1.onnx", asr / "model.onnx"}, {"tokens.txt", asr / "tokens.txt"}});
+    const auto refused
+        = installModel({"--prefix", prefix.string(), "--replace", "--archive", transducer.string()});
+    EXPECT_FALSE(refused.succeeded());
+    EXPECT_NE(refused.standardError.find("sherpa-onnx streaming Zipformer2 CTC archives"), std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+    std::vector<std::string> leftovers;
+    for (const auto& entry : fs::directory_iterator(files)) {
+        leftovers.push_back(entry.path().filename().string());
+    }
+    std::sort(leftovers.begin(), leftovers.end());
+    EXPECT_EQ(leftovers,
+        (std::vector<std::string>{
+            "HLG.fst", "STT-MODEL-SOURCE.txt", stem + ".int8.with_runtime_opt.ort", "tokens.txt"}));
 }
 
 // A fenced block of README.md: the first ```<language> block after the marker line

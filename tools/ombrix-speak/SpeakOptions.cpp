@@ -29,6 +29,8 @@ enum OptionId {
     kLogLevel,
     kMaxSeconds,
     kShowLibraries,
+    kVoice,
+    kListVoices,
     kQuiet,
     kVersion,
     kHelp,
@@ -52,6 +54,8 @@ const std::vector<OptionSpec>& optionTable()
         {"log-level", 0, Argument::Required, kLogLevel},
         {"max-seconds", 0, Argument::Required, kMaxSeconds},
         {"show-libraries", 0, Argument::None, kShowLibraries},
+        {"voice", 0, Argument::Required, kVoice},
+        {"list-voices", 0, Argument::None, kListVoices},
         {"quiet", 'q', Argument::None, kQuiet},
         {"version", 0, Argument::None, kVersion},
         {"help", 'h', Argument::None, kHelp},
@@ -112,6 +116,12 @@ void apply(Options& options, const tools::ParsedOption& option)
     case kMaxSeconds:
         options.maxGraphSeconds = tools::parsePositive(name, value);
         break;
+    case kVoice:
+        options.voiceName = value;
+        break;
+    case kListVoices:
+        options.request = Options::Request::ListVoices;
+        break;
     case kShowLibraries:
         options.showLibraries = true;
         break;
@@ -153,6 +163,9 @@ which <prefix>/bin/ombrix-install-voice installs):
                            node's "loadModel" action
       --tokens FILE        tokens file (default: tokens.txt next to the model)
       --data-dir DIR       espeak-ng data (default: espeak-ng-data next to the model)
+      --voice NAME         an installed voice by name (see --list-voices), for example
+                           vits-piper-en_US-amy-low
+      --list-voices        list the installed voices: name, language, sample rate
 
 Streaming:
       --stream[=yes|no]    feed the text word by word with "appendStreamingText"
@@ -201,6 +214,9 @@ Options parseOptions(int argc, char** argv)
     }
     if ((!options.tokensPath.empty() || !options.dataDirPath.empty()) && options.modelPath.empty()) {
         throw tools::UsageError("--tokens and --data-dir go with --model");
+    }
+    if (!options.voiceName.empty() && !options.modelPath.empty()) {
+        throw tools::UsageError("give either --voice or --model, not both");
     }
     if (!words.empty() && textFromStdin) {
         throw tools::UsageError("give the text either as arguments or on standard input (\"-\"), not both");

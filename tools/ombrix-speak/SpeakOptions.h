@@ -12,7 +12,7 @@ namespace ombrix::speak {
 
 struct Options {
     /// What the command line asks for: speaking, or only --help or --version.
-    enum class Request { Speak, Help, Version };
+    enum class Request { Speak, Help, Version, ListVoices };
     Request request = Request::Speak;
 
     std::string text;
@@ -20,6 +20,8 @@ struct Options {
     int sampleRate = 48000;
     unsigned channels = 2;
     unsigned blockSize = 480;
+    /// An installed voice by name (share/files/voices/<name>/), instead of --model.
+    std::string voiceName;
     std::string modelPath;
     std::string tokensPath;
     std::string dataDirPath;

@@ -6,6 +6,7 @@
 #include "SpeakOptions.h"
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 namespace ombrix::speak {
@@ -19,6 +20,10 @@ constexpr const char* kVoiceTokensFile = "tokens.txt";
 constexpr const char* kVoicePhonemeDataDirectory = "espeak-ng-data";
 // Written into a voice directory by the installation of the synthetic test voices.
 constexpr const char* kTestVoiceMarkerFile = "TEST-VOICE.txt";
+// Installed voices: share/files/voices/<name>/ with a manifest, sharing one phoneme data
+// tree share/files/espeak-ng-data/ (docs/voices.md).
+constexpr const char* kInstalledVoicesDirectory = "voices";
+constexpr const char* kVoiceManifestFile = "voice.json";
 // The voice installer, installed with the programs (and copied into the build tree's bin/).
 constexpr const char* kVoiceInstallerProgram = "ombrix-install-voice";
 
@@ -31,6 +36,10 @@ struct VoiceFiles {
 
 /// The files for `options` below the installation's base directory `base`.
 VoiceFiles resolveVoice(const Options& options, const std::filesystem::path& base);
+
+/// Prints one line per installed voice (name, language, sample rate) to `out`; a line on
+/// standard error when there is none.
+void listInstalledVoices(const std::filesystem::path& base, std::ostream& out);
 
 /// Fails (tools::ToolError, no voice) with a message that says which file is missing and
 /// how to get a voice.

@@ -46,6 +46,10 @@ int main(int argc, char** argv)
             tools::printVersion(stdout, "ombrix-speak", options.pluginPath);
             return tools::kExitOk;
         }
+        if (options.request == Options::Request::ListVoices) {
+            listInstalledVoices(base, std::cout);
+            return tools::kExitOk;
+        }
         // Before anything slow happens, and before any voice is looked at.
         tools::checkWritable(options.outputPath);
         const VoiceFiles voice = resolveVoice(options, base);

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Installs a published sherpa-onnx streaming Zipformer2 CTC recogniser (an archive
+# sherpa-onnx-streaming-zipformer-ctc-*.tar.bz2 with a CTC model, HLG.fst and tokens.txt)
+# as the default speech-to-text model of an installation prefix:
+#
+#   <prefix>/share/files/ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort
+#   <prefix>/share/files/tokens.txt
+#   <prefix>/share/files/HLG.fst
+#   <prefix>/share/files/STT-MODEL-SOURCE.txt     (where it came from)
+#
+# The model (the archive's int8 model when it has one) is converted to ORT format by the
+# installation's lib/ombrix-convert-model. Archives of other model types are refused. A
+# recogniser already installed is replaced only with --replace. Nothing in the prefix
+# changes unless every step succeeded. Runs from the source tree (scripts/install-model.sh),
+# a build tree's bin/ and installed (<prefix>/bin/ombrix-install-model).
+set -euo pipefail
+
+program=$(basename "$0")
+here=$(cd "$(dirname "$0")/.." && pwd)
+model_file=ctc-epoch-30-avg-3-chunk-16-left-128.int8.with_runtime_opt.ort
+supported="sherpa-onnx streaming Zipformer2 CTC archives (sherpa-onnx-streaming-zipformer-ctc-<name>.tar.bz2, one directory of that name holding a CTC model *.onnx, HLG.fst and tokens.txt)"
+
+if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; then
+  prefix="$here"
+else
+  prefix="$here/out/prefix"
+fi
+converter="${OMBRIX_CONVERT_MODEL:-}"
+archive=""
+replace=0
+
+usage() {
+  cat <<EOF
+Usage: $program [--prefix DIR] --archive FILE [--replace] [--converter PROGRAM]
+
+Installs a published speech-to-text model as the default recogniser of DIR:
+DIR/share/files/$model_file, tokens.txt and HLG.fst.
+Supported: $supported.
+
+  --prefix DIR       installation prefix (default: $prefix)
+  --archive FILE     the archive to install
+  --replace          replace a recogniser that is already installed
+  --converter PROGRAM
+                     the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
+                     lib/ombrix-convert-model of this installation or of the prefix)
+  -h, --help         this text
+EOF
+}
+
+fail() {
+  echo "install-model: $*" >&2
+  exit 1
+}
+
+while (($#)); do
+  case "$1" in
+    --prefix) [ $# -ge 2 ] || fail "--prefix needs a directory"; prefix="$2"; shift 2 ;;
+    --prefix=*) prefix="${1#*=}"; shift ;;
+    --archive) [ $# -ge 2 ] || fail "--archive needs a file"; archive="$2"; shift 2 ;;
+    --archive=*) archive="${1#*=}"; shift ;;
+    --converter) [ $# -ge 2 ] || fail "--converter needs a program"; converter="$2"; shift 2 ;;
+    --converter=*) converter="${1#*=}"; shift ;;
+    --replace) replace=1; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; fail "unknown argument: $1" ;;
+  esac
+done
+
+[ -n "$archive" ] || { usage >&2; fail "--archive FILE is required"; }
+[ -f "$archive" ] || fail "the archive $archive does not exist"
+archive=$(cd "$(dirname "$archive")" && pwd)/$(basename "$archive")
+mkdir -p "$prefix" || fail "cannot create the prefix $prefix"
+prefix=$(cd "$prefix" && pwd)
+if [ -f "$prefix/CMakeCache.txt" ]; then
+  fail "$prefix is a build tree: its share/files holds the synthetic test models the tests rely on. Install into an installation prefix (see 'make install')."
+fi
+command -v tar >/dev/null || fail "tar is required"
+command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
+if [ -z "$converter" ]; then
+  for candidate in "$here/lib/ombrix-convert-model" "$prefix/lib/ombrix-convert-model"; do
+    if [ -x "$candidate" ]; then converter="$candidate"; break; fi
+  done
+fi
+[ -n "$converter" ] && [ -x "$converter" ] || fail "the model converter ombrix-convert-model was not found${converter:+ at $converter}; pass it with --converter."
+
+files="$prefix/share/files"
+if [ -e "$files/$model_file" ] && ((!replace)); then
+  fail "a recogniser is already installed in $files ($model_file); pass --replace to replace it"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/install-model.XXXXXX")
+staging=""
+cleanup() {
+  rm -rf "$work"
+  if [ -n "$staging" ]; then rm -rf "$staging"; fi
+}
+trap cleanup EXIT
+
+echo "install-model: unpacking $(basename "$archive")"
+mkdir -p "$work/unpacked"
+tar -xjf "$archive" -C "$work/unpacked" || fail "$archive is not a bzip2-compressed tar archive"
+shopt -s nullglob
+tops=("$work"/unpacked/*/)
+[ ${#tops[@]} -eq 1 ] || fail "$(basename "$archive") is not supported: this installer installs $supported"
+name=$(basename "${tops[0]}")
+source_dir="$work/unpacked/$name"
+[[ "$name" == sherpa-onnx-streaming-zipformer-ctc-* ]] \
+  || fail "$name is not supported: this installer installs $supported"
+# Transducer and other exports carry encoder/decoder/joiner models: not a CTC model.
+transducer=("$source_dir"/encoder*.onnx "$source_dir"/decoder*.onnx "$source_dir"/joiner*.onnx)
+[ ${#transducer[@]} -eq 0 ] || fail "$name holds a transducer model, which is not supported: this installer installs $supported"
+int8_models=("$source_dir"/*.int8.onnx)
+all_models=("$source_dir"/*.onnx)
+shopt -u nullglob
+if [ ${#int8_models[@]} -eq 1 ]; then
+  model_source="${int8_models[0]}"
+elif [ ${#all_models[@]} -eq 1 ]; then
+  model_source="${all_models[0]}"
+else
+  fail "$name must hold one CTC model (*.int8.onnx, or a single *.onnx); it has ${#all_models[@]} .onnx files"
+fi
+[ -f "$source_dir/tokens.txt" ] || fail "the archive has no $name/tokens.txt"
+[ -f "$source_dir/HLG.fst" ] || fail "the archive has no $name/HLG.fst"
+if grep -q $'\r' "$source_dir/tokens.txt"; then fail "$name/tokens.txt has CR line ends"; fi
+if grep -qn '^$' "$source_dir/tokens.txt"; then fail "$name/tokens.txt has a blank line"; fi
+
+mkdir -p "$files" || fail "cannot create $files"
+staging=$(mktemp -d "$files/.stt-model.XXXXXX")
+echo "install-model: converting $(basename "$model_source") to ORT format"
+env -u LD_LIBRARY_PATH "$converter" "$model_source" "$staging/$model_file" \
+  || fail "converting $(basename "$model_source") to ORT format failed"
+cp "$source_dir/tokens.txt" "$source_dir/HLG.fst" "$staging/"
+{
+  echo "model: $name/$(basename "$model_source")"
+  echo "source: archive $archive"
+  echo "sha256: $(sha256sum "$archive" | cut -d' ' -f1)"
+  echo "installed: $(date -u +%Y-%m-%dT%H:%M:%SZ) by $program"
+} > "$staging/STT-MODEL-SOURCE.txt"
+
+# The model goes last, so a new model is never in place without its tokens and graph.
+for f in tokens.txt HLG.fst STT-MODEL-SOURCE.txt "$model_file"; do
+  mv -f "$staging/$f" "$files/$f"
+done
+echo "install-model: installed $name as the speech-to-text model in $files"
