@@ -471,10 +471,11 @@ TEST(SherpaTTSNode, VoicesAtTheirOwnRatesAreConvertedToTheGraphRate)
             const GeneratedAudio* item = waitForPublished(*node);
             ASSERT_NE(item, nullptr);
             // The item holds the engine's output converted to the inner 16000 Hz.
+            ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
             const double innerCount = double(engineOutput.size()) * kInnerRate / engineRate;
-            EXPECT_NEAR(item->sampleCount, innerCount, 2.0);
+            EXPECT_NEAR(item->sampleCount.load(), innerCount, 2.0);
             if (engineRate == kInnerRate) {
-                EXPECT_TRUE(std::equal(engineOutput.begin(), engineOutput.end(), item->samples));
+                EXPECT_EQ(item->publishedSamples(), engineOutput);
             }
 
             std::vector<float> played;
