@@ -108,8 +108,8 @@ int32_t SherpaTTSNode::Internals::GeneratedAudio::play(float* output, int32_t fr
     while (done < frames) {
         const std::vector<float>& chunkSamples = playChunk->samples;
         if (playOffset < chunkSamples.size()) {
-            const auto count = static_cast<int32_t>(
-                std::min<std::size_t>(static_cast<std::size_t>(frames - done), chunkSamples.size() - playOffset));
+            const auto count = static_cast<int32_t>(std::min<std::size_t>(
+                static_cast<std::size_t>(frames - done), chunkSamples.size() - playOffset));
             const float* const input = chunkSamples.data() + playOffset;
             if (add) {
                 for (int32_t i = 0; i < count; ++i) {
@@ -429,7 +429,8 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
 }
 
 // Worker, inside the engine, once per sentence. Runs under engineMutex (synthesizeNow).
-int32_t SherpaTTSNode::Internals::onGeneratedChunk(const float* samples, int32_t n, float /*progress*/, void* arg)
+int32_t SherpaTTSNode::Internals::onGeneratedChunk(
+    const float* samples, int32_t n, float /*progress*/, void* arg)
 {
     auto& synthesis = *static_cast<StreamingSynthesis*>(arg);
     Internals& self = *synthesis.self;
@@ -450,6 +451,9 @@ int32_t SherpaTTSNode::Internals::onGeneratedChunk(const float* samples, int32_t
             self.latestAudio.store(synthesis.item);
         } else {
             synthesis.item->appendChunk(std::move(chunk));
+        }
+        if (auto hook = TestHooks::onChunkPublished.load(std::memory_order_relaxed)) {
+            hook(synthesis.item);
         }
     } catch (const std::exception& e) {
         // Nothing may leave through the engine's C frames; the item ends at what it has.

@@ -131,6 +131,8 @@ public:
         /// Audio thread, after it has read latestAudio (and announced it in adoptingAudio)
         /// and before it stores that item into playingAudio.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onAdopting{nullptr};
+        /// Worker, after each chunk of a growing item was published.
+        static inline std::atomic<void (*)(const GeneratedAudio*)> onChunkPublished{nullptr};
         /// Any thread, just before an item is freed.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onItemFreed{nullptr};
     };

@@ -38,6 +38,18 @@ private:
     std::atomic<std::thread::id>& id;
 };
 
+/// The node's channels carry the same mono signal: channel 0 is copied to the others.
+void copyFirstChannel(AudioBuffer<float>* buffer)
+{
+    if (buffer == nullptr) {
+        return;
+    }
+    const float* const first = buffer->getReadPointer(0);
+    for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
+        std::copy_n(first, buffer->getNumberOfFrames(), buffer->getWritePointer(channel));
+    }
+}
+
 } // namespace
 
 void SherpaTTSNode::Internals::setSampleRate(int32_t sampleRate)
@@ -120,6 +132,7 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
 
     if (playing == nullptr) {
         audioIsPlaying.store(false);
+        copyFirstChannel(buffer);
         return true;
     }
 
@@ -134,12 +147,7 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
     }
     audioIsPlaying.store(!reachedEnd);
 
-    if (buffer != nullptr) {
-        const float* const first = buffer->getReadPointer(0);
-        for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
-            std::copy_n(first, buffer->getNumberOfFrames(), buffer->getWritePointer(channel));
-        }
-    }
+    copyFirstChannel(buffer);
     return true;
 }
 
