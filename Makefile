@@ -8,6 +8,9 @@
 #               BENCH_ARGS=--real-size also generates models of the published models' size
 #               (about 200 MB, a minute or two) and adds their figures; then
 #               ombrix-transcribe on BENCH_LONG_MINUTES (default 10) of tone bursts
+#   make bench-build  only configure and build what 'make bench' runs
+#   make bench-smoke  build as 'make bench' does and run each benchmark program once, briefly
+#               (a check that they run, in seconds; no figures to read)
 #   make check-fresh  run 'make test' and 'make demo' from a clean clone inside a minimal
 #               Debian 12 root (debootstrap; needs root and network; takes long)
 # The dependency set-up runs once: after it succeeded, a stamp in .deps/ records it, and
@@ -34,7 +37,7 @@ STRIP ?=
 INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)
 CHECK_FRESH_ARGS ?=
 
-.PHONY: all deps configure build test demo bench install clean format-check check-fresh
+.PHONY: all deps configure build test demo bench bench-build bench-smoke install clean format-check check-fresh
 
 all: build
 
@@ -83,12 +86,22 @@ demo: install
 	@echo "demo: so the text above is the pattern of the bursts. With a real model installed in"
 	@echo "demo: $(PREFIX)/share/files, run $(PREFIX)/bin/ombrix-transcribe FILE.wav on speech."
 
-bench: $(DEPS_STAMP)
+bench-build: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long ombrix_node_long \
 	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
+
+bench: bench-build
 	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 	nice $(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
+	nice $(BENCH_DIR)/bin/ombrix_node_long --minutes 60
+
+# Every benchmark program once, briefly: proves they run, measures nothing (CI runs this).
+bench-smoke: bench-build
+	$(BENCH_DIR)/bin/ombrix_bench --smoke
+	$(BENCH_DIR)/bin/ombrix_transcribe_long --minutes 2
+	$(BENCH_DIR)/bin/ombrix_node_long --minutes 2
+	$(BENCH_DIR)/bin/ombrix_soak --minutes 5 --reload-seconds 30
 
 check-fresh:
 	./scripts/check-fresh.sh $(CHECK_FRESH_ARGS)

@@ -12,6 +12,12 @@
 //                (spectrum sequences, waves, envelopes) reached only from phonindex.
 //   intonations  68-byte tune records: 12-byte name, envelope indexes at 26, 42, 45, 50
 //                (below 20), the split tune's index at 55.
+//   <lang>_dict  i32 1024 (the hash chain count), i32 the rules' offset, then from byte 8
+//                1024 hash chains of entries (u8 total length, u8 word length | 0x40
+//                compressed | 0x80 no phonemes, the word, a NUL-terminated phoneme string,
+//                flag bytes), each chain ended by a 0 byte; at the rules' offset either
+//                RULE_GROUP_END alone or rule groups (RULE_GROUP_START, a name, NUL-
+//                terminated rules, RULE_GROUP_END) up to a 0 byte.
 
 #include "models/EspeakDataCheck.h"
 
@@ -28,6 +34,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace ombrix::extensions::sherpa {
@@ -86,6 +94,26 @@ constexpr std::array<std::size_t, 4> kTuneEnvelopeOffsets{26, 42, 45, 50};
 constexpr std::size_t kEnvelopeCount = 20; // N_ENVELOPE_DATA
 constexpr std::size_t kSplitTuneOffset = 55;
 
+// <lang>_dict
+constexpr const char* kDictionarySuffix = "_dict";
+constexpr int32_t kDictionaryHashChains = 1024; // N_HASH_DICT
+constexpr std::size_t kDictionaryHeaderBytes = 8;
+constexpr int32_t kMaxDictionaryRulesOffset = 0x8000000; // the loader's own limit
+constexpr uint8_t kEntryWordLengthMask = 0x3f;
+constexpr uint8_t kEntryNoPhonemes = 0x80;
+constexpr std::size_t kEntryHeaderBytes = 2;
+/// The word lookup copies an entry's phonemes into a buffer of N_WORD_PHONEMES bytes.
+constexpr std::size_t kMaxWordPhonemes = 200;
+constexpr uint8_t kRuleGroupStart = 6; // RULE_GROUP_START
+constexpr uint8_t kRuleGroupEnd = 7; // RULE_GROUP_END
+constexpr uint8_t kRuleLetterGroup = 18; // RULE_LETTERGP2
+constexpr uint8_t kRuleReplacements = 20; // RULE_REPLACEMENTS
+constexpr std::size_t kReplacementAlignment = 4;
+/// InitGroups files two-letter groups into N_RULE_GROUP2 slots and groups named
+/// "\001<c>" into groups3[c - 1], without checking either.
+constexpr std::size_t kMaxTwoLetterGroups = 120;
+constexpr unsigned kMaxThreeLetterGroupIndex = 128;
+
 // voice files
 constexpr std::size_t kMaxTunesPerLine = 6;
 constexpr std::size_t kMaxVoiceFileBytes = 1u << 20;
@@ -111,7 +139,15 @@ std::string hex(uint32_t value)
 std::string quoted(Bytes name)
 {
     const auto* begin = reinterpret_cast<const char*>(name.data());
-    return "'" + std::string(begin, strnlen(begin, name.size())) + "'";
+    const std::string_view text(begin, strnlen(begin, name.size()));
+    // Appended into one reserved string: "'" + std::string(...) inserts at the front of a
+    // temporary, which g++ 12's -O3 flags as an overlapping memcpy (-Wrestrict).
+    std::string result;
+    result.reserve(text.size() + 2);
+    result += '\'';
+    result += text;
+    result += '\'';
+    return result;
 }
 
 // ---- phonindex ------------------------------------------------------------------------------
@@ -182,6 +218,12 @@ std::optional<EspeakTableFault> decodePrograms(Bytes phonindex, Programs& progra
         last = i;
         const uint32_t operand = length >= 2 ? word(i + 1) : 0;
         if (type == 6 && ((w & kBranchKindMask) == kJump || (w & kBranchKindMask) == kJumpFalse)) {
+            // Jumps go forward by an unsigned offset, so only an offset of 0 (the jump
+            // itself) can loop; espeak-ng would run it for ever.
+            if ((w & 0xffu) == 0) {
+                return fault(std::string((w & kBranchKindMask) == kJump ? "the jump" : "the conditional jump")
+                    + " at word " + std::to_string(i) + " goes to itself, so the phoneme program never ends");
+            }
             targets.push_back({i, i + (w & 0xffu), false});
         } else if (type == 6 && length > 1) {
             for (std::size_t pair = 0; pair < kVowelSwitchPairs; ++pair) {
@@ -405,6 +447,148 @@ std::optional<EspeakTableFault> checkIntonations(Bytes intonations)
     return std::nullopt;
 }
 
+// ---- dictionaries ---------------------------------------------------------------------------
+
+/// The position of the NUL that ends the string at `from` before `end`, or `end`.
+std::size_t stringEnd(Bytes data, std::size_t from, std::size_t end)
+{
+    const auto* begin = data.data() + from;
+    const void* nul = from < end ? std::memchr(begin, 0, end - from) : nullptr;
+    return nul != nullptr ? static_cast<std::size_t>(static_cast<const uint8_t*>(nul) - data.data()) : end;
+}
+
+std::optional<std::string> checkDictionaryChains(Bytes dictionary, std::size_t rules)
+{
+    std::size_t position = kDictionaryHeaderBytes;
+    for (int32_t chain = 0; chain < kDictionaryHashChains; ++chain) {
+        while (true) {
+            if (position >= rules) {
+                return "hash chain " + std::to_string(chain) + " runs into the rules at byte "
+                    + std::to_string(rules) + ": the file is cut short or damaged";
+            }
+            const std::size_t length = dictionary[position];
+            if (length == 0) {
+                ++position;
+                break;
+            }
+            const auto entry = [&] {
+                return "the entry at byte " + std::to_string(position) + " (hash chain "
+                    + std::to_string(chain) + ")";
+            };
+            if (length < kEntryHeaderBytes || length > rules - position) {
+                return entry() + " has the length " + std::to_string(length) + ", which "
+                    + (length < kEntryHeaderBytes ? "cannot hold its header" : "runs into the rules");
+            }
+            const uint8_t flags = dictionary[position + 1];
+            const std::size_t word = kEntryHeaderBytes + (flags & kEntryWordLengthMask);
+            if (word > length) {
+                return entry() + " is shorter than its word";
+            }
+            if ((flags & kEntryNoPhonemes) == 0) {
+                const std::size_t end = position + length;
+                const std::size_t nul = stringEnd(dictionary, position + word, end);
+                if (nul == end) {
+                    return entry() + " has a phoneme string that does not end inside it";
+                }
+                if (nul - (position + word) >= kMaxWordPhonemes) {
+                    return entry() + " has " + std::to_string(nul - (position + word))
+                        + " bytes of phonemes; a word holds fewer than " + std::to_string(kMaxWordPhonemes);
+                }
+            }
+            position += length;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> checkDictionaryRules(Bytes dictionary, std::size_t rules)
+{
+    const std::size_t size = dictionary.size();
+    const auto cut = [&](const std::string& what) {
+        return what + " runs past the end of the file (" + std::to_string(size)
+            + " bytes): the file is cut short";
+    };
+    std::size_t position = rules;
+    if (dictionary[position] == kRuleGroupEnd) {
+        return std::nullopt; // no rules
+    }
+    std::size_t twoLetterGroups = 0;
+    while (true) {
+        if (position >= size) {
+            return cut("the rules section");
+        }
+        if (dictionary[position] == 0) {
+            return std::nullopt;
+        }
+        const std::string group = "the rule group at byte " + std::to_string(position);
+        if (dictionary[position] != kRuleGroupStart) {
+            return "has bad rules data at byte " + std::to_string(position) + " (a rule group starts with "
+                + std::to_string(kRuleGroupStart) + ", not " + std::to_string(dictionary[position]) + ")";
+        }
+        ++position;
+        if (position >= size) {
+            return cut(group);
+        }
+        if (dictionary[position] == kRuleReplacements) {
+            // Replacement pairs from the next 4-byte boundary up to four zero bytes, then
+            // anything up to the group's end.
+            position = (position + kReplacementAlignment) & ~(kReplacementAlignment - 1);
+            while (true) {
+                if (position > size || size - position < kReplacementAlignment) {
+                    return cut(group);
+                }
+                if (std::all_of(dictionary.begin() + static_cast<std::ptrdiff_t>(position),
+                        dictionary.begin() + static_cast<std::ptrdiff_t>(position + kReplacementAlignment),
+                        [](uint8_t b) { return b == 0; })) {
+                    break;
+                }
+                ++position;
+            }
+            while (position < size && dictionary[position] != kRuleGroupEnd) {
+                ++position;
+            }
+            if (position >= size) {
+                return cut(group);
+            }
+            ++position;
+            continue;
+        }
+        if (dictionary[position] == kRuleLetterGroup) {
+            position += 2;
+        } else {
+            const std::size_t nameEnd = stringEnd(dictionary, position, size);
+            if (nameEnd == size) {
+                return cut(group);
+            }
+            const std::size_t nameLength = nameEnd - position;
+            if (nameLength >= 2 && dictionary[position] == 1) {
+                if (dictionary[position + 1] > kMaxThreeLetterGroupIndex) {
+                    return group + " has the name index " + std::to_string(dictionary[position + 1])
+                        + "; espeak-ng holds " + std::to_string(kMaxThreeLetterGroupIndex);
+                }
+            } else if (nameLength >= 2 && ++twoLetterGroups > kMaxTwoLetterGroups) {
+                return "has more than " + std::to_string(kMaxTwoLetterGroups)
+                    + " two-letter rule groups, which espeak-ng cannot hold";
+            }
+            position = nameEnd + 1;
+        }
+        while (true) {
+            if (position >= size) {
+                return cut(group);
+            }
+            if (dictionary[position] == kRuleGroupEnd) {
+                ++position;
+                break;
+            }
+            const std::size_t ruleEnd = stringEnd(dictionary, position, size);
+            if (ruleEnd == size) {
+                return cut(group);
+            }
+            position = ruleEnd + 1;
+        }
+    }
+}
+
 // ---- the data directory ---------------------------------------------------------------------
 
 bool isDirectory(const std::string& path)
@@ -454,6 +638,28 @@ std::string checkEntries(
     return {};
 }
 
+/// Every `<language>_dict` of `directory` (where espeak-ng looks for them), in name order:
+/// any of them may be loaded when a text switches language. Entries that are not regular
+/// files are left to checkEntries.
+std::vector<std::string> dictionaryFiles(const std::string& directory)
+{
+    std::vector<std::string> files;
+    const std::unique_ptr<DIR, DirectoryCloser> handle(::opendir(directory.c_str()));
+    if (!handle) {
+        return files;
+    }
+    const std::string_view suffix = kDictionarySuffix;
+    while (const dirent* entry = ::readdir(handle.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > suffix.size() && name.ends_with(suffix)
+            && !isDirectory(joinPath(directory, std::string(name)))) {
+            files.push_back(joinPath(directory, std::string(name)));
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 } // namespace
 
 std::optional<EspeakTableFault> model_files::findEspeakTableFault(const EspeakTables& tables)
@@ -472,6 +678,30 @@ std::optional<EspeakTableFault> model_files::findEspeakTableFault(const EspeakTa
         return fault;
     }
     return checkIntonations(tables.intonations);
+}
+
+std::optional<std::string> model_files::findDictionaryFault(Bytes dictionary)
+{
+    const std::size_t size = dictionary.size();
+    if (size <= kDictionaryHeaderBytes + static_cast<std::size_t>(kDictionaryHashChains)) {
+        return "has " + std::to_string(size) + " bytes; a dictionary holds "
+            + std::to_string(kDictionaryHashChains)
+            + " hash chains after an 8-byte header: the file is cut short";
+    }
+    const auto chains = readLittleEndian<int32_t>(dictionary, 0);
+    const auto rules = readLittleEndian<int32_t>(dictionary, 4);
+    if (chains != kDictionaryHashChains || rules <= 0 || rules > kMaxDictionaryRulesOffset) {
+        return "has a damaged header (" + std::to_string(chains) + " hash chains, rules at byte "
+            + std::to_string(rules) + ")";
+    }
+    if (static_cast<std::size_t>(rules) >= size) {
+        return "has its rules at byte " + std::to_string(rules) + ", past the end of the file ("
+            + std::to_string(size) + " bytes): the file is cut short";
+    }
+    if (auto fault = checkDictionaryChains(dictionary, static_cast<std::size_t>(rules))) {
+        return fault;
+    }
+    return checkDictionaryRules(dictionary, static_cast<std::size_t>(rules));
 }
 
 std::set<std::string> model_files::espeakTuneNames(Bytes intonations)
@@ -548,6 +778,16 @@ std::string checkEspeakDataDirectory(const std::string& path)
     std::vector<std::string> voiceFiles;
     if (std::string problem = checkEntries(directory, false, 0, voiceFiles); !problem.empty()) {
         return problem;
+    }
+    for (const std::string& dictionary : dictionaryFiles(directory)) {
+        std::string problem;
+        const std::optional<MappedFile> file = MappedFile::open(dictionary, problem);
+        if (!file) {
+            return problem;
+        }
+        if (const auto fault = findDictionaryFault(file->bytes())) {
+            return atPath(dictionary, *fault);
+        }
     }
     for (const char* voices : kVoiceDirectories) {
         if (std::string problem

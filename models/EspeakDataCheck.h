@@ -5,8 +5,10 @@
 // checks only that the files can be read and the phondata version; every offset inside
 // them is trusted, so a cut or inconsistent table makes espeak-ng read outside its
 // buffers, often only on a later text. These checks refuse such tables before any library
-// call. They cannot see damage that keeps the structure (altered formant values, a
-// dictionary from another build).
+// call. The same holds for the `<language>_dict` dictionaries: espeak-ng walks every hash
+// chain and rule group of one without bounds when it loads it, and a text may switch
+// language and load any of them in mid-sentence. They cannot see damage that keeps the
+// structure (altered formant values, a dictionary from another build).
 //
 // Pure functions on bytes: no file access, no allocation beyond the result and a bitmap
 // of the phonindex words; thread-safe.
@@ -36,6 +38,14 @@ struct EspeakTableFault {
 
 /// The first structural fault of the tables, or std::nullopt when they hold together.
 std::optional<EspeakTableFault> findEspeakTableFault(const EspeakTables& tables);
+
+/// The first structural fault of a `<language>_dict` dictionary, walked the way espeak-ng
+/// 1.51's LoadDictionary, InitGroups and LookupDict2 walk it: the header (1024 hash
+/// chains, the rules offset), every hash chain and entry ending before the rules, every
+/// phoneme string terminated inside its entry, and the rule groups well formed up to a
+/// final 0 inside the file; std::nullopt when it holds together. Linear in the size, no
+/// allocation beyond the result.
+std::optional<std::string> findDictionaryFault(Bytes dictionary);
 
 /// The tune names that `intonations` defines (its records' names), for checking the names
 /// that voice files ask for. Assumes the intonations file passed findEspeakTableFault.

@@ -49,28 +49,6 @@ std::string model_files::voiceValueProblem(const std::string& path, const ModelF
 
 namespace {
 
-/// A comma-separated integer list as sherpa-onnx splits it (empty items skipped);
-/// std::nullopt when an item is not an integer.
-std::optional<std::vector<int64_t>> integerList(std::string_view value)
-{
-    std::vector<int64_t> items;
-    while (!value.empty()) {
-        const std::size_t comma = value.find(',');
-        const std::string_view item = value.substr(0, comma);
-        value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-        const auto fields = splitFields(item);
-        if (fields.empty()) {
-            continue;
-        }
-        const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
-        if (!number) {
-            return std::nullopt;
-        }
-        items.push_back(*number);
-    }
-    return items;
-}
-
 // What the streaming Zipformer2 CTC model reads at creation. The first is one entry per
 // encoder stack; the others give each stack's layers, heads and sizes, and sherpa-onnx
 // indexes them by stack without comparing their lengths.
@@ -90,17 +68,17 @@ std::string model_files::recognizerMetadataProblem(
     std::copy(kPerStackLists.begin(), kPerStackLists.end(), lists.begin() + 1);
     for (const char* key : lists) {
         const std::string value = metadata(key);
-        const auto items = integerList(value);
+        const auto items = splitIntegerList(value);
         if (!items || items->empty()) {
             if (!requireAll) {
                 continue;
             }
-            return !items
-                ? atPath(path,
-                    std::string("the model metadata ") + key + " '" + value + "' is not a list of integers")
-                : missingMetadata(path, key);
+            return !items ? atPath(path,
+                       std::string("the model metadata ") + key + " '" + value
+                           + "' is not a list of integers as sherpa-onnx reads it")
+                          : missingMetadata(path, key);
         }
-        if (std::any_of(items->begin(), items->end(), [](int64_t item) { return item <= 0; })) {
+        if (std::any_of(items->begin(), items->end(), [](int32_t item) { return item <= 0; })) {
             return atPath(path,
                 std::string("the model metadata ") + key + " '" + value
                     + "' has an entry that is not positive");
@@ -115,20 +93,15 @@ std::string model_files::recognizerMetadataProblem(
         }
     }
     for (const char* key : kChunkLengths) {
+        // Read with atoi, as the library reads them; it ends the process on a negative one.
         const std::string value = metadata(key);
-        const auto fields = splitFields(value);
-        const auto number = fields.size() == 1 ? parseTokenId(fields.front()) : std::nullopt;
-        if (value.empty() && requireAll) {
-            return missingMetadata(path, key);
-        }
-        if (!number) {
+        if (value.empty()) {
             if (requireAll) {
-                return atPath(
-                    path, std::string("the model metadata ") + key + " '" + value + "' is not an integer");
+                return missingMetadata(path, key);
             }
             continue;
         }
-        if (*number <= 0) {
+        if (atoiValue(value) <= 0) {
             return atPath(
                 path, std::string("the model metadata ") + key + " '" + value + "' is not a positive length");
         }
@@ -138,9 +111,10 @@ std::string model_files::recognizerMetadataProblem(
 
 std::optional<std::string> ModelFileInfo::metadataValue(std::string_view key) const
 {
+    // onnxruntime hands the library each value as a C string: it ends at the first NUL.
     for (const auto& [name, value] : metadata) {
         if (name == key) {
-            return value;
+            return value.substr(0, value.find('\0'));
         }
     }
     return std::nullopt;

@@ -46,7 +46,8 @@ struct ModelFileInfo {
     /// undeclared dimension. Empty when the output has no declared shape.
     std::vector<std::optional<int64_t>> firstOutputShape;
 
-    /// The value stored under `key`, or std::nullopt when the key is absent.
+    /// The value stored under `key` up to its first NUL (what the library reads), or
+    /// std::nullopt when the key is absent.
     std::optional<std::string> metadataValue(std::string_view key) const;
 };
 

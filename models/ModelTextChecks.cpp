@@ -6,6 +6,7 @@
 #include "models/ModelFileInspection.h"
 #include "models/TextFields.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int32_t kFstMagicNumber = 2125659606; // 0x7eb2fdd6, little-endian on disk
 constexpr int32_t kFstMaxTypeNameLength = 256;
+constexpr int64_t kCtcBlankId = 0;
 
 /// A length-prefixed string of the header at `position`, which moves past it.
 std::optional<std::string> readFstString(Bytes header, std::size_t& position)
@@ -54,7 +56,13 @@ std::string model_files::checkVoiceTokensText(const std::string& path, std::stri
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string_view line = lines[i];
         if (line.find('\r') != std::string_view::npos) {
-            return atPath(path, lineAt(i) + " has a carriage return (CRLF line ends); use LF only");
+            // The voice's token reader keeps the CR in the line, so a line " \r3" (the
+            // space symbol) and "3 \r..." are read wrongly: the space symbol is lost and
+            // "3" is taken as a symbol with the id 0.
+            return atPath(path,
+                lineAt(i)
+                    + " has a carriage return (CRLF line ends); sherpa-onnx would lose the space symbol and "
+                      "map \"3\" to id 0: use LF only");
         }
         const std::vector<std::string_view> fields = splitFields(line);
         if (fields.empty()) {
@@ -111,7 +119,10 @@ std::optional<RecognizerTokens> model_files::readRecognizerTokensText(
     const std::string& path, std::string_view text, std::string& problem)
 {
     RecognizerTokens tokens;
-    bool hasBlank = false;
+    // The library looks the blank up by these names, in this order.
+    static constexpr std::array<std::string_view, 3> kBlankSymbols{"<blk>", "<eps>", "<blank>"};
+    std::array<std::optional<int64_t>, kBlankSymbols.size()> blankIds;
+    std::map<std::string_view, std::size_t> lineOfSymbol;
     const std::vector<std::string_view> lines = splitLines(text);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::vector<std::string_view> fields = splitFields(lines[i]);
@@ -128,18 +139,39 @@ std::optional<RecognizerTokens> model_files::readRecognizerTokensText(
             return std::nullopt;
         }
         tokens.ids.insert(*id);
-        if (fields.size() == 2) {
-            const std::string_view symbol = fields.front();
-            // The recogniser's text is these symbols joined: a malformed one garbles it.
-            if (!decodeUtf8(symbol)) {
-                problem = atPath(path, lineAt(i) + ": the symbol is not valid UTF-8");
-                return std::nullopt;
+        // A line with only an id is the space symbol.
+        const std::string_view symbol = fields.size() == 2 ? fields.front() : std::string_view(" ");
+        // The recogniser's text is these symbols joined: a malformed one garbles it.
+        if (!decodeUtf8(symbol)) {
+            problem = atPath(path, lineAt(i) + ": the symbol is not valid UTF-8");
+            return std::nullopt;
+        }
+        // Two ids with one symbol decode to wrong text.
+        if (const auto [where, inserted] = lineOfSymbol.emplace(symbol, i); !inserted) {
+            problem = atPath(path,
+                lineAt(i) + " repeats the symbol '" + std::string(symbol) + "' of " + lineAt(where->second));
+            return std::nullopt;
+        }
+        for (std::size_t blank = 0; blank < kBlankSymbols.size(); ++blank) {
+            if (symbol == kBlankSymbols[blank]) {
+                blankIds[blank] = *id;
             }
-            hasBlank = hasBlank || symbol == "<blk>" || symbol == "<eps>" || symbol == "<blank>";
         }
     }
-    if (!hasBlank) {
+    const auto blank
+        = std::find_if(blankIds.begin(), blankIds.end(), [](const auto& id) { return id.has_value(); });
+    if (blank == blankIds.end()) {
+        // sherpa-onnx ends the process when it creates such a recogniser.
         problem = atPath(path, "has no blank symbol (<blk>, <eps> or <blank>)");
+        return std::nullopt;
+    }
+    // The CTC graph decoder takes token 0 as the blank, as every published streaming
+    // Zipformer2 CTC model has it (icefall writes "<blk> 0").
+    if (**blank != kCtcBlankId) {
+        const auto name = kBlankSymbols[static_cast<std::size_t>(blank - blankIds.begin())];
+        problem = atPath(path,
+            "has the blank symbol " + std::string(name) + " at id " + std::to_string(**blank)
+                + "; a streaming Zipformer2 CTC model's blank is id " + std::to_string(kCtcBlankId));
         return std::nullopt;
     }
     return tokens;

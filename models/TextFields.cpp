@@ -1,5 +1,6 @@
 #include "models/TextFields.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -66,7 +67,12 @@ std::optional<int64_t> parseTokenId(std::string_view field)
     return value;
 }
 
-int64_t atoiValue(std::string_view text)
+namespace {
+
+/// strtol in base 10 on a C string: leading blanks, a sign, digits (saturating at the
+/// 64-bit limits as glibc does); `end` is where the digits stopped (the start when there
+/// were none).
+int64_t parseLong(std::string_view text, std::size_t& end)
 {
     std::size_t i = 0;
     while (i < text.size() && isStreamSpace(text[i])) {
@@ -77,12 +83,60 @@ int64_t atoiValue(std::string_view text)
         negative = text[i] == '-';
         ++i;
     }
-    int64_t value = 0;
-    constexpr int64_t kAtoiLimit = 1LL << 40; // far beyond any meaningful value; stops overflow
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < kAtoiLimit; ++i) {
-        value = value * 10 + (text[i] - '0');
+    const std::size_t digits = i;
+    uint64_t value = 0;
+    constexpr uint64_t kLimit = uint64_t{1} << 63; // |INT64_MIN|
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = std::min(kLimit, value * 10 + static_cast<uint64_t>(text[i] - '0'));
     }
-    return negative ? -value : value;
+    if (i == digits) {
+        end = 0;
+        return 0;
+    }
+    end = i;
+    if (negative) {
+        return value >= kLimit ? INT64_MIN : -static_cast<int64_t>(value);
+    }
+    return value >= kLimit ? INT64_MAX : static_cast<int64_t>(value);
+}
+
+/// A metadata value as onnxruntime hands it to the library: a C string, so it ends at the
+/// first NUL.
+std::string_view asCString(std::string_view text)
+{
+    return text.substr(0, text.find('\0'));
+}
+
+} // namespace
+
+int64_t atoiValue(std::string_view text)
+{
+    std::size_t end = 0;
+    // glibc's atoi is (int) strtol: the 64-bit result wrapped to 32 bits.
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<uint64_t>(parseLong(asCString(text), end))));
+}
+
+std::optional<std::vector<int32_t>> splitIntegerList(std::string_view text)
+{
+    std::vector<int32_t> items;
+    text = asCString(text);
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        if (item.empty()) {
+            continue; // empty items are omitted
+        }
+        std::size_t end = 0;
+        const int64_t value = parseLong(item, end);
+        // Nothing may follow the number, not even a blank, and it must fit an int32_t.
+        if (end == 0 || end != item.size() || value < INT32_MIN || value > INT32_MAX) {
+            return std::nullopt;
+        }
+        items.push_back(static_cast<int32_t>(value));
+    }
+    return items;
 }
 
 std::optional<std::u32string> decodeUtf8(std::string_view text)

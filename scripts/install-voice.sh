@@ -28,6 +28,8 @@ language_dir=en_GB
 default_url="https://github.com/k2-fsa/sherpa-onnx/releases/download/tts-models/${voice_name}.tar.bz2"
 
 ort_node_version=1.27.0
+# The project's version (CMake refuses to configure when it differs from project()).
+version=0.1.0
 if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; then
   prefix="$here"                               # installed: this installation
   converter="$here/share/ombrix-sherpa/convert_to_ort.js"
@@ -54,6 +56,7 @@ Installs the default English voice into DIR/share/files/$language_dir/$voice_nam
                    the onnxruntime-node $ort_node_version package directory the model
                    converter runs with (default: \$OMBRIX_ONNXRUNTIME_NODE, the source
                    tree's .deps/, or wherever node finds 'onnxruntime-node')
+  --version        print the version
   -h, --help       this text
 
 Needs tar, bzip2, node (Node.js 18 or later) and onnxruntime-node $ort_node_version
@@ -63,40 +66,54 @@ DIR/node_modules/onnxruntime-node).
 The German default voice (share/files/de_DE/vits-piper-de_DE-quorvane-low/ with
 de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not a
 published voice; supply your own German piper voice under those names.
+
+Exit status: 0 installed; 2 usage error; 4 a prerequisite or the archive is missing or
+unusable; 5 the download, the conversion or writing the voice failed.
 EOF
 }
 
+# Exit statuses as the other programs of the installation use them.
+usage_error() {
+  echo "install-voice: $*" >&2
+  echo "Try '$program --help'." >&2
+  exit 2
+}
+fail_input() {
+  echo "install-voice: $*" >&2
+  exit 4
+}
 fail() {
   echo "install-voice: $*" >&2
-  exit 1
+  exit 5
 }
 
 while (($#)); do
   case "$1" in
-    --prefix) [ $# -ge 2 ] || fail "--prefix needs a directory"; prefix="$2"; shift 2 ;;
+    --prefix) [ $# -ge 2 ] || usage_error "--prefix needs a directory"; prefix="$2"; shift 2 ;;
     --prefix=*) prefix="${1#*=}"; shift ;;
-    --archive) [ $# -ge 2 ] || fail "--archive needs a file"; archive="$2"; shift 2 ;;
+    --archive) [ $# -ge 2 ] || usage_error "--archive needs a file"; archive="$2"; shift 2 ;;
     --archive=*) archive="${1#*=}"; shift ;;
-    --url) [ $# -ge 2 ] || fail "--url needs a URL"; url="$2"; shift 2 ;;
+    --url) [ $# -ge 2 ] || usage_error "--url needs a URL"; url="$2"; shift 2 ;;
     --url=*) url="${1#*=}"; shift ;;
-    --onnxruntime-node) [ $# -ge 2 ] || fail "--onnxruntime-node needs a directory"; ort_node_dir="$2"; shift 2 ;;
+    --onnxruntime-node) [ $# -ge 2 ] || usage_error "--onnxruntime-node needs a directory"; ort_node_dir="$2"; shift 2 ;;
     --onnxruntime-node=*) ort_node_dir="${1#*=}"; shift ;;
     -h|--help) usage; exit 0 ;;
-    *) usage >&2; fail "unknown argument: $1" ;;
+    --version) echo "$program $version"; exit 0 ;;
+    *) usage_error "unknown argument: $1" ;;
   esac
 done
 
-[ -n "$prefix" ] || fail "--prefix is empty"
+[ -n "$prefix" ] || usage_error "--prefix is empty"
 mkdir -p "$prefix" || fail "cannot create the prefix $prefix"
 prefix=$(cd "$prefix" && pwd)
 if [ -f "$prefix/CMakeCache.txt" ]; then
-  fail "$prefix is a build tree: its share/files holds the synthetic test voices the tests rely on. Install into an installation prefix (see 'make install')."
+  usage_error "$prefix is a build tree: its share/files holds the synthetic test voices the tests rely on. Install into an installation prefix (see 'make install')."
 fi
 
-command -v tar >/dev/null || fail "tar is required"
-command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
-command -v node >/dev/null || fail "node is required to convert the model (apt-get install nodejs)"
-[ -f "$converter" ] || fail "the model converter $converter is missing"
+command -v tar >/dev/null || fail_input "tar is required"
+command -v bzip2 >/dev/null || fail_input "bzip2 is required (apt-get install bzip2)"
+command -v node >/dev/null || fail_input "node is required to convert the model (apt-get install nodejs)"
+[ -f "$converter" ] || fail_input "the model converter $converter is missing"
 if [ -z "$ort_node_dir" ]; then
   if [ -f "$here/.deps/onnxruntime-node/node_modules/onnxruntime-node/package.json" ]; then
     ort_node_dir="$here/.deps/onnxruntime-node/node_modules/onnxruntime-node"
@@ -104,7 +121,7 @@ if [ -z "$ort_node_dir" ]; then
     ort_node_dir="$found"
   fi
 fi
-[ -n "$ort_node_dir" ] && [ -f "$ort_node_dir/package.json" ] || fail "the model converter needs onnxruntime-node $ort_node_version, which was not found${ort_node_dir:+ in $ort_node_dir}.
+[ -n "$ort_node_dir" ] && [ -f "$ort_node_dir/package.json" ] || fail_input "the model converter needs onnxruntime-node $ort_node_version, which was not found${ort_node_dir:+ in $ort_node_dir}.
 Install it with
   npm install --prefix DIR onnxruntime-node@$ort_node_version
 and pass --onnxruntime-node DIR/node_modules/onnxruntime-node (or set OMBRIX_ONNXRUNTIME_NODE).
@@ -119,7 +136,7 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -n "$archive" ]; then
-  [ -f "$archive" ] || fail "the archive $archive does not exist"
+  [ -f "$archive" ] || fail_input "the archive $archive does not exist"
   archive=$(cd "$(dirname "$archive")" && pwd)/$(basename "$archive")
   source_description="archive $archive"
 else
@@ -130,7 +147,7 @@ else
   elif command -v wget >/dev/null; then
     download() { wget -q --timeout=20 --tries=2 -O "$archive" "$url" 2>&1; }
   else
-    fail "neither curl nor wget is installed; download $url yourself and pass it with --archive"
+    fail_input "neither curl nor wget is installed; download $url yourself and pass it with --archive"
   fi
   if ! reason=$(download | tail -n 1); then
     fail "cannot download $url${reason:+ ($reason)}.
@@ -143,22 +160,22 @@ fi
 
 echo "install-voice: unpacking $(basename "$archive")"
 mkdir -p "$work/unpacked"
-tar -xjf "$archive" -C "$work/unpacked" || fail "$archive is not a bzip2-compressed tar archive"
+tar -xjf "$archive" -C "$work/unpacked" || fail_input "$archive is not a bzip2-compressed tar archive"
 voice_source="$work/unpacked/$voice_name"
-[ -d "$voice_source" ] || fail "the archive has no directory $voice_name/"
+[ -d "$voice_source" ] || fail_input "the archive has no directory $voice_name/"
 model_source="$voice_source/$model_stem.onnx"
-[ -f "$model_source" ] || fail "the archive has no model $voice_name/$model_stem.onnx"
-[ -f "$voice_source/tokens.txt" ] || fail "the archive has no $voice_name/tokens.txt"
+[ -f "$model_source" ] || fail_input "the archive has no model $voice_name/$model_stem.onnx"
+[ -f "$voice_source/tokens.txt" ] || fail_input "the archive has no $voice_name/tokens.txt"
 for f in phontab phonindex phondata intonations; do
-  [ -f "$voice_source/espeak-ng-data/$f" ] || fail "the archive has no $voice_name/espeak-ng-data/$f"
+  [ -f "$voice_source/espeak-ng-data/$f" ] || fail_input "the archive has no $voice_name/espeak-ng-data/$f"
 done
 # sherpa-onnx ends the whole process on a tokens file with CR line ends or blank lines,
 # so such a file never gets installed.
 if grep -q $'\r' "$voice_source/tokens.txt"; then
-  fail "$voice_name/tokens.txt has CR line ends"
+  fail_input "$voice_name/tokens.txt has CR line ends"
 fi
 if grep -qn '^$' "$voice_source/tokens.txt"; then
-  fail "$voice_name/tokens.txt has a blank line"
+  fail_input "$voice_name/tokens.txt has a blank line"
 fi
 
 destination="$prefix/share/files/$language_dir/$voice_name"

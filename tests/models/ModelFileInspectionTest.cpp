@@ -1,13 +1,20 @@
 #include "models/ModelFileInspection.h"
+#include "models/EspeakDataCheck.h"
+#include "models/ModelMetadataChecks.h"
+#include "models/ModelTextChecks.h"
+#include "models/TextFields.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -136,6 +143,142 @@ TEST(ModelFileInspection, TokensThatAreNotStrictUtf8AreRefusedByBothTokenReaders
     fs::remove(tokens);
     ASSERT_TRUE(read) << problem;
     EXPECT_EQ(read->ids, (std::set<int64_t>{0, 1, 2}));
+}
+
+const fs::path kDebianEspeakData = "/usr/lib/x86_64-linux-gnu/espeak-ng-data";
+
+model_files::Bytes bytesOf(const std::string& data)
+{
+    return {reinterpret_cast<const uint8_t*>(data.data()), data.size()};
+}
+
+TEST(ModelFileInspection, EveryDebianDictionaryPassesAndEveryCutOfEnDictIsRefused)
+{
+    std::size_t dictionaries = 0;
+    for (const auto& entry : fs::directory_iterator(kDebianEspeakData)) {
+        if (entry.path().filename().string().ends_with("_dict")) {
+            ++dictionaries;
+            const auto fault = model_files::findDictionaryFault(bytesOf(readFile(entry.path())));
+            EXPECT_FALSE(fault) << entry.path() << ": " << *fault;
+        }
+    }
+    EXPECT_GE(dictionaries, 100u); // 1.51 has 112
+
+    const std::string english = readFile(kDebianEspeakData / "en_dict");
+    ASSERT_GT(english.size(), 100000u);
+    for (std::size_t size = 0; size < english.size(); size += 1024) {
+        EXPECT_TRUE(model_files::findDictionaryFault(bytesOf(english.substr(0, size)))) << size;
+    }
+    // Damage that keeps the size: the rules offset moved into the chains, an entry's
+    // phoneme string left unterminated, a rule group that does not start as one.
+    std::string shortRules = english;
+    shortRules[4] = 0;
+    shortRules[5] = 0x10;
+    shortRules[6] = 0;
+    shortRules[7] = 0;
+    EXPECT_NE(model_files::findDictionaryFault(bytesOf(shortRules)).value_or("").find("runs into the rules"),
+        std::string::npos);
+    std::string badRules = english;
+    int32_t rules = 0;
+    std::memcpy(&rules, english.data() + 4, sizeof rules);
+    badRules[static_cast<std::size_t>(rules)] = 'x';
+    EXPECT_NE(model_files::findDictionaryFault(bytesOf(badRules)).value_or("").find("bad rules data"),
+        std::string::npos);
+    std::string unterminated = english;
+    std::size_t entry = 8;
+    while (english[entry] == 0) {
+        ++entry; // the first non-empty hash chain
+    }
+    const std::size_t length = static_cast<uint8_t>(english[entry]);
+    const std::size_t phonemes = entry + 2 + (static_cast<uint8_t>(english[entry + 1]) & 0x3f);
+    std::fill(unterminated.begin() + static_cast<std::ptrdiff_t>(phonemes),
+        unterminated.begin() + static_cast<std::ptrdiff_t>(entry + length), 'a');
+    EXPECT_NE(
+        model_files::findDictionaryFault(bytesOf(unterminated)).value_or("").find("does not end inside it"),
+        std::string::npos);
+}
+
+TEST(ModelFileInspection, DataDirectoriesWithADamagedDictionaryOrAnEndlessProgramAreRefused)
+{
+    const fs::path broken = kFixtures / "broken";
+    const auto problem = [&](const char* name) {
+        return checkEspeakDataDirectory((broken / name / "espeak-ng-data").string());
+    };
+    const fs::path cut = broken / "tts-espeak-dict-cut" / "espeak-ng-data" / "en_dict";
+    EXPECT_TRUE(problem("tts-espeak-dict-cut").starts_with(cut.string() + ": "))
+        << problem("tts-espeak-dict-cut");
+    const fs::path empty = broken / "tts-espeak-dict-empty" / "espeak-ng-data" / "de_dict";
+    EXPECT_EQ(problem("tts-espeak-dict-empty").rfind(empty.string(), 0), 0u)
+        << problem("tts-espeak-dict-empty");
+
+    // One byte changed: a Jump of offset 0, which Debian's full data never has.
+    const fs::path jump = broken / "tts-espeak-jump-to-itself" / "espeak-ng-data";
+    const std::string good = readFile(kDebianEspeakData / "phonindex");
+    const std::string bad = readFile(jump / "phonindex");
+    ASSERT_EQ(good.size(), bad.size());
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        changed += good[i] != bad[i] ? 1 : 0;
+    }
+    EXPECT_EQ(changed, 1u);
+    const std::string jumpProblem = problem("tts-espeak-jump-to-itself");
+    EXPECT_TRUE(jumpProblem.starts_with((jump / "phonindex").string() + ": ")) << jumpProblem;
+    EXPECT_NE(jumpProblem.find("goes to itself"), std::string::npos) << jumpProblem;
+}
+
+TEST(ModelFileInspection, RecognizerTokensNeedDistinctSymbolsAndTheBlankAtZero)
+{
+    const fs::path tokens
+        = fs::temp_directory_path() / ("ombrix-asr-tokens-" + std::to_string(::getpid()) + ".txt");
+    const auto read = [&](const std::string& text) {
+        std::ofstream(tokens, std::ios::binary | std::ios::trunc) << text;
+        std::string problem;
+        readRecognizerTokens(tokens.string(), problem);
+        return problem;
+    };
+    EXPECT_EQ(read("<blk> 0\nA 1\nA 2\n"), tokens.string() + ": line 3 repeats the symbol 'A' of line 2");
+    EXPECT_EQ(read("<blk> 0\n1\n2\n"), tokens.string() + ": line 3 repeats the symbol ' ' of line 2");
+    EXPECT_EQ(read("<pad> 0\nA 1\n"), tokens.string() + ": has no blank symbol (<blk>, <eps> or <blank>)");
+    EXPECT_NE(read("A 0\n<blk> 1\nB 2\n").find("has the blank symbol <blk> at id 1"), std::string::npos);
+    // The library prefers <blk> to <eps>: only its id counts.
+    EXPECT_EQ(read("<blk> 0\n<eps> 1\nB 2\n"), "");
+    fs::remove(tokens);
+
+    // A voice's CRLF tokens are refused with the reason.
+    EXPECT_NE(model_files::checkVoiceTokensText("t", "_ 0\r\n^ 1\r\n$ 2\r\n").find("lose the space symbol"),
+        std::string::npos);
+}
+
+TEST(ModelFileInspection, MetadataNumbersAreReadAsTheLibraryReadsThem)
+{
+    using model_files::atoiValue;
+    using model_files::splitIntegerList;
+    EXPECT_EQ(splitIntegerList("8"), (std::vector<int32_t>{8}));
+    EXPECT_EQ(splitIntegerList(" 8,+4,,-2"), (std::vector<int32_t>{8, 4, -2}));
+    EXPECT_EQ(splitIntegerList(std::string("8\0x", 3)), (std::vector<int32_t>{8}));
+    for (const std::string_view bad : {"8 ", "8, ,8", "0x8", "four", "8;8", "2147483648", "-"}) {
+        EXPECT_FALSE(splitIntegerList(bad)) << bad;
+    }
+    EXPECT_EQ(atoiValue("45 "), 45);
+    EXPECT_EQ(atoiValue("  -3x"), -3);
+    EXPECT_EQ(atoiValue("x"), 0);
+    EXPECT_EQ(atoiValue("4294967297"), 1); // strtol's value wrapped to an int
+
+    ModelFileInfo info;
+    info.metadata = {{"encoder_dims", "8"}, {"query_head_dims", "2"}, {"value_head_dims", "2"},
+        {"num_heads", "2 "}, {"num_encoder_layers", "1"}, {"cnn_module_kernels", "3"},
+        {"left_context_len", "4"}, {"T", "45 "}, {"decode_chunk_len", "32"}};
+    EXPECT_EQ(model_files::recognizerMetadataProblem("m", info, true),
+        "m: the model metadata num_heads '2 ' is not a list of integers as sherpa-onnx reads it");
+    info.metadata[3].second = "2";
+    EXPECT_EQ(model_files::recognizerMetadataProblem("m", info, true), "");
+    info.metadata[7].second = "4294967296"; // 0 to the library
+    EXPECT_NE(model_files::recognizerMetadataProblem("m", info, true).find("not a positive length"),
+        std::string::npos);
+    info.metadata[7].second = std::string("\0"
+                                          "45",
+        3); // empty to the library
+    EXPECT_EQ(model_files::recognizerMetadataProblem("m", info, true), "m: the model metadata has no 'T'");
 }
 
 } // namespace

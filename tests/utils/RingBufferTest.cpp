@@ -161,7 +161,8 @@ TEST(RingBuffer, OversizedTransfersNeverLeaveTheStorage)
 
 TEST(RingBuffer, RejectsACapacityWhoseSlotCountDoesNotFitIn32Bits)
 {
-    EXPECT_THROW(RingBuffer<char>(std::numeric_limits<uint32_t>::max()), std::length_error);
+    // Braces, not parentheses: "RingBuffer<char>(name);" as a statement declares a variable.
+    EXPECT_THROW(RingBuffer<char>{std::numeric_limits<uint32_t>::max()}, std::length_error);
     char storage = 0;
     EXPECT_THROW(RingBuffer<char>(std::numeric_limits<uint32_t>::max(), &storage), std::length_error);
 

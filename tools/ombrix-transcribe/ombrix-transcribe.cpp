@@ -780,7 +780,8 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
     if (perMinute.size() > 1) {
         std::string list;
         for (const double value : perMinute) {
-            list += " " + jsonNumber(value);
+            list += ' ';
+            list += jsonNumber(value);
         }
         status("real-time factor per minute:%s", list.c_str());
     }
@@ -788,8 +789,8 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
     if (options.json) {
         std::string json = "{\"text\":" + jsonString(finalText) + ",\"partials\":[";
         for (std::size_t i = 0; i < timeline.size(); ++i) {
-            json += (i ? "," : "") + std::string("{\"time\":") + jsonNumber(timeline[i].seconds)
-                + ",\"text\":" + jsonString(timeline[i].text) + "}";
+            json += i > 0 ? ",{\"time\":" : "{\"time\":";
+            json += jsonNumber(timeline[i].seconds) + ",\"text\":" + jsonString(timeline[i].text) + "}";
         }
         json += "],\"input\":{\"name\":" + jsonString(input.getName()) + ",\"sample_rate\":"
             + std::to_string(rate) + ",\"channels\":" + std::to_string(input.getNumberOfChannels())
@@ -802,7 +803,10 @@ void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inp
             + ",\"wall_seconds\":" + jsonNumber(wall) + ",\"realtime_factor\":" + jsonNumber(factor)
             + ",\"realtime_factor_per_minute\":[";
         for (std::size_t i = 0; i < perMinute.size(); ++i) {
-            json += (i ? "," : "") + jsonNumber(perMinute[i]);
+            if (i > 0) {
+                json += ',';
+            }
+            json += jsonNumber(perMinute[i]);
         }
         json += "]}";
         std::printf("%s\n", json.c_str());
