@@ -135,9 +135,9 @@ constexpr int32_t kRewindMarginBlocks = 16;
 /// writer of its position, as the audio thread is in the node).
 inline void keepPlaying(GeneratedAudio& item)
 {
-    if (item.sampleCount - item.playPosition.load(std::memory_order_relaxed)
+    if (item.sampleCount.load(std::memory_order_relaxed) - item.playPosition.load(std::memory_order_relaxed)
         < kRewindMarginBlocks * static_cast<int32_t>(kInnerBlock)) {
-        item.playPosition.store(0);
+        item.rewind();
     }
 }
 

@@ -16,6 +16,23 @@ constexpr unsigned kMonoChannels = 1;
 constexpr unsigned kStereoChannels = 2;
 constexpr const char* kDefaultLanguage = "en";
 constexpr const char* kTextConfigurationKey = "text";
+/// Read before the internals exist: false skips the default voice's load.
+constexpr const char* kLoadDefaultVoiceKey = "loadDefaultVoice";
+
+/// The "loadDefaultVoice" entry: true when absent, and (with a warning) when not a boolean.
+bool defaultVoiceWanted(const OXAnyMap& config)
+{
+    if (!config.hasKey(kLoadDefaultVoiceKey)) {
+        return true;
+    }
+    const OXAny value = config.at(kLoadDefaultVoiceKey);
+    if (value.getType() != OXAny::Type::Bool) {
+        Logger::warning(std::string("[SherpaTTSNode] Configuration key '") + kLoadDefaultVoiceKey
+            + "' must be a boolean; the default voice is loaded");
+        return true;
+    }
+    return value.convert<bool>();
+}
 
 constexpr std::array<const char*, 3> kDeclaredActions
     = {"synthesize", "appendStreamingText", "clearStreamingBuffer"};
@@ -25,11 +42,13 @@ constexpr std::array<const char*, 2> kDeclaredEvents = {"finished", "synthesisSt
 
 SherpaTTSNode::SherpaTTSNode(const OXAnyMap& config)
     : SingleBusAudioSourceNode(kNumberOfInputBuses, kNumberOfOutputBuses)
-    , internals(std::make_unique<Internals>(this, kDefaultLanguage))
+    , internals(std::make_unique<Internals>(this, kDefaultLanguage, defaultVoiceWanted(config)))
 {
     for (const auto& [key, value] : config) {
         if (key == kTextConfigurationKey) {
             internals->enqueueText(value.convert<std::string>());
+        } else if (key == kLoadDefaultVoiceKey) {
+            // Already applied when the internals were created.
         } else {
             Logger::error("Unknown parameter: " + key);
         }
@@ -83,6 +102,11 @@ Result<OXAny> SherpaTTSNode::callAction(const std::string& name, const OXAnyMap&
         internals->clearStreamingBuffer();
         return Result<OXAny>::success(OXAny());
     }
+    if (name == "stop") {
+        Logger::debug("[SherpaTTSNode] Action 'stop' called");
+        internals->stop();
+        return Result<OXAny>::success(OXAny());
+    }
     if (name == "loadModel") {
         const std::string modelPath = params.at("modelPath").convert<std::string>();
         const std::string tokensPath = params.at("tokensPath").convert<std::string>();
@@ -132,6 +156,11 @@ void SherpaTTSNode::appendStreamingText(const std::string& text, bool isFinal) c
 void SherpaTTSNode::clearStreamingBuffer() const
 {
     internals->clearStreamingBuffer();
+}
+
+void SherpaTTSNode::stop() const
+{
+    internals->stop();
 }
 
 bool SherpaTTSNode::loadModel(

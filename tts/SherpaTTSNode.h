@@ -34,6 +34,9 @@ public:
     void synthesize(const std::string& text) const;
     void appendStreamingText(const std::string& text, bool isFinal) const;
     void clearStreamingBuffer() const;
+    /// Same as the "stop" action: drops queued and buffered text and ends the speech
+    /// under way (synthesis and playback); returns at once.
+    void stop() const;
     bool loadModel(const std::string& modelPath, const std::string& tokensPath, const std::string& dataPath);
 
     // The type description that the factory registers.

@@ -61,17 +61,20 @@ std::string spokenForm(const std::string& text)
 
 SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(
     GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted)
-    : audio(std::move(engineResult))
 {
     if (converted) {
-        audio.reset();
-        convertedSamples = std::move(*converted);
-        samples = convertedSamples.data();
-        sampleCount = static_cast<int32_t>(convertedSamples.size());
-    } else if (audio) {
-        samples = audio->samples;
-        sampleCount = audio->n;
+        first.samples = std::move(*converted);
+    } else if (engineResult && engineResult->n > 0) {
+        first.samples.assign(engineResult->samples, engineResult->samples + engineResult->n);
     }
+    sampleCount.store(static_cast<int32_t>(first.samples.size()));
+    generationComplete.store(true);
+}
+
+SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(std::vector<float> firstChunk)
+{
+    first.samples = std::move(firstChunk);
+    sampleCount.store(static_cast<int32_t>(first.samples.size()));
 }
 
 SherpaTTSNode::Internals::GeneratedAudio::~GeneratedAudio()
@@ -79,15 +82,104 @@ SherpaTTSNode::Internals::GeneratedAudio::~GeneratedAudio()
     if (auto hook = TestHooks::onItemFreed.load(std::memory_order_relaxed)) {
         hook(this);
     }
+    // Iteratively: a long text has thousands of chunks, too deep for recursive release.
+    std::unique_ptr<AudioChunk> next = std::move(first.ownedNext);
+    while (next) {
+        std::unique_ptr<AudioChunk> after = std::move(next->ownedNext);
+        next = std::move(after);
+    }
+}
+
+void SherpaTTSNode::Internals::GeneratedAudio::appendChunk(std::vector<float> chunkSamples)
+{
+    auto chunk = std::make_unique<AudioChunk>();
+    chunk->samples = std::move(chunkSamples);
+    AudioChunk* const published = chunk.get();
+    const auto added = static_cast<int32_t>(published->samples.size());
+    lastChunk->ownedNext = std::move(chunk);
+    lastChunk->next.store(published);
+    lastChunk = published;
+    sampleCount.fetch_add(added);
+}
+
+int32_t SherpaTTSNode::Internals::GeneratedAudio::play(float* output, int32_t frames, bool add)
+{
+    int32_t done = 0;
+    while (done < frames) {
+        const std::vector<float>& chunkSamples = playChunk->samples;
+        if (playOffset < chunkSamples.size()) {
+            const auto count = static_cast<int32_t>(std::min<std::size_t>(
+                static_cast<std::size_t>(frames - done), chunkSamples.size() - playOffset));
+            const float* const input = chunkSamples.data() + playOffset;
+            if (add) {
+                for (int32_t i = 0; i < count; ++i) {
+                    output[done + i] += input[i];
+                }
+            } else {
+                std::copy_n(input, count, output + done);
+            }
+            playOffset += static_cast<std::size_t>(count);
+            done += count;
+            continue;
+        }
+        AudioChunk* const next = playChunk->next.load();
+        if (next == nullptr) {
+            break;
+        }
+        playChunk = next;
+        playOffset = 0;
+    }
+    playPosition.fetch_add(done);
+    return done;
+}
+
+bool SherpaTTSNode::Internals::GeneratedAudio::playedToEnd() const
+{
+    // Completion is stored after the last chunk is linked, so it is read first.
+    if (!generationComplete.load()) {
+        return false;
+    }
+    const AudioChunk* chunk = playChunk;
+    std::size_t offset = playOffset;
+    while (true) {
+        if (offset < chunk->samples.size()) {
+            return false;
+        }
+        const AudioChunk* const next = chunk->next.load();
+        if (next == nullptr) {
+            return true;
+        }
+        chunk = next;
+        offset = 0;
+    }
+}
+
+void SherpaTTSNode::Internals::GeneratedAudio::rewind()
+{
+    playChunk = &first;
+    playOffset = 0;
+    playPosition.store(0);
+}
+
+std::vector<float> SherpaTTSNode::Internals::GeneratedAudio::publishedSamples() const
+{
+    std::vector<float> all;
+    all.reserve(static_cast<std::size_t>(std::max(0, sampleCount.load())));
+    for (const AudioChunk* chunk = &first; chunk != nullptr; chunk = chunk->next.load()) {
+        all.insert(all.end(), chunk->samples.begin(), chunk->samples.end());
+    }
+    return all;
 }
 
 // ---- construction and teardown --------------------------------------------------------
 
-SherpaTTSNode::Internals::Internals(SherpaTTSNode* owner, const std::string& language)
+SherpaTTSNode::Internals::Internals(SherpaTTSNode* owner, const std::string& language, bool withDefaultVoice)
     : node(owner)
     , finishedEventData(OXAnyMap())
 {
-    loadDefaultVoice(language);
+    if (withDefaultVoice) {
+        loadDefaultVoice(language);
+    }
     workerThread = std::thread([this] { workerLoop(); });
 }
 
@@ -208,9 +300,31 @@ void SherpaTTSNode::Internals::workerLoop()
             }
             text = std::move(textQueue.front());
             textQueue.pop_front();
+            synthesisActive = true;
+            synthesisStopCount = stopCount.load();
         }
         synthesizeNow(text);
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            synthesisActive = false;
+        }
     }
+}
+
+void SherpaTTSNode::Internals::stop()
+{
+    bool underWay = false;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        textQueue.clear();
+        underWay = synthesisActive;
+        if (underWay) {
+            stoppedDuringSynthesis.store(true);
+        }
+        stopCount.fetch_add(1);
+    }
+    std::lock_guard<std::mutex> lock(streamingMutex);
+    streamingBuffer.clear();
 }
 
 // Reads adoptingAudio before playingAudio: the audio thread stores an item into
@@ -254,19 +368,40 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
     }
     emitEventSafely("synthesisStarted", OXAny(OXAnyMap{{"text", OXAny(spoken)}}));
 
+    // Voices at the inner rate are published at their first sentence and grow sentence by
+    // sentence; a voice at another rate is converted as a whole (the converter works on
+    // the complete signal), so it is published when its synthesis is complete.
+    const bool streams = SherpaOnnxOfflineTtsSampleRate(tts.get()) == kInnerSampleRate;
+    StreamingSynthesis synthesis{this, nullptr, synthesisStopCount, streams, false};
+    SherpaOnnxGenerationConfig generation{};
+    generation.silence_scale = kSilenceScale;
+    generation.speed = kSpeechSpeed;
+    generation.sid = speakerId;
+
     GeneratedAudioPtr result;
     try {
-        result.reset(SherpaOnnxOfflineTtsGenerate(tts.get(), spoken.c_str(), speakerId, kSpeechSpeed));
+        result.reset(SherpaOnnxOfflineTtsGenerateWithConfig(
+            tts.get(), spoken.c_str(), &generation, &Internals::onGeneratedChunk, &synthesis));
     } catch (const std::exception& e) {
         // A voice whose tokens or espeak voice do not match throws on every text; the
-        // worker must survive it.
+        // worker must survive it. Audio already published stays and ends there.
         Logger::error(std::string("[SherpaTTSNode] Speech engine failed on the text: ") + e.what());
+        if (synthesis.item != nullptr) {
+            synthesis.item->markComplete();
+        }
         return;
     } catch (...) {
         Logger::error("[SherpaTTSNode] Speech engine failed on the text with an unknown exception");
+        if (synthesis.item != nullptr) {
+            synthesis.item->markComplete();
+        }
         return;
     }
-    if (!result) {
+    if (synthesis.item != nullptr) {
+        synthesis.item->markComplete();
+        return;
+    }
+    if (!result || synthesis.stopped || stopCount.load() != synthesisStopCount) {
         return;
     }
 
@@ -287,9 +422,45 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
     }
 
     auto item = std::make_unique<GeneratedAudio>(std::move(result), std::move(converted));
+    item->stopCountAtStart = synthesisStopCount;
     GeneratedAudio* const published = item.get();
     generatedAudio.push_back(std::move(item));
     latestAudio.store(published);
+}
+
+// Worker, inside the engine, once per sentence. Runs under engineMutex (synthesizeNow).
+int32_t SherpaTTSNode::Internals::onGeneratedChunk(
+    const float* samples, int32_t n, float /*progress*/, void* arg)
+{
+    auto& synthesis = *static_cast<StreamingSynthesis*>(arg);
+    Internals& self = *synthesis.self;
+    if (self.stopCount.load() != synthesis.stopCountAtStart) {
+        synthesis.stopped = true;
+        return 0;
+    }
+    if (!synthesis.streams) {
+        return 1;
+    }
+    try {
+        std::vector<float> chunk(samples, samples + std::max(0, n));
+        if (synthesis.item == nullptr) {
+            auto item = std::make_unique<GeneratedAudio>(std::move(chunk));
+            item->stopCountAtStart = synthesis.stopCountAtStart;
+            synthesis.item = item.get();
+            self.generatedAudio.push_back(std::move(item));
+            self.latestAudio.store(synthesis.item);
+        } else {
+            synthesis.item->appendChunk(std::move(chunk));
+        }
+        if (auto hook = TestHooks::onChunkPublished.load(std::memory_order_relaxed)) {
+            hook(synthesis.item);
+        }
+    } catch (const std::exception& e) {
+        // Nothing may leave through the engine's C frames; the item ends at what it has.
+        Logger::error(std::string("[SherpaTTSNode] Could not keep the synthesised audio: ") + e.what());
+        return 0;
+    }
+    return 1;
 }
 
 void SherpaTTSNode::Internals::emitEventSafely(const std::string& name, const OXAny& data)

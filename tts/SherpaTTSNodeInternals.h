@@ -31,6 +31,8 @@ inline constexpr int kInnerBlockSize = 160;
 /// The node speaks with speaker 0 of the voice at normal speed.
 inline constexpr int32_t kSpeakerId = 0;
 inline constexpr float kSpeechSpeed = 1.0f;
+/// The pause scale the engine's plain generation call uses.
+inline constexpr float kSilenceScale = 0.2f;
 
 /**
  * All state of one text-to-speech node.
@@ -62,24 +64,65 @@ inline constexpr float kSpeechSpeed = 1.0f;
  */
 class SherpaTTSNode::Internals {
 public:
-    /// One synthesised text, mono at kInnerSampleRate. Created complete by the worker
-    /// before it is published; after that only playPosition and isFinished change.
+    /// One stretch of an item's samples (a sentence, as the engine hands it out). Written
+    /// completely by the worker before it is linked into its item through `next`.
+    struct AudioChunk {
+        std::vector<float> samples;
+        /// The following chunk, once published; the audio thread reads only this.
+        std::atomic<AudioChunk*> next{nullptr};
+        /// Owner of the following chunk (worker, and the item's destructor).
+        std::unique_ptr<AudioChunk> ownedNext;
+    };
+
+    /// One synthesised text, mono at kInnerSampleRate, published at its first chunk and
+    /// growing chunk by chunk while the worker synthesises the later sentences. The audio
+    /// thread sees the growth only through atomics (`next` of the chunks, sampleCount,
+    /// generationComplete); it is the only thread that moves the play cursor.
     struct GeneratedAudio {
-        /// Plays `engineResult`'s samples, or `converted` when given (the voice's own rate
-        /// was not the inner rate); the engine result is then released at once.
+        /// A complete item holding `engineResult`'s samples, or `converted` when given (the
+        /// voice's own rate was not the inner rate).
         GeneratedAudio(GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted);
+        /// A growing item whose first chunk is `firstChunk`; complete once markComplete ran.
+        explicit GeneratedAudio(std::vector<float> firstChunk);
         ~GeneratedAudio();
         GeneratedAudio(const GeneratedAudio&) = delete;
         GeneratedAudio& operator=(const GeneratedAudio&) = delete;
 
-        GeneratedAudioPtr audio;
-        std::vector<float> convertedSamples;
-        const float* samples = nullptr;
-        int32_t sampleCount = 0;
+        /// Worker: links one more chunk behind the last one (allocates).
+        void appendChunk(std::vector<float> chunkSamples);
+        /// Worker: no chunk follows any more.
+        void markComplete() { generationComplete.store(true); }
+        /// Audio thread: copies up to `frames` samples from the play cursor into `output`
+        /// (overwriting when `add` is false, adding otherwise) and advances the cursor;
+        /// returns the count copied. No allocation, no lock.
+        int32_t play(float* output, int32_t frames, bool add);
+        /// Audio thread: true once generation is complete and every sample was played.
+        bool playedToEnd() const;
+        /// Audio thread (benchmarks): moves the play cursor back to the first sample.
+        void rewind();
+        /// Every published sample in order (tests and tools; allocates).
+        std::vector<float> publishedSamples() const;
+
+        AudioChunk first;
+        /// Samples published so far (all chunks).
+        std::atomic<int32_t> sampleCount{0};
+        /// Set by the worker after the last chunk was published.
+        std::atomic<bool> generationComplete{false};
         /// Index of the next sample to play; advanced only by the audio thread.
         std::atomic<int32_t> playPosition{0};
-        /// Set by the audio thread once playPosition has reached sampleCount.
+        /// Set by the audio thread once every sample of a complete item was played (or the
+        /// item was stopped).
         std::atomic<bool> isFinished{false};
+        /// Value of stopCount when the item's synthesis began; an item of an older value
+        /// was stopped and is never adopted. Set before publication.
+        uint64_t stopCountAtStart = 0;
+
+    private:
+        /// Worker only.
+        AudioChunk* lastChunk = &first;
+        /// Audio thread only: the chunk being played and the offset in it.
+        AudioChunk* playChunk = &first;
+        std::size_t playOffset = 0;
     };
 
     /// Test-only hooks. Each is one relaxed atomic load on the path it serves (never in a
@@ -88,13 +131,16 @@ public:
         /// Audio thread, after it has read latestAudio (and announced it in adoptingAudio)
         /// and before it stores that item into playingAudio.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onAdopting{nullptr};
+        /// Worker, after each chunk of a growing item was published.
+        static inline std::atomic<void (*)(const GeneratedAudio*)> onChunkPublished{nullptr};
         /// Any thread, just before an item is freed.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onItemFreed{nullptr};
     };
 
-    /// Makes the default-language attempt (loadDefaultVoice) and starts the worker.
+    /// Makes the default-language attempt (loadDefaultVoice; skipped with its lines when
+    /// `withDefaultVoice` is false) and starts the worker.
     /// Exceptions of the path functions leave the constructor before the worker exists.
-    Internals(SherpaTTSNode* node, const std::string& language);
+    Internals(SherpaTTSNode* node, const std::string& language, bool withDefaultVoice = true);
     /// shutdown(), unless the node already did it.
     ~Internals();
     Internals(const Internals&) = delete;
@@ -113,6 +159,12 @@ public:
     /// tts/StreamingTextSegmenter.h. Locks streamingMutex, then possibly queueMutex.
     void appendStreamingText(const std::string& text, bool isFinal);
     void clearStreamingBuffer();
+
+    /// "stop" (any application thread, returns at once): drops the queued texts and the
+    /// streaming buffer, makes a synthesis under way end at its next sentence and has the
+    /// audio thread fade the playing item out over one block; "finished" follows once for
+    /// the stopped item. Does nothing when nothing is queued, under way or playing.
+    void stop();
 
     /// Host configuration path: the graph's rate. Creates or removes the resampler; must
     /// not run concurrently with produce (the host guarantees it).
@@ -170,6 +222,14 @@ public:
     std::condition_variable queueCondition;
     std::deque<std::string> textQueue;
     bool stopRequested = false;
+    /// True while the worker synthesises a text it took from the queue. queueMutex.
+    bool synthesisActive = false;
+    /// Number of "stop" calls; changed under queueMutex, read anywhere.
+    std::atomic<uint64_t> stopCount{0};
+    /// Set by a "stop" that found a synthesis under way (its item may have no audio yet).
+    std::atomic<bool> stoppedDuringSynthesis{false};
+    /// stopCount when the worker took its current text. queueMutex (written), worker.
+    uint64_t synthesisStopCount = 0;
     std::mutex engineMutex;
     /// The thread currently inside generateAudio (default id when none); lets loadModel
     /// recognise a call from a "finished" listener.
@@ -182,10 +242,25 @@ private:
 
     /// Set by shutdown(); touched only by the thread that destroys the node.
     bool isShutDown = false;
+    /// Audio thread only: the stopCount it has acted on, and whether the "finished" of a
+    /// stopped item is due in its next block.
+    uint64_t stopCountSeen = 0;
+    bool stoppedFinishedDue = false;
 
     void loadDefaultVoice(const std::string& language);
     void workerLoop();
     void synthesizeNow(const std::string& text);
+    /// What the per-sentence callback of one synthesis works with.
+    struct StreamingSynthesis {
+        Internals* self;
+        /// The item published at the first sentence (streaming voices), or null.
+        GeneratedAudio* item;
+        uint64_t stopCountAtStart;
+        bool streams;
+        /// Set when the callback ended the synthesis because of a "stop".
+        bool stopped;
+    };
+    static int32_t onGeneratedChunk(const float* samples, int32_t n, float progress, void* arg);
     /// engineMutex held. Frees every item that no atomic pointer designates; returns the
     /// number freed.
     std::size_t reclaimUnusedAudio();
@@ -196,6 +271,9 @@ private:
 
     // Audio thread helpers (generateAudio).
     GeneratedAudio* adoptLatestAudio(const GeneratedAudio* playing);
+    /// Acts on a "stop" seen for the first time: fades `playing` out into `buffer` and
+    /// drops it, discards a published item not yet adopted. Returns the new playing item.
+    GeneratedAudio* applyStop(GeneratedAudio* playing, AudioBuffer<float>* buffer);
     void fadeOutInterrupted(GeneratedAudio& item, AudioBuffer<float>& buffer);
 };
 

@@ -38,6 +38,18 @@ private:
     std::atomic<std::thread::id>& id;
 };
 
+/// The node's channels carry the same mono signal: channel 0 is copied to the others.
+void copyFirstChannel(AudioBuffer<float>* buffer)
+{
+    if (buffer == nullptr) {
+        return;
+    }
+    const float* const first = buffer->getReadPointer(0);
+    for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
+        std::copy_n(first, buffer->getNumberOfFrames(), buffer->getWritePointer(channel));
+    }
+}
+
 } // namespace
 
 void SherpaTTSNode::Internals::setSampleRate(int32_t sampleRate)
@@ -84,13 +96,28 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
         synthesizeBufferedTextIfReady();
     }
 
-    // End of playback, one block after the item's last sample was written.
-    if (playing != nullptr && playing->isFinished.load()) {
+    // The "finished" of an item stopped in the previous block.
+    if (stoppedFinishedDue) {
+        stoppedFinishedDue = false;
+        isFirstSynthesis.store(true);
+        emitEventSafely("finished", finishedEventData);
+        synthesizeBufferedTextIfReady();
+    }
+
+    // End of playback, one block after the item's last sample was written (and never
+    // before its generation is complete).
+    if (playing != nullptr && (playing->isFinished.load() || playing->playedToEnd())) {
+        playing->isFinished.store(true);
         playingAudio.store(nullptr);
         playing = nullptr;
         isFirstSynthesis.store(true);
         emitEventSafely("finished", finishedEventData);
         synthesizeBufferedTextIfReady();
+    }
+
+    if (const uint64_t stops = stopCount.load(); stops != stopCountSeen) {
+        stopCountSeen = stops;
+        playing = applyStop(playing, buffer);
     }
 
     // A newer item takes over at once; the interrupted one fades out over this block.
@@ -104,31 +131,23 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
     }
 
     if (playing == nullptr) {
+        audioIsPlaying.store(false);
+        copyFirstChannel(buffer);
         return true;
     }
 
     const int32_t frames = buffer != nullptr ? static_cast<int32_t>(buffer->getNumberOfFrames()) : 0;
-    const int32_t position = playing->playPosition.load();
-    const int32_t count = std::max(0, std::min(playing->sampleCount - position, frames));
-    if (count > 0) {
-        float* const output = buffer->getWritePointer(0);
-        const float* const input = playing->samples + position;
-        for (int32_t i = 0; i < count; ++i) {
-            output[i] += input[i]; // over a fading interrupted item, if any
-        }
+    if (frames > 0) {
+        // Over a fading interrupted item, if any.
+        playing->play(buffer->getWritePointer(0), frames, true);
     }
-    const bool reachedEnd = playing->playPosition.fetch_add(count) + count >= playing->sampleCount;
+    const bool reachedEnd = playing->playedToEnd();
     if (reachedEnd) {
         playing->isFinished.store(true);
     }
     audioIsPlaying.store(!reachedEnd);
 
-    if (buffer != nullptr) {
-        const float* const first = buffer->getReadPointer(0);
-        for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
-            std::copy_n(first, buffer->getNumberOfFrames(), buffer->getWritePointer(channel));
-        }
-    }
+    copyFirstChannel(buffer);
     return true;
 }
 
@@ -150,7 +169,8 @@ SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::adoptLatestA
             continue;
         }
         // From here the worker will not free the candidate until adoptingAudio is cleared.
-        if (candidate->isFinished.load()) {
+        // An item whose synthesis began before a "stop" is never played.
+        if (candidate->isFinished.load() || candidate->stopCountAtStart != stopCountSeen) {
             break;
         }
         if (auto hook = TestHooks::onAdopting.load(std::memory_order_relaxed)) {
@@ -167,19 +187,49 @@ SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::adoptLatestA
 void SherpaTTSNode::Internals::fadeOutInterrupted(GeneratedAudio& item, AudioBuffer<float>& buffer)
 {
     const int32_t frames = static_cast<int32_t>(buffer.getNumberOfFrames());
-    const int32_t position = item.playPosition.load();
-    const int32_t count = std::max(0, std::min(item.sampleCount - position, frames));
     float* const output = buffer.getWritePointer(0);
-    if (count > 0) {
-        std::copy_n(item.samples + position, count, output);
-    }
-    if (item.playPosition.fetch_add(count) + count >= item.sampleCount) {
+    const int32_t count = item.play(output, frames, false);
+    if (item.playedToEnd()) {
         item.isFinished.store(true);
     }
     if (count > 0) {
         math::Ramp::rampMultiply(
             output, output, kFadeOutStartGain, kFadeOutEndGain, static_cast<uint32_t>(count));
     }
+}
+
+// The playing item fades out over this block and is dropped; a published item of the
+// stopped synthesis that was never adopted is discarded. "finished" for what was stopped
+// (also a synthesis that had no audio yet) comes in the next block.
+SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::applyStop(
+    GeneratedAudio* playing, AudioBuffer<float>* buffer)
+{
+    bool stopped = stoppedDuringSynthesis.exchange(false);
+    if (playing != nullptr) {
+        if (buffer != nullptr) {
+            fadeOutInterrupted(*playing, *buffer);
+        }
+        playing->isFinished.store(true);
+        playingAudio.store(nullptr);
+        stopped = true;
+    }
+    // An item published before the stop and not yet adopted (announced like an adoption,
+    // so that the worker cannot free it meanwhile).
+    GeneratedAudio* candidate = latestAudio.load();
+    if (candidate != nullptr && candidate != playing) {
+        adoptingAudio.store(candidate);
+        if (latestAudio.load() == candidate && !candidate->isFinished.load()
+            && candidate->stopCountAtStart != stopCountSeen) {
+            candidate->isFinished.store(true);
+            stopped = true;
+        }
+        adoptingAudio.store(nullptr);
+    }
+    if (stopped) {
+        stoppedFinishedDue = true;
+        audioIsPlaying.store(false);
+    }
+    return nullptr;
 }
 
 } // namespace ombrix::extensions::sherpa

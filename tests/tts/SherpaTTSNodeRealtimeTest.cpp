@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace ombrix::testing {
 namespace {
@@ -34,7 +38,11 @@ TEST_P(SherpaTTSNodeRealtime, SteadyStateBlocksNeitherAllocateNorLock)
     BlockDriver driver(*node, format.sampleRate, format.channels, format.sampleRate / kBlocksPerSecond);
 
     node->synthesize(std::string(kTwoSentences) + " " + kTwoSentences);
-    ASSERT_NE(waitForPublished(*node), nullptr);
+    GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    // The item grows sentence by sentence; these blocks measure the complete item
+    // (GrowingItemBlocksNeitherAllocateNorLock covers the growth).
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
     // Adoption and the converter's first block are not steady state.
     constexpr int kWarmUpBlocks = 3;
     for (int block = 0; block < kWarmUpBlocks; ++block) {
@@ -70,6 +78,78 @@ TEST_P(SherpaTTSNodeRealtime, SteadyStateBlocksNeitherAllocateNorLock)
         EXPECT_EQ(scope.allocations(), 0u);
         EXPECT_EQ(scope.locks(), 0u);
     }
+}
+
+// The worker waits after the first sentence until the test lets it go on.
+std::atomic<bool> workerMayContinue{false};
+
+void holdAfterFirstChunk(const GeneratedAudio* item)
+{
+    if (item->sampleCount.load() > 0 && item->first.next.load() == nullptr) {
+        while (!workerMayContinue.load()) {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// Blocks pulled while the playing item is incomplete (the output has run ahead of the
+// synthesis and plays silence) and while the worker appends the later sentences to it.
+TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
+{
+    if (!RealtimeScope::isActive()) {
+        GTEST_SKIP() << "allocation counting is unavailable under sanitizers";
+    }
+    const GraphFormat format = GetParam();
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    const VoiceFiles voice = fixtureVoice("voice-en");
+    ASSERT_TRUE(node->loadModel(voice.model, voice.tokens, voice.dataDirectory));
+    EventRecorder recorder(*node);
+    constexpr int kBlocksPerSecond = 100;
+    BlockDriver driver(*node, format.sampleRate, format.channels, format.sampleRate / kBlocksPerSecond);
+
+    workerMayContinue.store(false);
+    using Hooks = SherpaTTSNode::Internals::TestHooks;
+    Hooks::onChunkPublished.store(&holdAfterFirstChunk);
+    node->synthesize(std::string(kTwoSentences) + " " + kTwoSentences);
+    GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    constexpr int kWarmUpBlocks = 3;
+    for (int block = 0; block < kWarmUpBlocks; ++block) {
+        driver.pull();
+    }
+    // The first sentence (about 0.36 s) plays out and the output then waits for more.
+    constexpr int kBlocksPastFirstSentence = 60;
+    bool heardFirstSentence = false;
+    {
+        RealtimeScope scope;
+        for (int block = 0; block < kBlocksPastFirstSentence; ++block) {
+            driver.pull();
+            heardFirstSentence = heardFirstSentence
+                || std::any_of(driver.channel(0), driver.channel(0) + driver.frames(),
+                    [](float x) { return x != 0.0f; });
+        }
+        workerMayContinue.store(true);
+        const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
+        while (!item->generationComplete.load() && std::chrono::steady_clock::now() < deadline) {
+            driver.pull();
+        }
+        EXPECT_EQ(scope.allocations(), 0u);
+        EXPECT_EQ(scope.deallocations(), 0u);
+        EXPECT_EQ(scope.locks(), 0u);
+    }
+    Hooks::onChunkPublished.store(nullptr);
+    EXPECT_TRUE(heardFirstSentence);
+    ASSERT_TRUE(item->generationComplete.load());
+    EXPECT_EQ(recorder.count("finished"), 0u) << "no end of playback before the generation is complete";
+    // The rest is played after the pause, and then the item ends.
+    std::vector<float> rest;
+    const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
+    while (recorder.count("finished") == 0 && std::chrono::steady_clock::now() < deadline) {
+        driver.pull();
+        rest.insert(rest.end(), driver.channel(0), driver.channel(0) + driver.frames());
+    }
+    EXPECT_EQ(recorder.count("finished"), 1u);
+    EXPECT_TRUE(std::any_of(rest.begin(), rest.end(), [](float x) { return x != 0.0f; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(GraphFormats, SherpaTTSNodeRealtime,

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -69,7 +71,10 @@ TEST(SherpaTTSNode, PlaysTheEnginesSamplesBlockByBlockAndReportsTheEndOneBlockLa
 
     // Asterisks are dropped and a NUL byte is a space: the engine hears the whole text.
     node->synthesize(std::string("Hello *world*.\0How are *you*?", 29));
-    ASSERT_NE(waitForPublished(*node), nullptr);
+    const GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    // Published at its first sentence; played block by block once complete.
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
     ASSERT_EQ(recorder.textsOf("synthesisStarted"), std::vector<std::string>{kTwoSentences});
     EXPECT_EQ(log.count("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp="), 1u);
     EXPECT_TRUE(log.contains("text=\"Hello world. How are you?\""));
@@ -471,10 +476,11 @@ TEST(SherpaTTSNode, VoicesAtTheirOwnRatesAreConvertedToTheGraphRate)
             const GeneratedAudio* item = waitForPublished(*node);
             ASSERT_NE(item, nullptr);
             // The item holds the engine's output converted to the inner 16000 Hz.
+            ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
             const double innerCount = double(engineOutput.size()) * kInnerRate / engineRate;
-            EXPECT_NEAR(item->sampleCount, innerCount, 2.0);
+            EXPECT_NEAR(item->sampleCount.load(), innerCount, 2.0);
             if (engineRate == kInnerRate) {
-                EXPECT_TRUE(std::equal(engineOutput.begin(), engineOutput.end(), item->samples));
+                EXPECT_EQ(item->publishedSamples(), engineOutput);
             }
 
             std::vector<float> played;
@@ -562,6 +568,227 @@ TEST(SherpaTTSNode, DestructionWaitsForTheRunningSynthesisAndDropsQueuedTexts)
     EXPECT_GT(items, started) << "the running synthesis completed and published before cleanup";
     EXPECT_GT(log.indexOf("[SherpaTTSNode] Destructor completed"), items);
     EXPECT_EQ(log.count("synthesize called, tts="), 1u);
+}
+
+// ---- sentence-by-sentence publication and "stop" ------------------------------------
+
+namespace streaming {
+
+/// While set, the worker waits after publishing an item's first sentence.
+std::atomic<bool> holdFirstChunk{false};
+std::atomic<bool> firstChunkHeld{false};
+
+void holdAfterFirstChunk(const GeneratedAudio* item)
+{
+    if (item->first.next.load() != nullptr) {
+        return;
+    }
+    firstChunkHeld.store(true);
+    while (holdFirstChunk.load()) {
+        std::this_thread::yield();
+    }
+}
+
+/// Holds the worker after the first sentence of every item for as long as it lives.
+class FirstChunkHold {
+public:
+    FirstChunkHold()
+    {
+        firstChunkHeld.store(false);
+        holdFirstChunk.store(true);
+        SherpaTTSNode::Internals::TestHooks::onChunkPublished.store(&holdAfterFirstChunk);
+    }
+    ~FirstChunkHold() { release(); }
+    FirstChunkHold(const FirstChunkHold&) = delete;
+    FirstChunkHold& operator=(const FirstChunkHold&) = delete;
+    bool waitUntilHeld()
+    {
+        return waitUntil([] { return firstChunkHeld.load(); });
+    }
+    void release()
+    {
+        holdFirstChunk.store(false);
+        SherpaTTSNode::Internals::TestHooks::onChunkPublished.store(nullptr);
+    }
+};
+
+bool anyNonZero(const float* samples, std::size_t count)
+{
+    return std::any_of(samples, samples + count, [](float x) { return x != 0.0f; });
+}
+
+} // namespace streaming
+
+TEST(SherpaTTSNode, FirstSentencePlaysBeforeTheRestIsSynthesisedAndTheWholeMatchesTheEngine)
+{
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+    const std::string text = std::string(kTwoSentences) + " One more sentence.";
+    const std::vector<float> reference = referenceSamples(fixtureVoice("voice-en"), text);
+
+    streaming::FirstChunkHold hold;
+    node->synthesize(text);
+    ASSERT_TRUE(hold.waitUntilHeld());
+    GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    std::vector<float> played;
+    driver.pull();
+    played.insert(played.end(), driver.channel(0), driver.channel(0) + driver.frames());
+    EXPECT_TRUE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+    EXPECT_FALSE(item->generationComplete.load()) << "audio came only after the whole text";
+    EXPECT_LT(item->sampleCount.load(), static_cast<int32_t>(reference.size()));
+
+    // Playing past the first sentence: silence while the worker is held, no "finished".
+    const auto firstSentence = static_cast<std::size_t>(item->sampleCount.load());
+    while (played.size() < firstSentence + 10 * kInnerBlockFrames) {
+        driver.pull();
+        played.insert(played.end(), driver.channel(0), driver.channel(0) + driver.frames());
+    }
+    EXPECT_EQ(recorder.count("finished"), 0u);
+    EXPECT_FALSE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+    hold.release();
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+    EXPECT_EQ(item->publishedSamples(), reference);
+
+    std::vector<float> rest;
+    pullUntilFinished(driver, recorder, 1, rest);
+    ASSERT_EQ(recorder.count("finished"), 1u);
+    // The rest of the text follows the pause, sample for sample.
+    const std::vector<float> tail(
+        reference.begin() + static_cast<std::ptrdiff_t>(firstSentence), reference.end());
+    ASSERT_GE(rest.size(), tail.size());
+    const auto start = std::find_if(rest.begin(), rest.end(), [](float x) { return x != 0.0f; });
+    ASSERT_NE(start, rest.end());
+    const auto firstTail = std::find_if(tail.begin(), tail.end(), [](float x) { return x != 0.0f; });
+    const auto offset = start - rest.begin() - (firstTail - tail.begin());
+    ASSERT_GE(offset, 0);
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), rest.begin() + offset));
+    EXPECT_EQ(recorder.textsOf("synthesisStarted"), std::vector<std::string>{text});
+}
+
+TEST(SherpaTTSNode, StopFadesThePlayingItemReportsItOnceAndLaterTextIsSpoken)
+{
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kStereo, kInnerBlockFrames);
+    node->synthesize(kTwoSentences);
+    GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+    for (int block = 0; block < 5; ++block) {
+        driver.pull();
+    }
+    ASSERT_TRUE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+
+    EXPECT_TRUE(node->callAction("stop", OXAnyMap()).isSuccess());
+    driver.pull(); // the fade
+    EXPECT_EQ(recorder.count("finished"), 0u);
+    EXPECT_NEAR(driver.channel(0)[driver.frames() - 1], 0.0f, 1e-3f);
+    EXPECT_EQ(driver.channelCopy(0), driver.channelCopy(1));
+    driver.pull();
+    EXPECT_EQ(recorder.count("finished"), 1u);
+    EXPECT_FALSE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+    EXPECT_TRUE(node->getInternalsForTesting().isFirstSynthesis.load());
+    for (int block = 0; block < 20; ++block) {
+        driver.pull();
+        ASSERT_FALSE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+    }
+    EXPECT_EQ(recorder.count("finished"), 1u);
+
+    node->synthesize("Spoken after the stop.");
+    std::vector<float> after;
+    pullUntilFinished(driver, recorder, 2, after);
+    EXPECT_EQ(recorder.count("finished"), 2u);
+    EXPECT_TRUE(streaming::anyNonZero(after.data(), after.size()));
+}
+
+TEST(SherpaTTSNode, StopDuringSynthesisEndsItAtTheNextSentenceWithOrWithoutAudio)
+{
+    for (const bool audioStarted : {false, true}) {
+        SCOPED_TRACE(audioStarted ? "audio had started" : "before any audio");
+        auto node = makeNodeWithVoice();
+        EventRecorder recorder(*node);
+        BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+        const std::string text = std::string(kTwoSentences) + " " + kTwoSentences;
+        {
+            streaming::FirstChunkHold hold;
+            node->synthesize(text);
+            ASSERT_TRUE(hold.waitUntilHeld());
+            node->synthesize("This text is queued and dropped.");
+            if (audioStarted) {
+                driver.pull();
+                ASSERT_TRUE(streaming::anyNonZero(driver.channel(0), driver.frames()));
+            }
+            node->stop();
+        }
+        GeneratedAudio* const item = waitForPublished(*node);
+        ASSERT_NE(item, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+        EXPECT_EQ(item->first.next.load(), nullptr) << "the synthesis went on after the stop";
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard<std::mutex> lock(node->getInternalsForTesting().queueMutex);
+            return !node->getInternalsForTesting().synthesisActive;
+        }));
+        std::vector<float> out;
+        pullUntilFinished(driver, recorder, 1, out, 100);
+        EXPECT_EQ(recorder.count("finished"), 1u);
+        for (int block = 0; block < 50; ++block) {
+            driver.pull();
+            out.insert(out.end(), driver.channel(0), driver.channel(0) + driver.frames());
+        }
+        EXPECT_EQ(recorder.count("finished"), 1u);
+        EXPECT_EQ(recorder.count("synthesisStarted"), 1u) << "the queued text was not dropped";
+        // Nothing but the fade block (when audio had started) is heard after the stop.
+        const std::size_t fadeBlock = audioStarted ? kInnerBlockFrames : 0;
+        EXPECT_FALSE(streaming::anyNonZero(out.data() + fadeBlock, out.size() - fadeBlock));
+    }
+}
+
+TEST(SherpaTTSNode, StopWithNothingToStopDoesNothing)
+{
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    BlockDriver driver(*node, kInnerRate, kMono, kInnerBlockFrames);
+    EXPECT_TRUE(node->callAction("stop", OXAnyMap()).isSuccess());
+    for (int block = 0; block < 20; ++block) {
+        driver.pull();
+    }
+    EXPECT_EQ(recorder.count("finished"), 0u);
+    // Also after an item has played to its end.
+    node->synthesize("Short.");
+    std::vector<float> out;
+    pullUntilFinished(driver, recorder, 1, out);
+    ASSERT_EQ(recorder.count("finished"), 1u);
+    node->stop();
+    for (int block = 0; block < 20; ++block) {
+        driver.pull();
+    }
+    EXPECT_EQ(recorder.count("finished"), 1u);
+}
+
+TEST(SherpaTTSNode, LoadDefaultVoiceKeySkipsTheDefaultAttemptOrWarnsWhenNotABoolean)
+{
+    {
+        LogCapture log;
+        SherpaTTSNode node(OXAnyMap{{"loadDefaultVoice", OXAny(false)}});
+        EXPECT_FALSE(log.contains("Attempting to load TTS model"));
+        EXPECT_FALSE(log.contains("Unknown parameter"));
+        EXPECT_FALSE(log.contains("Sherpa model loaded successfully"));
+    }
+    {
+        LogCapture log;
+        SherpaTTSNode node(OXAnyMap{{"loadDefaultVoice", OXAny(true)}});
+        EXPECT_TRUE(log.contains("[SherpaTTSNode] Sherpa model loaded successfully: "));
+        EXPECT_FALSE(log.contains("Unknown parameter"));
+    }
+    {
+        LogCapture log;
+        SherpaTTSNode node(OXAnyMap{{"loadDefaultVoice", OXAny("no")}, {"zeta", OXAny(1)}});
+        EXPECT_EQ(log.linesAt(LogLevel::Warning).size(), 1u);
+        EXPECT_TRUE(log.contains("[SherpaTTSNode] Sherpa model loaded successfully: "));
+        EXPECT_EQ(log.linesAt(LogLevel::Error), std::vector<std::string>{"Unknown parameter: zeta"});
+    }
 }
 
 } // namespace

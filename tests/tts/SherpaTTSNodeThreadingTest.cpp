@@ -411,5 +411,56 @@ TEST(SherpaTTSNodeStress, AllActionsFromSeveralThreadsWhileTheAudioThreadPulls)
     EXPECT_LE(recorder.count("finished"), recorder.count("synthesisStarted"));
 }
 
+// "stop" from several threads against "synthesize" from others, while the audio thread
+// pulls: every item ends exactly once at most, and the node speaks normally afterwards.
+TEST(SherpaTTSNodeStress, StopRacingSynthesizeWhileTheAudioThreadPulls)
+{
+    auto node = makeNodeWithVoice();
+    EventRecorder recorder(*node);
+    GraphRunner runner(kGraphRate, kStereo, kGraphBlockFrames);
+    runner.setSource(node.get());
+    ASSERT_TRUE(runner.start());
+
+    std::atomic<bool> stopAudio{false};
+    std::thread audio([&] {
+        while (!stopAudio.load()) {
+            runner.processBlock();
+        }
+    });
+    constexpr int kRounds = 200;
+    std::thread speaker([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            node->callAction("synthesize", OXAnyMap{{"text", OXAny(std::string("One. Two. Three."))}});
+            node->callAction("appendStreamingText", OXAnyMap{{"token", OXAny(std::string("Streamed. "))}});
+        }
+    });
+    std::thread stopper([&] {
+        for (int round = 0; round < kRounds; ++round) {
+            EXPECT_TRUE(node->callAction("stop", OXAnyMap()).isSuccess());
+            std::this_thread::yield();
+        }
+    });
+    speaker.join();
+    stopper.join();
+    node->stop();
+
+    // Whatever was under way ends; then a new text plays to its end.
+    auto& internals = node->getInternalsForTesting();
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(internals.queueMutex);
+        return internals.textQueue.empty() && !internals.synthesisActive;
+    }));
+    ASSERT_TRUE(waitUntil([&] { return !internals.audioIsPlaying.load(); }));
+    const std::size_t finished = recorder.count("finished");
+    const std::size_t started = recorder.count("synthesisStarted");
+    node->synthesize("Calm again.");
+    EXPECT_TRUE(recorder.waitForCount("finished", finished + 1));
+    stopAudio.store(true);
+    audio.join();
+    runner.stop();
+    EXPECT_EQ(recorder.count("synthesisStarted"), started + 1);
+    EXPECT_LE(recorder.count("finished"), recorder.count("synthesisStarted"));
+}
+
 } // namespace
 } // namespace ombrix::testing

@@ -144,6 +144,12 @@ void printNodeType(std::ostream& out, const NodeTypeInfo& info)
         printOtherFields(out, action, {"description", "parameters"}, 3);
     }
 
+    if (info.getFQTypeName() == "Sherpa.TTS") {
+        // Dispatched by the node itself, not declared in its description.
+        out << "  The node also answers \"loadModel\" (modelPath, tokensPath, dataPath) and \"stop\" "
+               "(no parameters); see docs/tts-node.md.\n";
+    }
+
     out << "  Events:" << (info.events.empty() ? " (none)" : "") << '\n';
     for (const auto& [name, value] : info.events) {
         const OXAnyMap event = value.getType() == OXAny::Type::Map ? value.convert<OXAnyMap>() : OXAnyMap{};

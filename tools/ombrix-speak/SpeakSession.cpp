@@ -88,7 +88,10 @@ void SpeakSession::loadPluginAndCreateNode()
     const auto created = Clock::now();
     const std::vector<pid_t> threadsBefore = NodeThreads::current();
     try {
-        node = factory->createNode(kNodeType, ombrix::OXAnyMap{});
+        // A node given its voice below skips the default voice's load.
+        node = voice.isDefault
+            ? factory->createNode(kNodeType, ombrix::OXAnyMap{})
+            : factory->createNode(kNodeType, ombrix::OXAnyMap{{"loadDefaultVoice", false}});
     } catch (...) {
         ombrix::Logger::setLevel(level);
         throw;
