@@ -88,17 +88,19 @@ demo: install
 
 bench-build: $(DEPS_STAMP)
 	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BUILD_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long \
+	cmake --build $(BENCH_DIR) -j$(JOBS) --target ombrix_bench ombrix_soak ombrix_transcribe_long ombrix_node_long \
 	  $(if $(findstring --real-size,$(BENCH_ARGS)),ombrix_real_size_fixtures)
 
 bench: bench-build
 	nice $(BENCH_DIR)/bin/ombrix_bench $(BENCH_ARGS)
 	nice $(BENCH_DIR)/bin/ombrix_transcribe_long --minutes $(BENCH_LONG_MINUTES)
+	nice $(BENCH_DIR)/bin/ombrix_node_long --minutes 60
 
 # Every benchmark program once, briefly: proves they run, measures nothing (CI runs this).
 bench-smoke: bench-build
 	$(BENCH_DIR)/bin/ombrix_bench --smoke
 	$(BENCH_DIR)/bin/ombrix_transcribe_long --minutes 2
+	$(BENCH_DIR)/bin/ombrix_node_long --minutes 2
 	$(BENCH_DIR)/bin/ombrix_soak --minutes 5 --reload-seconds 30
 
 check-fresh:

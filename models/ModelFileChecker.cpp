@@ -209,21 +209,61 @@ bool waitForExit(pid_t pid, const UniqueFd& pidfd, Deadline deadline, bool maySt
     }
 }
 
-/// Moves the complete lines of `pending` into `lines`; true once a line ends the report
-/// ("OK" or a problem).
-bool takeReportLines(std::string& pending, std::vector<std::string>& lines)
-{
-    bool finished = false;
-    for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        finished = finished || line == kVerdictGood || line.starts_with(kProblemPrefix);
-        if (lines.size() < kMaxReportLines) {
-            lines.push_back(std::move(line));
+/// The checker's report as it arrives. A line keeps at most kMaxCapturedOutput bytes
+/// of its start (where its kind and verdict are); the rest of a longer line is dropped.
+class ReportReader {
+public:
+    /// Reads what `fd` holds now; false once the checker's end is closed.
+    bool drainFrom(int fd, std::vector<std::string>& lines)
+    {
+        char chunk[kReadChunk];
+        while (true) {
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got > 0) {
+                take(std::string_view(chunk, static_cast<std::size_t>(got)), lines);
+                continue;
+            }
+            if (got == 0) {
+                return false;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
     }
-    return finished;
-}
+
+    /// Whether a line that ends the report ("OK" or a problem) has come.
+    bool finished() const { return ended; }
+
+private:
+    void take(std::string_view data, std::vector<std::string>& lines)
+    {
+        while (!data.empty()) {
+            const std::size_t end = data.find('\n');
+            const std::string_view piece = data.substr(0, end);
+            if (!truncating) {
+                const std::size_t room = kMaxCapturedOutput - line.size();
+                line.append(piece.substr(0, room));
+                truncating = piece.size() > room;
+            }
+            if (end == std::string_view::npos) {
+                return;
+            }
+            ended = ended || line == kVerdictGood || line.starts_with(kProblemPrefix);
+            if (lines.size() < kMaxReportLines) {
+                lines.push_back(std::move(line));
+            }
+            line.clear();
+            truncating = false;
+            data.remove_prefix(end + 1);
+        }
+    }
+
+    std::string line; ///< the line being received
+    bool truncating = false;
+    bool ended = false;
+};
 
 /// Checker processes started so far (modelCheckerSpawnCountForTesting).
 std::atomic<unsigned> checkerSpawnCount{0};
@@ -267,7 +307,7 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     ::fcntl(reportRead.get(), F_SETFL, O_NONBLOCK);
     ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
 
-    std::string pending;
+    ReportReader report;
     bool reportOpen = true;
     bool outputOpen = true;
     bool exited = false;
@@ -298,8 +338,8 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
                 continue;
             }
             if (events[i].fd == reportRead.get()) {
-                reportOpen = drain(reportRead.get(), pending, kMaxCapturedOutput);
-                finished = takeReportLines(pending, run.reportLines);
+                reportOpen = report.drainFrom(reportRead.get(), run.reportLines);
+                finished = report.finished();
             } else if (events[i].fd == outputRead.get()) {
                 outputOpen = drain(outputRead.get(), run.output, kMaxCapturedOutput);
             } else {
@@ -309,9 +349,9 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     }
     const bool killed = waitForExit(pid, pidfd, deadline, reportOpen, run);
     // Whatever the child wrote before it ended is in the pipes now.
-    drain(reportRead.get(), pending, kMaxCapturedOutput);
+    report.drainFrom(reportRead.get(), run.reportLines);
     drain(outputRead.get(), run.output, kMaxCapturedOutput);
-    finished = takeReportLines(pending, run.reportLines) || finished;
+    finished = report.finished();
     run.timedOut = killed && !finished;
     return run;
 }
@@ -652,7 +692,39 @@ ModelCheckResult checkedInProcessOnly(const CheckRequest& request,
     return result;
 }
 
+/// A warning, once per value, when OMBRIX_SHERPA_CHECKER names no program that can run
+/// (findModelChecker then goes on with the usual places).
+std::string unusableConfiguredChecker()
+{
+    const char* configured = std::getenv(kModelCheckerEnvironmentVariable);
+    if (configured == nullptr || configured[0] == '\0' || isExecutableFile(configured)) {
+        return {};
+    }
+    CheckerState& state = checkerState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.reportedUnavailable.insert(std::string("configured ") + configured).second) {
+        return {};
+    }
+    return oneLine(std::string(kModelCheckerEnvironmentVariable) + " names " + configured
+            + ", which is missing or not an executable file; it is ignored and the checker is looked for in "
+              "its usual places",
+        kMaxProblemLine);
+}
+
+ModelCheckResult checkFilesWithChecker(const CheckRequest& request);
+
 ModelCheckResult checkFiles(const CheckRequest& request)
+{
+    std::string configuredWarning = unusableConfiguredChecker();
+    ModelCheckResult result = checkFilesWithChecker(request);
+    if (!configuredWarning.empty()) {
+        result.warning = result.warning.empty() ? std::move(configuredWarning)
+                                                : configuredWarning + "; " + result.warning;
+    }
+    return result;
+}
+
+ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;

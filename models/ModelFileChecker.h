@@ -7,7 +7,7 @@
 // catch. So before a node loads a voice or a recogniser, these functions run the real
 // library on the same files in a child process: the program ombrix-sherpa-check, shipped
 // next to the plug-in library. Only when that child has loaded the files, used them once
-// (one short synthesis; one decode of silence plus a check of every graph label) and
+// (one short synthesis; one decode of a second of test noise plus a check of every graph label) and
 // reported "OK" as its last act are the files called good. Cheap checks in this process
 // come first (models/ModelFileInspection.h), so that the common faults are named exactly
 // without starting a process at all.
@@ -59,6 +59,8 @@ struct ModelCheckResult {
     /// Set with `unchecked` the first time this process meets the reason: one line (without
     /// a class prefix) saying why and that the files are loaded after the in-process checks
     /// only, for the caller to log as a warning. Empty when the reason was reported before.
+    /// Also set, whatever the verdict, the first time OMBRIX_SHERPA_CHECKER names a value
+    /// that is missing or not an executable file (the usual places are searched then).
     std::string warning;
 };
 

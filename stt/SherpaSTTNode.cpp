@@ -53,4 +53,9 @@ std::string SherpaSTTNode::transcribe() const
     return internals->transcribe();
 }
 
+std::vector<SherpaSTTNode::Segment> SherpaSTTNode::segments() const
+{
+    return internals->segments();
+}
+
 } // namespace ombrix::extensions::sherpa

@@ -1,6 +1,8 @@
 #include "stt/SherpaSTTNodeInternals.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -23,19 +25,32 @@ constexpr int64_t kMillisecondsPerSecond = 1000;
 constexpr uint32_t kSilenceChunkFrames = 1024;
 constexpr std::array<float, kSilenceChunkFrames> kSilenceChunk{};
 
-// Between the text of a finished stream and the text that follows it.
+// Between the text of a finished stream and the text that follows it, and between two
+// segments where the second starts a word.
 constexpr std::string_view kTextSeparator = " ";
+// The recogniser's word-start mark, U+2581, in UTF-8.
+constexpr std::string_view kWordStart = "\xE2\x96\x81";
+// Token times step by one model output frame.
+constexpr double kOutputFrameSeconds = 0.04;
 
-std::string joinText(std::string first, const std::string& second)
+// The number after `"key":` in the recogniser's JSON result, if any.
+std::optional<double> jsonNumber(const char* json, std::string_view key)
 {
-    if (first.empty()) {
-        return second;
+    if (json == nullptr) {
+        return std::nullopt;
     }
-    if (!second.empty()) {
-        first += kTextSeparator;
-        first += second;
+    const std::string needle = "\"" + std::string(key) + "\":";
+    const char* at = std::strstr(json, needle.c_str());
+    if (at == nullptr) {
+        return std::nullopt;
     }
-    return first;
+    at += needle.size();
+    char* end = nullptr;
+    const double value = std::strtod(at, &end);
+    if (end == at) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 // The default path if it exists, otherwise `leaf` under `directory` in the working
@@ -180,7 +195,7 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     }
 
     streamSampleRate = 0;
-    keptText.clear();
+    clearText();
     Logger::info("[SherpaSTTNode] STT model loaded successfully");
     return true;
 }
@@ -197,7 +212,7 @@ void SherpaSTTNode::Internals::cleanup()
         recognizer.reset();
     }
     streamSampleRate = 0;
-    keptText.clear();
+    clearText();
     Logger::info("[SherpaSTTNode] Cleanup completed");
 }
 
@@ -311,12 +326,17 @@ std::string SherpaSTTNode::Internals::transcribe()
         return {};
     }
     try {
-        std::string text = joinText(keptText, streamText());
+        const SegmentResult current = readSegment();
+        std::string text = joinedText(current);
         // Never true with endpoint detection off; kept so that the returned text and the
         // next one stay consistent if it is ever switched on.
         if (api->isEndpoint(recognizer.get(), stream.get()) != 0) {
             api->reset(recognizer.get(), stream.get());
-            keptText.clear();
+            clearText();
+            decodesBeforeSegment = streamDecodes;
+            segmentDecodes = 0;
+        } else {
+            maybeResetStream(current);
         }
         return text;
     } catch (const std::exception& e) {
@@ -352,6 +372,7 @@ void SherpaSTTNode::Internals::feedRun(const float* samples, uint32_t frames, in
     }
     api->acceptWaveform(stream.get(), rate, samples, static_cast<int32_t>(frames));
     streamSampleRate = rate;
+    streamFedFrames += frames;
     decodeReady();
 }
 
@@ -360,6 +381,8 @@ void SherpaSTTNode::Internals::decodeReady()
     // Decoding a stream that is not ready ends the process inside sherpa-onnx.
     while (api->isReady(recognizer.get(), stream.get()) != 0) {
         api->decode(recognizer.get(), stream.get());
+        ++streamDecodes;
+        ++segmentDecodes;
     }
 }
 
@@ -372,10 +395,19 @@ bool SherpaSTTNode::Internals::restartStream(int32_t newRate)
         api->acceptWaveform(stream.get(), previousRate, kSilenceChunk.data(), chunk);
     }
     decodeReady();
-    keptText = joinText(std::move(keptText), streamText());
+    keepSegment(readSegment());
+    spaceBeforeNext = !keptText.empty();
+    streamOffsetSeconds += static_cast<double>(streamFedFrames + static_cast<uint64_t>(silenceFrames))
+        / static_cast<double>(previousRate);
 
     stream.reset();
     streamSampleRate = 0;
+    streamFedFrames = 0;
+    streamDecodes = 0;
+    segmentDecodes = 0;
+    decodesBeforeSegment = 0;
+    lastTokenCount = 0;
+    segmentDecodesAtCountChange = 0;
     stream.reset(api->createStream(recognizer.get()));
     if (!stream) {
         Logger::error("[SherpaSTTNode] Failed to create online stream");
@@ -387,13 +419,170 @@ bool SherpaSTTNode::Internals::restartStream(int32_t newRate)
     return true;
 }
 
-std::string SherpaSTTNode::Internals::streamText()
+SherpaSTTNode::Internals::SegmentResult SherpaSTTNode::Internals::readSegment()
 {
+    SegmentResult current;
     const OnlineRecognizerResultPtr result(api->getResult(recognizer.get(), stream.get()));
-    if (!result || result->text == nullptr) {
+    if (!result) {
+        return current;
+    }
+    if (result->text != nullptr) {
+        current.text = result->text;
+    }
+    if (result->count > 0 && result->tokens_arr != nullptr) {
+        const auto count = static_cast<std::size_t>(result->count);
+        current.tokens.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            current.tokens.emplace_back(result->tokens_arr[i] != nullptr ? result->tokens_arr[i] : "");
+        }
+        if (result->timestamps != nullptr) {
+            current.times.assign(result->timestamps, result->timestamps + count);
+        }
+    }
+    if (const std::optional<double> start = jsonNumber(result->json, "start_time")) {
+        current.startSeconds = *start;
+        current.hasStart = true;
+        // The segment began after decodesBeforeSegment chunks: the chunk's real length.
+        if (decodesBeforeSegment > 0 && *start > 0.0) {
+            chunkSeconds = *start / static_cast<double>(decodesBeforeSegment);
+        }
+    }
+    if (result->count != lastTokenCount) {
+        lastTokenCount = result->count;
+        segmentDecodesAtCountChange = segmentDecodes;
+    }
+    return current;
+}
+
+std::string SherpaSTTNode::Internals::joinedText(const SegmentResult& current) const
+{
+    if (keptText.empty()) {
+        return current.text;
+    }
+    if (current.text.empty()) {
+        return keptText;
+    }
+    // The recogniser hands word-start pieces with the mark turned into a space.
+    const bool startsWord = !current.tokens.empty()
+        && (current.tokens.front().starts_with(kWordStart) || current.tokens.front().starts_with(' '));
+    std::string text = keptText;
+    if (spaceBeforeNext || startsWord) {
+        text += kTextSeparator;
+    }
+    text += current.text;
+    return text;
+}
+
+std::optional<SherpaSTTNode::Segment> SherpaSTTNode::Internals::toSegment(const SegmentResult& current) const
+{
+    if (current.text.empty()) {
+        return std::nullopt;
+    }
+    const double segmentStart = streamOffsetSeconds
+        + (current.hasStart ? current.startSeconds
+                            : static_cast<double>(decodesBeforeSegment) * chunkSeconds);
+    SherpaSTTNode::Segment segment;
+    segment.text = current.text;
+    segment.tokens.reserve(current.tokens.size());
+    const bool timed = !current.times.empty() && current.times.size() == current.tokens.size();
+    for (std::size_t i = 0; i < current.tokens.size(); ++i) {
+        SherpaSTTNode::Token token{current.tokens[i], std::nullopt};
+        if (timed) {
+            token.time = segmentStart + static_cast<double>(current.times[i]);
+        }
+        segment.tokens.push_back(std::move(token));
+    }
+    if (timed) {
+        segment.start = *segment.tokens.front().time;
+        segment.end = *segment.tokens.back().time + kOutputFrameSeconds;
+    } else {
+        segment.start = segmentStart;
+        segment.end = segmentStart + static_cast<double>(segmentDecodes) * chunkSeconds;
+    }
+    return segment;
+}
+
+void SherpaSTTNode::Internals::keepSegment(const SegmentResult& current)
+{
+    if (current.text.empty()) {
+        return;
+    }
+    keptText = joinedText(current);
+    spaceBeforeNext = false;
+    if (std::optional<SherpaSTTNode::Segment> segment = toSegment(current)) {
+        finishedSegments.push_back(std::move(*segment));
+    }
+}
+
+void SherpaSTTNode::Internals::maybeResetStream(const SegmentResult& current)
+{
+    if (segmentDecodes == 0) {
+        return;
+    }
+    // Blank chunks at the end of the segment: decoded time since the last token's time (a
+    // token's first frame), or, without times, decodes since the token count last changed.
+    const double decodedSeconds = static_cast<double>(segmentDecodes) * chunkSeconds;
+    double blankChunks = 0.0;
+    if (current.tokens.empty()) {
+        blankChunks = static_cast<double>(segmentDecodes);
+    } else if (current.times.size() == current.tokens.size()) {
+        blankChunks = (decodedSeconds - static_cast<double>(current.times.back())) / chunkSeconds;
+    } else {
+        blankChunks = static_cast<double>(segmentDecodes - segmentDecodesAtCountChange);
+    }
+    const double needed = static_cast<double>(
+        decodedSeconds > kMaxSegmentSeconds ? kAgedResetBlankChunks : kResetBlankChunks);
+    if (blankChunks < needed) {
+        return;
+    }
+
+    keepSegment(current);
+    api->reset(recognizer.get(), stream.get());
+    decodesBeforeSegment = streamDecodes;
+    segmentDecodes = 0;
+    lastTokenCount = 0;
+    segmentDecodesAtCountChange = 0;
+}
+
+void SherpaSTTNode::Internals::clearText()
+{
+    keptText.clear();
+    spaceBeforeNext = false;
+    finishedSegments.clear();
+    streamOffsetSeconds = 0.0;
+    streamFedFrames = 0;
+    streamDecodes = 0;
+    segmentDecodes = 0;
+    decodesBeforeSegment = 0;
+    lastTokenCount = 0;
+    segmentDecodesAtCountChange = 0;
+}
+
+std::vector<SherpaSTTNode::Segment> SherpaSTTNode::Internals::segments()
+{
+    if (!recognizer || !stream) {
         return {};
     }
-    return result->text;
+    std::vector<SherpaSTTNode::Segment> all = finishedSegments;
+    try {
+        const int32_t countBefore = lastTokenCount;
+        const uint64_t decodesAtChange = segmentDecodesAtCountChange;
+        if (std::optional<SherpaSTTNode::Segment> current = toSegment(readSegment())) {
+            all.push_back(std::move(*current));
+        }
+        // Reading for a caller does not count as a look at the token count.
+        lastTokenCount = countBefore;
+        segmentDecodesAtCountChange = decodesAtChange;
+    } catch (const std::exception& e) {
+        abandonModel(std::string("[SherpaSTTNode] Recognizer threw while reading the text, model unloaded: ")
+            + e.what());
+        return {};
+    } catch (...) {
+        abandonModel(
+            "[SherpaSTTNode] Recognizer threw an unknown exception while reading the text, model unloaded");
+        return {};
+    }
+    return all;
 }
 
 } // namespace ombrix::extensions::sherpa

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "host/AudioBus.h"
 #include "host/AudioRingBuffer.h"
@@ -79,10 +81,25 @@ struct OnlineRecognizerApi {
  *    for live audio), drops it with a warning and returns "" without calling the
  *    recogniser.
  *
- *  - Decoding only while the recogniser reports a chunk ready. Endpoint detection is off,
- *    so the text of one stream keeps growing and so does the cost of each decode step: the
- *    decoder rebuilds the whole text after every chunk. The last ~0.45 s of audio is not
- *    decoded until more audio follows it.
+ *  - Decoding only while the recogniser reports a chunk ready. The last ~0.45 s of audio
+ *    is not decoded until more audio follows it.
+ *
+ *  - A flat cost per call. Endpoint detection is off, so the text of one stream would keep
+ *    growing, and the decoder rebuilds its best path over the whole stream after every
+ *    chunk (the cost per chunk grows with the stream's age). After each transcribe() the
+ *    node resets the stream (SherpaOnnxOnlineStreamReset keeps the features not yet
+ *    decoded, so no audio is lost or decoded twice) when the result ends in a pause:
+ *    kResetBlankChunks chunks since the last token's time, or kAgedResetBlankChunks once
+ *    the segment is older than kMaxSegmentSeconds. Token times mark a token's first frame,
+ *    and one long sound can be one token: two chunks (0.64 s) of blank after it keep a
+ *    reset out of any token of speech, whose pieces are far shorter; one chunk is enough
+ *    for the rare reset that bounds an old segment. The segment's text is kept and the
+ *    next one is joined with a space only when its first token starts a word (U+2581), as
+ *    the recogniser itself joins tokens, so the whole text equals one endless stream's.
+ *    Without token times, the decodes since the token count last changed stand in.
+ *    The decoded time is the number of decodes times the chunk length, taken as 0.32 s
+ *    (32 feature frames, the node's chunk-16 model) and corrected from the recogniser's
+ *    segment start times after the first reset.
  */
 class SherpaSTTNode::Internals {
 public:
@@ -117,6 +134,14 @@ public:
     bool consume(AudioBus& bus);
     /// See SherpaSTTNode::transcribe and the class comment. One consumer thread only.
     std::string transcribe();
+    /// See SherpaSTTNode::segments. Same thread as transcribe().
+    std::vector<SherpaSTTNode::Segment> segments();
+
+    /// Blank decoding chunks after the last token that end a segment.
+    static constexpr uint64_t kResetBlankChunks = 2;
+    /// The same once the segment is older than kMaxSegmentSeconds.
+    static constexpr uint64_t kAgedResetBlankChunks = 1;
+    static constexpr double kMaxSegmentSeconds = 60.0;
 
     std::atomic<bool> isEnabled{true};
     std::atomic<int32_t> sampleRate{kDefaultSampleRate};
@@ -150,8 +175,25 @@ private:
     /// replaces it by a new stream for `newRate`. False when no new stream could be made
     /// (the node is then unloaded).
     bool restartStream(int32_t newRate);
-    /// The current stream's whole text.
-    std::string streamText();
+    /// The current segment of the current stream, read from the recogniser.
+    struct SegmentResult {
+        std::string text;
+        std::vector<std::string> tokens;
+        std::vector<float> times; ///< empty when the recogniser gives none
+        double startSeconds = 0.0; ///< segment start within the stream
+        bool hasStart = false;
+    };
+    SegmentResult readSegment();
+    /// `current` as a segment in node time; std::nullopt when it holds no text.
+    std::optional<SherpaSTTNode::Segment> toSegment(const SegmentResult& current) const;
+    /// The kept text followed by `current`'s text, with the separator the join needs.
+    std::string joinedText(const SegmentResult& current) const;
+    /// Moves `current` into the kept text and segments.
+    void keepSegment(const SegmentResult& current);
+    /// After a transcribe(): resets the stream when `current` ends in a long enough pause.
+    void maybeResetStream(const SegmentResult& current);
+    /// Forgets all text and times (a new model or an endpoint).
+    void clearText();
     /// After a recogniser call threw: logs `what` as one error line and unloads the model.
     void abandonModel(const std::string& what);
 
@@ -174,8 +216,25 @@ private:
     int32_t consumedRate = 0;
     /// Rate the current stream has been fed with; 0 while it has been fed nothing.
     int32_t streamSampleRate = 0;
-    /// Text of the streams finished by rate changes since the model was loaded.
+    /// Text of the segments finished (by resets and rate changes) since the model was loaded.
     std::string keptText;
+    /// The next non-empty segment follows a rate change: joined with a space.
+    bool spaceBeforeNext = false;
+    std::vector<SherpaSTTNode::Segment> finishedSegments;
+    /// Node time, in seconds, at which the current stream started.
+    double streamOffsetSeconds = 0.0;
+    /// Frames fed to the current stream, at streamSampleRate.
+    uint64_t streamFedFrames = 0;
+    uint64_t streamDecodes = 0;
+    uint64_t segmentDecodes = 0;
+    /// Decodes of the current stream before its current segment began.
+    uint64_t decodesBeforeSegment = 0;
+    double chunkSeconds = kDefaultChunkSeconds;
+    /// Without token times: the token count at the last read and the decodes then.
+    int32_t lastTokenCount = 0;
+    uint64_t segmentDecodesAtCountChange = 0;
+
+    static constexpr double kDefaultChunkSeconds = 0.32;
 };
 
 } // namespace ombrix::extensions::sherpa

@@ -484,6 +484,33 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
     huge.replace(vectorHeaderStatesOffset(), sizeof(int64_t), int64Bytes(int64_t{1} << 40));
     writeFile(asr / "huge-state-count.fst", huge);
     fs::create_directory(asr / "directory.fst");
+    // Epsilon-input cycles past the first token, which decoding silence never reaches: a
+    // negative one (0.5 - 1 = -0.5) never ends in the decoder; a positive one does.
+    writeFile(asr / "negative-epsilon-cycle.fst",
+        compileGraph(kFixtureGraphText + "0 3 1 0\n3 4 0 0 -1\n4 5 0 5 0.25\n5 3 0 0 0.25\n4 0 2 0\n"));
+    writeFile(
+        asr / "negative-epsilon-loop.fst", compileGraph(kFixtureGraphText + "0 3 1 0\n3 3 0 0 -0.25\n"));
+    writeFile(asr / "positive-epsilon-cycle.fst",
+        compileGraph(kFixtureGraphText + "0 3 1 0\n3 4 0 0 -1\n4 3 0 0 1.5\n4 0 2 0\n"));
+    // A cycle of N epsilon-input arcs of total weight +1 that the search only settles
+    // after N rounds over its N arcs: small, it is proven; large, it is beyond the bound.
+    const auto slowCycle = [](int states) {
+        std::ostringstream text;
+        text << kFixtureGraphText << "0 3 1 0\n3 " << 3 + states - 1 << " 0 0 " << states << '\n';
+        for (int state = 4; state < 3 + states; ++state) {
+            text << state << ' ' << state - 1 << " 0 0 -1\n";
+        }
+        return text.str();
+    };
+    writeFile(asr / "slow-epsilon-cycle.fst", compileGraph(slowCycle(2000)));
+    writeFile(asr / "epsilon-cycle-beyond-bound.fst", compileGraph(slowCycle(10000)));
+    // No path of finite weight to a final state: none at all, or one only past an
+    // infinite weight (or from an unreachable state).
+    writeFile(asr / "no-final-state.fst",
+        compileGraph(kFixtureGraphText.substr(0, kFixtureGraphText.find("\n0\n") + 1)));
+    writeFile(asr / "final-only-at-infinity.fst",
+        compileGraph(kFixtureGraphText.substr(0, kFixtureGraphText.find("\n0\n") + 1)
+            + "0 3 1 0 Infinity\n3\n4 5 1 0\n5\n"));
 
     struct BadGraph {
         std::string name;
@@ -504,6 +531,18 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         {"deep-nan-weight.fst", "arc 1 of state " + std::to_string(kDeepState) + " has the weight nan"},
         {"const-arcs-beyond.fst", "beyond the graph's " + std::to_string(kFixtureGraphArcs) + " arcs"},
         {"huge-state-count.fst", "declares " + std::to_string(int64_t{1} << 40) + " states"},
+        {"negative-epsilon-cycle.fst", "epsilon-input arcs that form a cycle of negative total weight",
+            false},
+        {"negative-epsilon-loop.fst", "arc 0 of state 3 is an epsilon-input loop of the negative weight",
+            false},
+        {"epsilon-cycle-beyond-bound.fst",
+            "the cycles of epsilon-input arcs among the 10000 states from state 3 on are too large to prove "
+            "free "
+            "of a negative total weight",
+            false},
+        {"no-final-state.fst", "no final state can be reached from the start state 0 at finite weight",
+            false},
+        {"final-only-at-infinity.fst", "no final state can be reached", false},
         {"directory.fst", "is a directory", false},
         {"missing.fst", "does not exist", false},
     };
@@ -531,6 +570,11 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         EXPECT_NE(beyond.problem.find("beyond the 3 outputs"), std::string::npos) << beyond.problem;
     }
     setModelCheckerOverrideForTesting(std::nullopt);
+    const ModelCheckResult positive
+        = recognizerIn(asr, "model.onnx", "positive-epsilon-cycle.fst").check(false);
+    EXPECT_TRUE(positive.ok) << positive.problem;
+    const ModelCheckResult slow = recognizerIn(asr, "model.onnx", "slow-epsilon-cycle.fst").check(false);
+    EXPECT_TRUE(slow.ok) << slow.problem;
 
     writeFile(asr / "tokens.txt", "<blk> 0\nA 1 x\nB 2\n");
     const ModelCheckResult tokens = recognizerIn(asr).check(false);
@@ -639,6 +683,10 @@ TEST_F(ModelFileCheckerTest, ExplainsACheckerThatDiesAndTrustsOnlyItsReport)
             "while creating the engine (exit status 0)"},
         // The report decides, not the exit status.
         {"echo OK >&3\nexit 7\n", true, ""},
+        // Report lines far over 16 KB keep their kind and verdict.
+        {"printf 'problem /some/file: is wrong %020000d\\n' 0 >&3\nexit 0\n", false,
+            "/some/file: is wrong 000"},
+        {"printf 'stage %040000d\\n' 0 >&3\necho OK >&3\nexit 0\n", true, ""},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -648,6 +696,28 @@ TEST_F(ModelFileCheckerTest, ExplainsACheckerThatDiesAndTrustsOnlyItsReport)
         EXPECT_EQ(result.ok, c.ok) << c.body << result.problem;
         EXPECT_NE(result.problem.find(c.expected), std::string::npos) << c.body << "-> " << result.problem;
     }
+}
+
+TEST_F(ModelFileCheckerTest, WarnsOnceWhenTheConfiguredCheckerCannotRunAndUsesTheUsualOne)
+{
+    TemporaryDirectory temporary;
+    const fs::path notExecutable = temporary.path / "not-executable";
+    writeFile(notExecutable, "#!/bin/sh\necho OK >&3\n");
+    const ModelFiles voice = voiceIn(kFixtures / "voice-en");
+    for (const fs::path& configured : {temporary.path / "missing", notExecutable}) {
+        ASSERT_EQ(::setenv(kModelCheckerEnvironmentVariable, configured.c_str(), 1), 0);
+        forgetCheckedModelFiles();
+        const ModelCheckResult first = voice.check(true);
+        EXPECT_TRUE(first.ok) << first.problem;
+        EXPECT_FALSE(first.unchecked);
+        EXPECT_NE(first.warning.find(std::string(kModelCheckerEnvironmentVariable) + " names "
+                      + configured.string() + ", which is missing or not an executable file"),
+            std::string::npos)
+            << first.warning;
+        forgetCheckedModelFiles();
+        EXPECT_EQ(voice.check(true).warning, "");
+    }
+    ::unsetenv(kModelCheckerEnvironmentVariable);
 }
 
 /// Installs a SIGCHLD disposition for the scope of a test.

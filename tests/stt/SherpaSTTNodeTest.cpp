@@ -9,8 +9,10 @@
 #include "LogCapture.h"
 #include "TestSignals.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
+#include "stt/RecognizerConfig.h"
 #include "stt/SherpaSTTNodeInternals.h"
 #include "tests/stt/SttTestSupport.h"
+#include "utils/SherpaOnnxHandles.h"
 
 namespace {
 
@@ -215,6 +217,171 @@ TEST_F(LoadedNode, RateChangeKeepsTheTextAndDecodesEveryBlockAtItsOwnRate)
     LogCapture log;
     EXPECT_EQ(node.transcribe(), "ABA BB");
     EXPECT_EQ(log.count("[SherpaSTTNode] Sample rate changed from 48000 Hz to 16000 Hz"), 1u);
+}
+
+// Long streams: the node resets its stream at pauses; none of that may change the text.
+
+/// `pattern` repeated `times` times, as tone bursts at `rate` (0.6 s tail after the last).
+std::vector<float> repeatedBursts(const std::string& pattern, int times, int rate)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += pattern;
+    }
+    return makeToneBursts(all, rate);
+}
+
+/// The text of one stream that is never reset, fed `samples` in one-second pieces.
+std::string endlessStreamText(const std::string& model, const std::string& tokens, const std::string& graph,
+    const std::vector<float>& samples, int rate)
+{
+    using namespace ombrix::extensions::sherpa;
+    const SherpaOnnxOnlineRecognizerConfig config = speechToTextRecognizerConfig(model, tokens, graph);
+    const OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
+    if (!recognizer) {
+        return "<no recogniser>";
+    }
+    const OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
+    for (std::size_t start = 0; start < samples.size(); start += static_cast<std::size_t>(rate)) {
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(rate), samples.size() - start);
+        SherpaOnnxOnlineStreamAcceptWaveform(
+            stream.get(), rate, samples.data() + start, static_cast<int32_t>(n));
+        while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
+            SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
+        }
+    }
+    const OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
+    return result->text;
+}
+
+/// Feeds `samples` one second at a time with a transcribe() after each; the last text.
+std::string transcribeEverySecond(SherpaSTTNode& node, const std::vector<float>& samples, int rate)
+{
+    std::string text;
+    for (std::size_t start = 0; start < samples.size(); start += static_cast<std::size_t>(rate)) {
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(rate), samples.size() - start);
+        feedAt(node, std::span<const float>(samples).subspan(start, n), rate);
+        text = node.transcribe();
+    }
+    return text;
+}
+
+std::string joinedSegmentTexts(const std::vector<SherpaSTTNode::Segment>& segments, bool wordPieces)
+{
+    std::string text;
+    for (const auto& segment : segments) {
+        if (!text.empty() && wordPieces) {
+            text += ' ';
+        }
+        text += segment.text;
+    }
+    return text;
+}
+
+TEST_F(LoadedNode, ResetsAtPausesKeepTheTextOfOneEndlessStream)
+{
+    // Pauses of 1.2 s and more between groups, with groups of adjacent and separate bursts;
+    // every group ends in a reset, the undecoded tail moves into the next segment.
+    const std::vector<float> audio = repeatedBursts("A_B______AB_BA_______BBA________A________", 8, k16k);
+    struct Case {
+        std::string model, tokens, graph;
+        bool wordPieces;
+    };
+    for (const Case& c : {Case{kAsrModel, kAsrTokens, kAsrGraph, false},
+             Case{icefallFixture("model.onnx"), icefallFixture("tokens.txt"), icefallFixture("HLG.fst"),
+                 true}}) {
+        SCOPED_TRACE(c.model);
+        ASSERT_TRUE(node.loadModel(c.model, c.tokens, c.graph));
+        const std::string endless = endlessStreamText(c.model, c.tokens, c.graph, audio, k16k);
+        ASSERT_FALSE(endless.empty());
+        EXPECT_EQ(transcribeEverySecond(node, audio, k16k), endless);
+        const std::vector<SherpaSTTNode::Segment> segments = node.segments();
+        EXPECT_GE(segments.size(), 6u);
+        EXPECT_EQ(joinedSegmentTexts(segments, c.wordPieces), endless);
+    }
+
+    // At 48 kHz too (the recogniser resamples), with a rate change in the middle: the
+    // text before the change stays in front, joined with a space.
+    ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+    const std::vector<float> at48k = repeatedBursts("A_B________", 6, k48k);
+    const std::string endless48k = endlessStreamText(kAsrModel, kAsrTokens, kAsrGraph, at48k, k48k);
+    EXPECT_EQ(transcribeEverySecond(node, at48k, k48k), endless48k);
+    EXPECT_EQ(transcribeEverySecond(node, audio, k16k),
+        endless48k + " " + endlessStreamText(kAsrModel, kAsrTokens, kAsrGraph, audio, k16k));
+}
+
+TEST_F(LoadedNode, StreamsWithoutLongPausesKeepTheirText)
+{
+    // No pause at all: adjacent bursts for 70 s, never a reset.
+    const std::vector<float> noPause = repeatedBursts("AB", 175, k16k);
+    ASSERT_EQ(transcribeEverySecond(node, noPause, k16k),
+        endlessStreamText(kAsrModel, kAsrTokens, kAsrGraph, noPause, k16k));
+    EXPECT_EQ(node.segments().size(), 1u);
+
+    // Only 0.2 s gaps for 70 s: after 60 s the next short pause ends the segment.
+    ASSERT_TRUE(node.loadModel(kAsrModel, kAsrTokens, kAsrGraph));
+    const std::vector<float> shortGaps = repeatedBursts("A_", 175, k16k);
+    ASSERT_EQ(transcribeEverySecond(node, shortGaps, k16k),
+        endlessStreamText(kAsrModel, kAsrTokens, kAsrGraph, shortGaps, k16k));
+    const std::vector<SherpaSTTNode::Segment> segments = node.segments();
+    ASSERT_GE(segments.size(), 2u);
+    EXPECT_GT(segments[1].start, 60.0);
+}
+
+TEST_F(LoadedNode, SegmentTimesFollowTheBursts)
+{
+    SherpaSTTNode unloaded;
+    ASSERT_FALSE(unloaded.loadModel(kAsrModel + ".missing", kAsrTokens, kAsrGraph));
+    feedAt(unloaded, makeToneBursts("A", k16k), k16k);
+    unloaded.transcribe();
+    EXPECT_TRUE(unloaded.segments().empty()); // no model
+    EXPECT_TRUE(node.segments().empty()); // nothing decoded yet
+
+    // Bursts start at 0.3 s + 0.2 s per symbol; a decoding chunk is 0.32 s.
+    const std::string pattern = "A_B_________BA__________A";
+    const std::vector<float> audio = makeToneBursts(pattern, k16k);
+    transcribeEverySecond(node, audio, k16k);
+    const std::vector<SherpaSTTNode::Segment> segments = node.segments();
+    ASSERT_EQ(segments.size(), 3u);
+    EXPECT_EQ(segments[0].text, "AB");
+    EXPECT_EQ(segments[1].text, "BA");
+    EXPECT_EQ(segments[2].text, "A");
+
+    std::vector<double> onsets;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '_' && (i == 0 || pattern[i - 1] != pattern[i])) {
+            onsets.push_back(0.3 + 0.2 * static_cast<double>(i));
+        }
+    }
+    constexpr double kChunk = 0.32;
+    std::size_t next = 0;
+    for (const auto& segment : segments) {
+        for (const auto& token : segment.tokens) {
+            ASSERT_LT(next, onsets.size());
+            ASSERT_TRUE(token.time.has_value());
+            EXPECT_NEAR(*token.time, onsets[next], kChunk) << token.text;
+            ++next;
+        }
+        EXPECT_NEAR(segment.start, *segment.tokens.front().time, 1e-9);
+        EXPECT_GT(segment.end, segment.start);
+        // The last burst of a segment ends 0.2 s after its onset.
+        EXPECT_NEAR(segment.end, *segment.tokens.back().time + 0.2, kChunk);
+    }
+    EXPECT_EQ(next, onsets.size());
+
+    // After a rate change the times go on from the end of the earlier stream.
+    const double before = segments.back().end;
+    feedAt(node, makeToneBursts("B", k48k), k48k);
+    node.transcribe();
+    const std::vector<SherpaSTTNode::Segment> afterChange = node.segments();
+    ASSERT_EQ(afterChange.size(), 4u);
+    const double streamEnd = static_cast<double>(audio.size()) / k16k + 0.5; // + flush silence
+    EXPECT_GT(afterChange[3].start, before);
+    EXPECT_NEAR(afterChange[3].start, streamEnd + 0.3, kChunk);
+
+    // A failed load leaves nothing.
+    ASSERT_FALSE(node.loadModel(kAsrModel + ".missing", kAsrTokens, kAsrGraph));
+    EXPECT_TRUE(node.segments().empty());
 }
 
 TEST_F(LoadedNode, InvalidRatesNeverReachTheRecogniser)

@@ -240,6 +240,52 @@ TEST(TranscribeTool, StopsWithTheReasonWhenTheModelOrTheInputIsUnusable)
         EXPECT_NE(run.standardError.find(reason), std::string::npos) << run.standardError;
         EXPECT_EQ(run.standardOutput, "");
     }
+    // Headers that are well formed but cannot be trusted, and samples that are not numbers.
+    const auto le = [](std::uint64_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) {
+            out += static_cast<char>((value >> (8 * i)) & 0xFFu);
+        }
+        return out;
+    };
+    const auto formatChunk = [&](std::uint32_t rate, std::uint16_t tag, std::uint16_t bits) {
+        return "fmt " + le(16, 4) + le(tag, 2) + le(1, 2) + le(rate, 4)
+            + le(std::uint64_t(rate) * bits / 8, 4) + le(bits / 8, 2) + le(bits, 2);
+    };
+    const auto wavBytes = [&](const std::string& chunks, const std::string& data) {
+        const std::string body = "WAVE" + chunks + "data" + le(data.size(), 4) + data;
+        return "RIFF" + le(body.size(), 4) + body;
+    };
+    std::string floats;
+    for (int i = 0; i < 16000; ++i) {
+        floats += le(i == 8000 ? 0x7FC00000u : 0u, 4); // one NaN in the middle of silence
+    }
+    std::string infinities = floats;
+    infinities.replace(4 * 100, 4, le(0x7F800000u, 4));
+    const std::string pcm(32000, '\0');
+    const std::vector<std::pair<std::string, std::string>> untrusted = {
+        {wavBytes(formatChunk(16000, 1, 16) + formatChunk(8000, 1, 16), pcm), "has two format chunks"},
+        {wavBytes(formatChunk(4000000000u, 1, 16), pcm), "at 4000000000 Hz"},
+        {wavBytes(formatChunk(16000, 3, 32), floats), "not a finite number (NaN or infinity) in frame 8000"},
+        {wavBytes(formatChunk(16000, 3, 32), infinities),
+            "not a finite number (NaN or infinity) in frame 100"},
+    };
+    for (std::size_t i = 0; i < untrusted.size(); ++i) {
+        const auto& [bytes, reason] = untrusted[i];
+        const fs::path file = scratch.path() / ("untrusted-" + std::to_string(i) + ".wav");
+        std::ofstream(file, std::ios::binary) << bytes;
+        const auto run = runSubprocess(kTool, withArguments({"-q", file.string()}));
+        EXPECT_EQ(run.exitCode, 4) << file << ": " << run.describe();
+        EXPECT_NE(run.standardError.find(reason), std::string::npos) << run.standardError;
+        EXPECT_EQ(run.standardError.find("-294967296"), std::string::npos) << run.standardError;
+        // Through the stream reader of standard input too.
+        SubprocessOptions piped = withArguments({"-q", "-"});
+        piped.standardInput = bytes;
+        const auto throughPipe = runSubprocess(kTool, piped);
+        EXPECT_EQ(throughPipe.exitCode, 4) << throughPipe.describe();
+        EXPECT_NE(throughPipe.standardError.find(reason), std::string::npos) << throughPipe.standardError;
+    }
+
     // A stream that ends early is only seen at its end: still status 4 with the reason.
     SubprocessOptions cutStream = withArguments({"-q", "-"});
     cutStream.standardInput = goodBytes.substr(0, goodBytes.size() / 2);

@@ -11,14 +11,18 @@
 #include <fst/vector-fst.h>
 #include <fst/verify.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <istream>
+#include <limits>
 #include <memory>
 #include <new>
 #include <streambuf>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace ombrix::extensions::sherpa {
@@ -279,6 +283,211 @@ std::string weightText(const fst::TropicalWeight& weight)
     return std::to_string(weight.Value());
 }
 
+/// Edge relaxations that the search for a negative cycle may spend on one graph (a few
+/// tenths of a second at most). A component of epsilon-input arcs that needs more is
+/// refused: the decoder could not be shown to end on it.
+constexpr int64_t kMaxRelaxations = int64_t{1} << 26;
+/// Improvements smaller than this (relative to the distance, at least absolute) are
+/// rounding, not a negative cycle: the decoder's float costs stop changing there too.
+constexpr double kRelaxationTolerance = 1e-6;
+
+/// The epsilon-input arcs of finite weight, grouped by their state (states are visited
+/// in order), with their index among the state's arcs for messages.
+struct EpsilonArcs {
+    struct Arc {
+        int32_t next;
+        float weight;
+        uint32_t index;
+    };
+    std::vector<std::size_t> first{0}; // arcs of state s: [first[s], first[s + 1])
+    std::vector<Arc> arcs;
+};
+
+bool improves(double candidate, double current)
+{
+    return candidate < current - kRelaxationTolerance * std::max(1.0, std::fabs(current));
+}
+
+/// The strongly connected components of the epsilon-input subgraph (Tarjan's algorithm,
+/// iterative): component[s] for every state, components numbered from 0; `count` says how
+/// many states each has.
+struct Components {
+    std::vector<int32_t> component;
+    std::vector<int32_t> count;
+};
+
+Components epsilonComponents(const EpsilonArcs& epsilon, int32_t states)
+{
+    constexpr int32_t kUnvisited = -1;
+    Components result;
+    result.component.assign(static_cast<std::size_t>(states), kUnvisited);
+    std::vector<int32_t> order(static_cast<std::size_t>(states), kUnvisited); // discovery index
+    std::vector<int32_t> low(static_cast<std::size_t>(states), 0);
+    std::vector<int32_t> stack; // Tarjan's stack of states not yet in a component
+    std::vector<std::pair<int32_t, std::size_t>> path; // the depth-first path: state, next arc
+    int32_t discovered = 0;
+    for (int32_t root = 0; root < states; ++root) {
+        if (order[static_cast<std::size_t>(root)] != kUnvisited) {
+            continue;
+        }
+        if (epsilon.first[static_cast<std::size_t>(root) + 1]
+            == epsilon.first[static_cast<std::size_t>(root)]) {
+            // No epsilon arc leaves it: a component of its own, on no cycle.
+            order[static_cast<std::size_t>(root)] = discovered++;
+            result.component[static_cast<std::size_t>(root)] = static_cast<int32_t>(result.count.size());
+            result.count.push_back(1);
+            continue;
+        }
+        const auto enter = [&](int32_t state) {
+            order[static_cast<std::size_t>(state)] = low[static_cast<std::size_t>(state)] = discovered++;
+            stack.push_back(state);
+            path.emplace_back(state, epsilon.first[static_cast<std::size_t>(state)]);
+        };
+        enter(root);
+        while (!path.empty()) {
+            auto& [state, next] = path.back();
+            const std::size_t s = static_cast<std::size_t>(state);
+            if (next < epsilon.first[s + 1]) {
+                const int32_t to = epsilon.arcs[next++].next;
+                const std::size_t t = static_cast<std::size_t>(to);
+                if (order[t] == kUnvisited) {
+                    enter(to); // invalidates `state` and `next`
+                } else if (result.component[t] == kUnvisited) {
+                    low[s] = std::min(low[s], order[t]); // on the stack
+                }
+                continue;
+            }
+            const int32_t done = state;
+            path.pop_back();
+            if (!path.empty()) {
+                const std::size_t parent = static_cast<std::size_t>(path.back().first);
+                low[parent] = std::min(low[parent], low[static_cast<std::size_t>(done)]);
+            }
+            if (low[static_cast<std::size_t>(done)] == order[static_cast<std::size_t>(done)]) {
+                const int32_t id = static_cast<int32_t>(result.count.size());
+                int32_t size = 0;
+                int32_t member = 0;
+                do {
+                    member = stack.back();
+                    stack.pop_back();
+                    result.component[static_cast<std::size_t>(member)] = id;
+                    ++size;
+                } while (member != done);
+                result.count.push_back(size);
+            }
+        }
+    }
+    return result;
+}
+
+/// Proves that no cycle of epsilon-input arcs has a negative total weight: the decoder
+/// follows epsilon arcs for as long as they lower a cost, so such a cycle never ends.
+/// Cycles only exist inside strongly connected components; each non-trivial one gets a
+/// Bellman-Ford search of its own (all distances start at 0, as from a source joined to
+/// every state), which ends early once nothing improves.
+std::string checkEpsilonCycles(const std::string& path, const EpsilonArcs& epsilon, int32_t states)
+{
+    if (epsilon.arcs.empty()) {
+        return {};
+    }
+    // A negative self-loop needs no components.
+    for (int32_t state = 0; state < states; ++state) {
+        const std::size_t s = static_cast<std::size_t>(state);
+        for (std::size_t arc = epsilon.first[s]; arc < epsilon.first[s + 1]; ++arc) {
+            if (epsilon.arcs[arc].next == state && epsilon.arcs[arc].weight < 0.0F) {
+                return arcAt(path, state, epsilon.arcs[arc].index,
+                    "is an epsilon-input loop of the negative weight "
+                        + std::to_string(epsilon.arcs[arc].weight)
+                        + ", which the decoder would follow for ever");
+            }
+        }
+    }
+    const Components components = epsilonComponents(epsilon, states);
+    std::vector<std::vector<int32_t>> members(components.count.size());
+    bool anyCycle = false;
+    for (int32_t state = 0; state < states; ++state) {
+        const int32_t id = components.component[static_cast<std::size_t>(state)];
+        if (components.count[static_cast<std::size_t>(id)] > 1) {
+            members[static_cast<std::size_t>(id)].push_back(state);
+            anyCycle = true;
+        }
+    }
+    if (!anyCycle) {
+        return {};
+    }
+    std::vector<double> distance(static_cast<std::size_t>(states), 0.0);
+    int64_t budget = kMaxRelaxations;
+    for (std::size_t id = 0; id < members.size(); ++id) {
+        const std::vector<int32_t>& component = members[id];
+        if (component.empty()) {
+            continue;
+        }
+        // Rounds: after |component| - 1 rounds every shortest path is found unless a
+        // negative cycle keeps lowering distances; one more round tells.
+        bool changed = true;
+        for (std::size_t round = 0; changed && round <= component.size(); ++round) {
+            changed = false;
+            for (const int32_t state : component) {
+                const std::size_t s = static_cast<std::size_t>(state);
+                for (std::size_t arc = epsilon.first[s]; arc < epsilon.first[s + 1]; ++arc) {
+                    const EpsilonArcs::Arc& a = epsilon.arcs[arc];
+                    const std::size_t t = static_cast<std::size_t>(a.next);
+                    if (components.component[t] != static_cast<int32_t>(id)) {
+                        continue;
+                    }
+                    if (--budget < 0) {
+                        return at(path,
+                            "the cycles of epsilon-input arcs among the " + std::to_string(component.size())
+                                + " states from state " + std::to_string(component.front())
+                                + " on are too large to prove free of a negative total weight (more than "
+                                + std::to_string(kMaxRelaxations) + " steps)");
+                    }
+                    const double candidate = distance[s] + double{a.weight};
+                    if (improves(candidate, distance[t])) {
+                        distance[t] = candidate;
+                        changed = true;
+                        if (round == component.size()) {
+                            return arcAt(path, state, a.index,
+                                "lies among epsilon-input arcs that form a cycle of negative total weight, "
+                                "which the "
+                                "decoder would follow for ever");
+                        }
+                    }
+                }
+            }
+        }
+    }
+    return {};
+}
+
+/// Proves that some final state is reachable from the start at finite weight; without
+/// one, no path is ever complete and every decoding gives no text. Breadth first over
+/// arcs of finite weight, ending at the first final state found.
+std::string checkFinalReachable(const std::string& path, const Graph& graph, int32_t states)
+{
+    const fst::TropicalWeight zero = fst::TropicalWeight::Zero();
+    std::vector<bool> seen(static_cast<std::size_t>(states), false);
+    std::vector<int32_t> queue{static_cast<int32_t>(graph.Start())};
+    seen[static_cast<std::size_t>(queue.front())] = true;
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const int32_t state = queue[head];
+        if (graph.Final(state) != zero) {
+            return {};
+        }
+        for (fst::ArcIterator<Graph> arcs(graph, state); !arcs.Done(); arcs.Next()) {
+            const Arc& arc = arcs.Value();
+            if (arc.weight != zero && !seen[static_cast<std::size_t>(arc.nextstate)]) {
+                seen[static_cast<std::size_t>(arc.nextstate)] = true;
+                queue.push_back(arc.nextstate);
+            }
+        }
+    }
+    return at(path,
+        "no final state can be reached from the start state " + std::to_string(graph.Start())
+            + " at finite weight (" + std::to_string(queue.size())
+            + " states reachable), so decoding it never gives a text");
+}
+
 /// Every state and arc of the graph as OpenFst holds it.
 std::string checkStatesAndArcs(const std::string& path, const Graph& graph, const TokenIds& tokens,
     const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath)
@@ -296,8 +505,18 @@ std::string checkStatesAndArcs(const std::string& path, const Graph& graph, cons
             "the start state " + std::to_string(start) + " is not one of the graph's "
                 + std::to_string(states) + " states");
     }
+    if (states > std::numeric_limits<int32_t>::max()) {
+        return at(
+            path, "the graph has " + std::to_string(states) + " states, more than OpenFst's state ids reach");
+    }
+    EpsilonArcs epsilon;
+    epsilon.first.reserve(static_cast<std::size_t>(states) + 1);
+    const fst::TropicalWeight zero = fst::TropicalWeight::Zero();
     for (fst::StateIterator<Graph> stateIterator(graph); !stateIterator.Done(); stateIterator.Next()) {
         const int64_t state = stateIterator.Value();
+        if (state != static_cast<int64_t>(epsilon.first.size()) - 1) {
+            return at(path, "the graph's states are not numbered in order"); // vector and const always are
+        }
         if (!graph.Final(state).Member()) {
             return at(path,
                 "state " + std::to_string(state) + " has the final weight " + weightText(graph.Final(state))
@@ -320,6 +539,10 @@ std::string checkStatesAndArcs(const std::string& path, const Graph& graph, cons
                     path, state, index, "has the negative output label " + std::to_string(arc.olabel));
             }
             if (arc.ilabel == 0) {
+                if (arc.weight != zero) {
+                    epsilon.arcs.push_back({static_cast<int32_t>(arc.nextstate), arc.weight.Value(),
+                        static_cast<uint32_t>(index)});
+                }
                 continue; // epsilon
             }
             const int64_t token = int64_t{arc.ilabel} - 1;
@@ -335,8 +558,13 @@ std::string checkStatesAndArcs(const std::string& path, const Graph& graph, cons
                         + " outputs of " + modelPath);
             }
         }
+        epsilon.first.push_back(epsilon.arcs.size());
     }
-    return {};
+    if (std::string problem = checkEpsilonCycles(path, epsilon, static_cast<int32_t>(states));
+        !problem.empty()) {
+        return problem;
+    }
+    return checkFinalReachable(path, graph, static_cast<int32_t>(states));
 }
 
 /// Reads and checks the mapped graph; on success leaves it in `graph`.

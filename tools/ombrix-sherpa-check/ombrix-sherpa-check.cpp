@@ -12,10 +12,11 @@
 // engine is given the data directory that espeak-ng of the plug-in's process already
 // reads, and DIR, the voice's own data that the library will then never read, is checked
 // for its structure in every mode); a recogniser is created
-// with the speech-to-text node's configuration, decodes a stretch of silence and returns
-// its result. Before that, in every mode, the whole decoding graph is checked: its
+// with the speech-to-text node's configuration, decodes a stretch of fixed pseudo-random
+// noise (which, unlike silence, gets tokens other than the blank onto its paths) and
+// returns its result. Before that, in every mode, the whole decoding graph is checked: its
 // layout, every state and arc (next states, weights, input labels against tokens.txt and
-// the model's output size), as decoding silence only reaches a few of its arcs.
+// the model's output size), as decoding only reaches a few of its arcs.
 //
 // Report (to descriptor N, default standard output), one line each: "stage <step>"
 // before every step, "problem <path>: <what is wrong>" when a fault is found, and "OK" as
@@ -36,10 +37,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,13 +70,20 @@ std::string voiceOwnData;
 // What the voice says: short, but with phonemes (and so pads) between start and end.
 constexpr const char* kCheckText = "Hello.";
 
-// Silence fed to the recogniser: enough feature frames for at least two decodes of a
-// model with chunk length T (10 ms per frame, 25 ms window).
+// Noise fed to the recogniser: enough feature frames for at least two decodes of a
+// model with chunk length T (10 ms per frame, 25 ms window), at least one second.
 constexpr int32_t kCheckSampleRate = 16000;
 constexpr int64_t kSamplesPerFrame = 160;
 constexpr int64_t kSamplesPerWindow = 400;
 constexpr int64_t kDefaultChunkFrames = 45;
-constexpr int64_t kMinimumSilenceSamples = kCheckSampleRate; // one second
+constexpr int64_t kMinimumNoiseSamples = kCheckSampleRate; // one second
+/// -20 dBFS: the peak of the uniform noise, 0.1 of full scale.
+constexpr float kNoisePeak = 0.1F;
+/// The noise is the same in every run: a 32-bit linear congruential generator
+/// (Numerical Recipes' constants) from this seed.
+constexpr uint32_t kNoiseSeed = 0x5eed0001U;
+constexpr uint32_t kNoiseMultiplier = 1664525U;
+constexpr uint32_t kNoiseIncrement = 1013904223U;
 
 /// Writes whole lines to the report descriptor.
 class Report {
@@ -237,7 +248,7 @@ std::string checkDecodingGraph(
     return graphCheck.check(graph, tokens->ids, tokensPath, outputs, model);
 }
 
-int64_t silenceSamplesFor(const std::string& model)
+int64_t noiseSamplesFor(const std::string& model)
 {
     std::string ignored;
     int64_t chunkFrames = kDefaultChunkFrames;
@@ -252,7 +263,20 @@ int64_t silenceSamplesFor(const std::string& model)
             chunkFrames = t + s;
         }
     }
-    return std::max(kMinimumSilenceSamples, chunkFrames * kSamplesPerFrame + kSamplesPerWindow);
+    return std::max(kMinimumNoiseSamples, chunkFrames * kSamplesPerFrame + kSamplesPerWindow);
+}
+
+/// `samples` of uniform noise in [-kNoisePeak, kNoisePeak], the same in every run.
+std::vector<float> testNoise(int64_t samples)
+{
+    std::vector<float> noise(static_cast<std::size_t>(samples));
+    uint32_t state = kNoiseSeed;
+    for (float& sample : noise) {
+        state = state * kNoiseMultiplier + kNoiseIncrement;
+        const float unit = static_cast<float>(state >> 8) / static_cast<float>(1U << 24); // [0, 1)
+        sample = (2.0F * unit - 1.0F) * kNoisePeak;
+    }
+    return noise;
 }
 
 int checkRecognizer(
@@ -310,10 +334,10 @@ int checkRecognizer(
             report.problem(model + ": sherpa-onnx cannot create a stream for the recogniser");
             return kExitProblem;
         }
-        enter("decoding silence");
-        const std::vector<float> silence(static_cast<std::size_t>(silenceSamplesFor(model)), 0.0f);
+        enter("decoding a test noise");
+        const std::vector<float> noise = testNoise(noiseSamplesFor(model));
         SherpaOnnxOnlineStreamAcceptWaveform(
-            stream.get(), kCheckSampleRate, silence.data(), static_cast<int32_t>(silence.size()));
+            stream.get(), kCheckSampleRate, noise.data(), static_cast<int32_t>(noise.size()));
         while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
             SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
         }
@@ -350,6 +374,54 @@ int usage(const char* program)
     return kExitUsage;
 }
 
+/// The least address space this process is capped at, and how many times the files'
+/// size it may use beyond that.
+constexpr uint64_t kMinAddressSpace = uint64_t{2} << 30; // 2 GiB
+constexpr uint64_t kAddressSpacePerFileByte = 8;
+
+/// Regular files' sizes; a directory's regular files' (one level: the voice data's
+/// bulk is there). Unreadable entries count 0.
+uint64_t sizeOfFiles(const std::vector<std::string>& paths)
+{
+    uint64_t total = 0;
+    for (const std::string& path : paths) {
+        std::error_code error;
+        const std::filesystem::directory_entry entry(path, error);
+        if (error) {
+            continue;
+        }
+        if (entry.is_regular_file(error)) {
+            total += entry.file_size(error);
+        } else if (entry.is_directory(error)) {
+            for (const auto& file : std::filesystem::directory_iterator(path, error)) {
+                std::error_code ignored;
+                total += file.is_regular_file(ignored) ? file.file_size(ignored) : 0;
+            }
+        }
+    }
+    return total;
+}
+
+/// Caps this process's address space at max(2 GiB, 8 x the files' size), never above the
+/// limit it was started with: the library running away with memory (an endless decode,
+/// a runaway synthesis) then ends here, as a verdict, instead of filling the machine.
+void capAddressSpace(const std::vector<std::string>& paths)
+{
+    const uint64_t files = sizeOfFiles(paths);
+    const uint64_t wanted = files > (std::numeric_limits<uint64_t>::max() - 1) / kAddressSpacePerFileByte
+        ? std::numeric_limits<uint64_t>::max()
+        : std::max(kMinAddressSpace, files * kAddressSpacePerFileByte);
+    rlimit current{};
+    if (getrlimit(RLIMIT_AS, &current) != 0) {
+        return;
+    }
+    if (current.rlim_cur != RLIM_INFINITY && current.rlim_cur <= wanted) {
+        return;
+    }
+    const rlimit capped{static_cast<rlim_t>(wanted), current.rlim_max};
+    setrlimit(RLIMIT_AS, &capped);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -384,6 +456,7 @@ int main(int argc, char** argv)
     if (arguments.size() != 4) {
         return usage(argv[0]);
     }
+    capAddressSpace({arguments[1], arguments[2], arguments[3]});
     const Report report(reportFd);
     int status = kExitUsage;
     if (arguments[0] == "tts") {

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace ombrix::tools {
 
@@ -124,6 +126,7 @@ void AudioInput::readWavHeader()
     unsigned bitsPerSample = 0;
     bool haveFormat = false;
     std::uint32_t dataSize = 0;
+    std::uint32_t declaredRate = 0;
     for (;;) {
         unsigned char chunk[8];
         if (readBytes(chunk, sizeof chunk) != sizeof chunk) {
@@ -141,6 +144,11 @@ void AudioInput::readWavHeader()
         }
         const std::uint64_t padded = std::uint64_t(size) + (size & 1u); // chunks are padded to even sizes
         if (std::memcmp(chunk, "fmt ", 4) == 0) {
+            if (haveFormat) {
+                throw InputError(name
+                    + " is not a usable WAV file: it has two format chunks, and which one"
+                      " describes the data is unknown");
+            }
             if (size < kMinimumFormatChunk || size > kMaxFormatChunk) {
                 throw InputError(name + " has a malformed format chunk (" + std::to_string(size) + " bytes)");
             }
@@ -150,7 +158,7 @@ void AudioInput::readWavHeader()
             }
             formatTag = get16(fmt.data());
             channels = get16(fmt.data() + 2);
-            sampleRate = static_cast<int>(get32(fmt.data() + 4));
+            declaredRate = get32(fmt.data() + 4);
             bitsPerSample = get16(fmt.data() + 14);
             if (formatTag == kFormatExtensible && size >= kExtensibleFormatChunk) {
                 formatTag = get16(fmt.data() + 24); // first field of the sub-format GUID
@@ -187,11 +195,15 @@ void AudioInput::readWavHeader()
             + " bits; integer PCM of 8, 16, 24 or 32 bits and float of 32 or 64 bits are read)");
     }
     bytesPerSample = bitsPerSample / 8;
-    if (channels == 0 || channels > kMaxInputChannels || sampleRate <= 0) {
+    // The field is unsigned 32-bit: printed as such, and only rates an int holds are used.
+    if (channels == 0 || channels > kMaxInputChannels || declaredRate == 0
+        || declaredRate > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
         throw InputError(name + " declares " + std::to_string(channels) + " channels at "
-            + std::to_string(sampleRate) + " Hz; 1 to " + std::to_string(kMaxInputChannels)
-            + " channels at a rate above 0 are read");
+            + std::to_string(declaredRate) + " Hz; 1 to " + std::to_string(kMaxInputChannels)
+            + " channels at a rate from 1 to " + std::to_string(std::numeric_limits<int>::max())
+            + " Hz are read");
     }
+    sampleRate = static_cast<int>(declaredRate);
 
     const std::uint64_t frameBytes = std::uint64_t(bytesPerSample) * channels;
     if (dataSize != 0 && dataSize != kSizeUnknown) {
@@ -296,8 +308,14 @@ std::size_t AudioInput::readMono(float* mono, std::size_t frames)
         for (unsigned channel = 0; channel < channels; ++channel) {
             sum += decodeSample(at + std::size_t(channel) * bytesPerSample);
         }
+        // NaN or infinity would pass through the recogniser silently and give no text.
+        if (!std::isfinite(sum)) {
+            throw InputError(name + " holds a sample that is not a finite number (NaN or infinity) in frame "
+                + std::to_string(framesDelivered + frame));
+        }
         mono[frame] = channels == 1 ? sum : sum * scale;
     }
+    framesDelivered += framesRead;
     return framesRead;
 }
 

@@ -7,7 +7,9 @@
 // (also in WAVE_FORMAT_EXTENSIBLE), any channel count up to kMaxInputChannels. A data size
 // of 0 or 0xFFFFFFFF (what streaming writers leave) means "up to the end of the input".
 // A regular file whose data chunk declares more bytes than the file holds is refused
-// before anything is read; a stream that ends early is reported when it ends.
+// before anything is read; a stream that ends early is reported when it ends. A second
+// format chunk, a rate of 0 or above INT_MAX, and samples that are NaN or infinite are
+// refused (InputError).
 //
 // Mixdown: the mean of the channels, so a signal present on both channels of a stereo
 // file keeps its level.
@@ -76,6 +78,8 @@ private:
     /// Data bytes still to come; nullopt: up to the end of the input.
     std::optional<std::uint64_t> remainingBytes;
     std::vector<unsigned char> raw;
+    /// Frames returned by readMono() so far.
+    std::uint64_t framesDelivered = 0;
 };
 
 } // namespace ombrix::tools

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <ombrix/AudioBus.h>
 #include <ombrix/Node.h>
@@ -35,6 +37,13 @@ namespace ombrix::extensions::sherpa {
  * texts are joined with a space. With no model loaded, transcribe() drains the stored
  * audio and returns "".
  *
+ * Long streams: the recogniser's cost per decoded chunk grows with the length of its
+ * stream, so the node restarts decoding (keeping the text, and the audio not yet decoded)
+ * where the result ends in a pause: at least two decoding chunks (0.64 s) after the last
+ * token, or one chunk once the stream is older than 60 s. transcribe() still returns the
+ * whole text; pieces are joined with a space only where the next piece starts a word
+ * (its first token begins with U+2581).
+ *
  * Model files are proven in a separate process (the program ombrix-sherpa-check) before
  * they are loaded, since bad contents end the process inside sherpa-onnx. A host that
  * compiles the node in finds it next to the sherpa-onnx library of the installation it
@@ -44,6 +53,23 @@ namespace ombrix::extensions::sherpa {
 class SherpaSTTNode : public SingleBusAudioSinkNode {
 public:
     class Internals;
+
+    /// One recognised token (a model piece; a leading U+2581 marks a word start).
+    struct Token {
+        std::string text;
+        /// Seconds since the model was loaded; absent when the recogniser gives no times.
+        std::optional<double> time;
+    };
+
+    /// A stretch of the text between two points where the node restarted decoding.
+    struct Segment {
+        /// Seconds since the model was loaded: the first token's time and the last token's
+        /// time plus one output frame (0.04 s); without token times, the decoded stretch.
+        double start = 0.0;
+        double end = 0.0;
+        std::string text;
+        std::vector<Token> tokens;
+    };
 
     /// Ring capacity of every node, in frames.
     static constexpr unsigned int kInputBufferFrames = 480000;
@@ -83,6 +109,12 @@ public:
     /// recognised since the model was loaded; "" at once when no audio is waiting.
     /// Allocates one buffer of the waiting frames; decodes on the calling thread.
     std::string transcribe() const;
+
+    /// The text recognised so far as segments with times, in order; their texts joined
+    /// make what transcribe() last returned. Reads only what is decoded (the ring is not
+    /// drained). Empty with no model, before any audio was decoded and after a failed
+    /// loadModel(). Same thread rules as transcribe(); allocates the result.
+    std::vector<Segment> segments() const;
 
 private:
     std::unique_ptr<Internals> internals;
