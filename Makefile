@@ -62,7 +62,7 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX) $(INSTALL_STRIP)
 
 # No real voice can be downloaded everywhere, so the demo installs the synthetic test
-# voice, which speaks in test tones; a real voice installed with scripts/install-voice.sh
+# voice, which speaks in test tones; a real voice installed with <prefix>/bin/ombrix-install-voice
 # is never replaced by it and is used instead.
 demo: install
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --component test-voices
@@ -72,7 +72,7 @@ demo: install
 	@if [ -f "$(DEMO_VOICE_DIR)/TEST-VOICE.txt" ]; then \
 	  echo "demo: $(DEMO_WAV) holds TEST TONES from the synthetic test voice, not speech."; \
 	  echo "demo: to hear speech, install the real English voice (needs internet access):"; \
-	  echo "demo:   scripts/install-voice.sh --prefix $(PREFIX)"; \
+	  echo "demo:   $(PREFIX)/bin/ombrix-install-voice"; \
 	  echo "demo: and run 'make demo' again."; \
 	else \
 	  echo "demo: $(DEMO_WAV) was spoken with the voice in $(DEMO_VOICE_DIR)."; \

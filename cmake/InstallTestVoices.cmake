@@ -26,5 +26,5 @@ foreach(_voice IN LISTS _voices)
   file(COPY "${_from}/" DESTINATION "${_to}")
   file(WRITE "${_to}/${_marker}"
     "This directory holds a synthetic test voice: it speaks in test tones, not speech.\n"
-    "Replace it with a real voice, for the English voice with scripts/install-voice.sh.\n")
+    "Replace it with a real voice, for the English voice with bin/ombrix-install-voice of this installation.\n")
 endforeach()

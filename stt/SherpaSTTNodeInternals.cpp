@@ -39,7 +39,13 @@ std::optional<double> jsonNumber(const char* json, std::string_view key)
     if (json == nullptr) {
         return std::nullopt;
     }
-    const std::string needle = "\"" + std::string(key) + "\":";
+    // Appended, not "\"" + std::string(key): g++ 12 -O3 flags that insert at the front with a
+    // false -Wrestrict.
+    std::string needle;
+    needle.reserve(key.size() + 3);
+    needle += '"';
+    needle += key;
+    needle += "\":";
     const char* at = std::strstr(json, needle.c_str());
     if (at == nullptr) {
         return std::nullopt;

@@ -793,6 +793,25 @@ TEST(InstalledHeaders, TheSpeechToTextNodeCompilesIntoAHostOfAMovedInstallation)
         "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror " + sanitize, "-DCMAKE_EXE_LINKER_FLAGS=" + sanitize};
     const auto configure = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments(configureArguments));
     ASSERT_TRUE(configure.succeeded()) << configure.describe() << configure.standardOutput;
+
+    // A component the installation does not have fails with the ones it has.
+    const fs::path unknownProject = scratch.path() / "unknown-component";
+    fs::create_directories(unknownProject);
+    std::ofstream(unknownProject / "CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.25)\n"
+           "project(unknown_component NONE)\n"
+           "find_package(OmbrixSherpa CONFIG REQUIRED COMPONENTS STT Speaker)\n";
+    const auto unknown = runSubprocess(OMBRIX_CMAKE_COMMAND,
+        withArguments({"-S", unknownProject.string(), "-B", (unknownProject / "build").string(),
+            "-DCMAKE_PREFIX_PATH=" + prefix.string()}));
+    EXPECT_FALSE(unknown.succeeded());
+    // CMake wraps the message at spaces.
+    std::string reason;
+    for (const std::string& word : splitWords(unknown.standardError)) {
+        reason += word + " ";
+    }
+    EXPECT_NE(reason.find("OmbrixSherpa has no component Speaker;"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("are: STT "), std::string::npos) << reason;
     const auto build
         = runSubprocess(OMBRIX_CMAKE_COMMAND, withArguments({"--build", (project / "build").string()}));
     ASSERT_TRUE(build.succeeded()) << build.describe() << build.standardOutput;
