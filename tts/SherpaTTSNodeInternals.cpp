@@ -302,6 +302,7 @@ void SherpaTTSNode::Internals::workerLoop()
             textQueue.pop_front();
             synthesisActive = true;
             synthesisStopCount = stopCount.load();
+            synthesisStopState.store(SynthesisStopState::taken);
         }
         synthesizeNow(text);
         {
@@ -319,7 +320,14 @@ void SherpaTTSNode::Internals::stop()
         textQueue.clear();
         underWay = synthesisActive;
         if (underWay) {
-            stoppedDuringSynthesis.store(true);
+            // Before its announcement the text is simply dropped; after it, the first stop
+            // owes it one "finished", and later stops of the same text owe nothing.
+            auto state = SynthesisStopState::taken;
+            if (!synthesisStopState.compare_exchange_strong(state, SynthesisStopState::cancelled)
+                && state == SynthesisStopState::announced
+                && synthesisStopState.compare_exchange_strong(state, SynthesisStopState::stopped)) {
+                stoppedDuringSynthesis.store(true);
+            }
         }
         stopCount.fetch_add(1);
     }
@@ -350,6 +358,14 @@ std::size_t SherpaTTSNode::Internals::reclaimUnusedAudio()
     return freed;
 }
 
+void SherpaTTSNode::Internals::markGenerated()
+{
+    // A stop that already claimed the text keeps its claim (its "finished" is owed); else
+    // later stops leave the finished text to the audio path.
+    auto announced = SynthesisStopState::announced;
+    synthesisStopState.compare_exchange_strong(announced, SynthesisStopState::generated);
+}
+
 void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
 {
     std::lock_guard<std::mutex> lock(engineMutex);
@@ -361,6 +377,11 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
         return;
     }
 
+    // A stop between taking the text and here drops it unannounced, like a queued text.
+    auto taken = SynthesisStopState::taken;
+    if (!synthesisStopState.compare_exchange_strong(taken, SynthesisStopState::announced)) {
+        return;
+    }
     const std::string spoken = spokenForm(text);
     if (isFirstSynthesis.exchange(false)) {
         Logger::info("[LATENCY][TTS_FIRST_SYNTHESIS] timestamp=" + std::to_string(millisecondsSinceEpoch())
@@ -382,16 +403,19 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
     try {
         result.reset(SherpaOnnxOfflineTtsGenerateWithConfig(
             tts.get(), spoken.c_str(), &generation, &Internals::onGeneratedChunk, &synthesis));
+        markGenerated();
     } catch (const std::exception& e) {
         // A voice whose tokens or espeak voice do not match throws on every text; the
         // worker must survive it. Audio already published stays and ends there.
         Logger::error(std::string("[SherpaTTSNode] Speech engine failed on the text: ") + e.what());
+        markGenerated();
         if (synthesis.item != nullptr) {
             synthesis.item->markComplete();
         }
         return;
     } catch (...) {
         Logger::error("[SherpaTTSNode] Speech engine failed on the text with an unknown exception");
+        markGenerated();
         if (synthesis.item != nullptr) {
             synthesis.item->markComplete();
         }

@@ -230,6 +230,14 @@ public:
     std::atomic<bool> stoppedDuringSynthesis{false};
     /// stopCount when the worker took its current text. queueMutex (written), worker.
     uint64_t synthesisStopCount = 0;
+    /// Where the current text stands against "stop": taken (no "synthesisStarted" yet),
+    /// announced (its "synthesisStarted" is or will be emitted), cancelled (a stop came
+    /// first, so it is dropped like a queued text), stopped (a stop came after the
+    /// announcement and owes it one "finished") or generated (the engine returned; its
+    /// audio, if any, ends through the audio path alone). The worker and "stop" move it only by
+    /// compare-exchange, so exactly one of them decides, and a text is stopped once.
+    enum class SynthesisStopState : uint8_t { taken, announced, cancelled, stopped, generated };
+    std::atomic<SynthesisStopState> synthesisStopState{SynthesisStopState::taken};
     std::mutex engineMutex;
     /// The thread currently inside generateAudio (default id when none); lets loadModel
     /// recognise a call from a "finished" listener.
@@ -249,6 +257,8 @@ private:
 
     void loadDefaultVoice(const std::string& language);
     void workerLoop();
+    /// Worker: the engine has returned for the current text (see synthesisStopState).
+    void markGenerated();
     void synthesizeNow(const std::string& text);
     /// What the per-sentence callback of one synthesis works with.
     struct StreamingSynthesis {
