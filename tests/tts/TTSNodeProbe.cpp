@@ -108,7 +108,12 @@ void loadAndSpeak(const std::string& model, const std::string& tokens, const std
         bus.setBuffer(&buffer);
         node->setBusFormat(format);
         node->synthesize("Hello world. How are you?");
-        waitUntil([&] { return node->getInternalsForTesting().latestAudio.load() != nullptr; });
+        // The samples are counted without the pauses of an output that runs ahead of the
+        // synthesis, so the text's audio is complete before it is pulled.
+        waitUntil([&] {
+            const auto* item = node->getInternalsForTesting().latestAudio.load();
+            return item != nullptr && item->generationComplete.load();
+        });
         std::vector<float> played;
         const auto deadline = std::chrono::steady_clock::now() + kTimeout;
         while (finished.load() == 0 && std::chrono::steady_clock::now() < deadline) {
