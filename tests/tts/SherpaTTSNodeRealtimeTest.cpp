@@ -120,6 +120,8 @@ TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
     // The first sentence (about 0.36 s) plays out and the output then waits for more.
     constexpr int kBlocksPastFirstSentence = 60;
     bool heardFirstSentence = false;
+    // The later sentences may play while they are appended or after; either counts.
+    bool heardLaterSentences = false;
     {
         RealtimeScope scope;
         for (int block = 0; block < kBlocksPastFirstSentence; ++block) {
@@ -132,6 +134,9 @@ TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
         const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
         while (!item->generationComplete.load() && std::chrono::steady_clock::now() < deadline) {
             driver.pull();
+            heardLaterSentences = heardLaterSentences
+                || std::any_of(driver.channel(0), driver.channel(0) + driver.frames(),
+                    [](float x) { return x != 0.0f; });
         }
         EXPECT_EQ(scope.allocations(), 0u);
         EXPECT_EQ(scope.deallocations(), 0u);
@@ -149,7 +154,8 @@ TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
         rest.insert(rest.end(), driver.channel(0), driver.channel(0) + driver.frames());
     }
     EXPECT_EQ(recorder.count("finished"), 1u);
-    EXPECT_TRUE(std::any_of(rest.begin(), rest.end(), [](float x) { return x != 0.0f; }));
+    EXPECT_TRUE(
+        heardLaterSentences || std::any_of(rest.begin(), rest.end(), [](float x) { return x != 0.0f; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(GraphFormats, SherpaTTSNodeRealtime,
