@@ -710,6 +710,9 @@ int TranscribeSession::run()
         std::atomic<std::uint64_t> published{0};
         std::atomic<std::uint64_t> publishedSilentRun{0};
         std::atomic<bool> finished{false};
+        // Changes with every block and at the end, so a wait on it can never miss the end
+        // (the frame count itself may not change between the last block and the end).
+        std::atomic<std::uint64_t> ticks{0};
         std::optional<InputError> graphInputError;
         std::thread graph([&] {
             const auto block = std::chrono::duration_cast<Clock::duration>(
@@ -722,21 +725,22 @@ int TranscribeSession::run()
                     runner.processBlock();
                     publishedSilentRun.store(source.getSilentRunFrames());
                     published.store(runner.getFramesProcessed());
-                    published.notify_one();
+                    ticks.fetch_add(1);
+                    ticks.notify_one();
                 }
             } catch (const InputError& error) {
                 graphInputError = error;
             }
             finished.store(true);
-            published.fetch_add(0);
-            published.notify_one();
+            ticks.fetch_add(1);
+            ticks.notify_one();
         });
-        std::uint64_t seen = 0;
+        std::uint64_t seenTicks = 0;
         try {
             while (!finished.load()) {
-                published.wait(seen);
-                seen = published.load();
-                afterBlock(seen, publishedSilentRun.load(), false);
+                ticks.wait(seenTicks);
+                seenTicks = ticks.load();
+                afterBlock(published.load(), publishedSilentRun.load(), false);
             }
         } catch (...) {
             graph.join();
