@@ -98,17 +98,16 @@ struct CheckerRun {
     int code = 0; ///< exit status or signal number
 };
 
-/// Appends what can be read from `fd` without blocking. Returns false at end of file.
-bool drain(int fd, std::string& into, std::size_t keepAtMost)
+/// Hands each piece that can be read from `fd` without blocking to `take`. Returns false
+/// at end of file.
+template <typename Take>
+bool readAvailable(int fd, Take&& take)
 {
     char chunk[kReadChunk];
     while (true) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got > 0) {
-            into.append(chunk, static_cast<std::size_t>(got));
-            if (into.size() > keepAtMost) {
-                into.erase(0, into.size() - keepAtMost);
-            }
+            take(std::string_view(chunk, static_cast<std::size_t>(got)));
             continue;
         }
         if (got == 0) {
@@ -119,6 +118,18 @@ bool drain(int fd, std::string& into, std::size_t keepAtMost)
         }
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
+}
+
+/// Appends what can be read from `fd` without blocking, keeping the last `keepAtMost`
+/// bytes. Returns false at end of file.
+bool drain(int fd, std::string& into, std::size_t keepAtMost)
+{
+    return readAvailable(fd, [&](std::string_view piece) {
+        into.append(piece);
+        if (into.size() > keepAtMost) {
+            into.erase(0, into.size() - keepAtMost);
+        }
+    });
 }
 
 /// Collects the exit status of a child that has ended (or is about to). ECHILD (the host
@@ -217,21 +228,7 @@ public:
     /// Reads what `fd` holds now; false once the checker's end is closed.
     bool drainFrom(int fd, std::vector<std::string>& lines)
     {
-        char chunk[kReadChunk];
-        while (true) {
-            const ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got > 0) {
-                take(std::string_view(chunk, static_cast<std::size_t>(got)), lines);
-                continue;
-            }
-            if (got == 0) {
-                return false;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
+        return readAvailable(fd, [&](std::string_view piece) { take(piece, lines); });
     }
 
     /// Whether a line that ends the report ("OK" or a problem) has come.
