@@ -382,7 +382,13 @@ GraphRun speakInGraph(Node& created, int sampleRate, unsigned channels, const st
     runner.setSource(&source);
     EXPECT_TRUE(runner.start());
     EXPECT_TRUE(source.callAction("synthesize", OXAnyMap{{"text", OXAny(text)}}).isSuccess());
-    EXPECT_NE(waitForPublished(source), nullptr);
+    // Pulled only once the whole text is synthesised: an output that runs ahead of a slow
+    // synthesis plays pauses between the sentences, which would shift the samples compared.
+    const auto* item = waitForPublished(source);
+    EXPECT_NE(item, nullptr);
+    if (item != nullptr) {
+        EXPECT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+    }
     GraphRun run;
     run.channels.resize(channels);
     // Play to the end, then a little longer so that the converter's tail is out too.
