@@ -408,12 +408,7 @@ bool SherpaSTTNode::Internals::restartStream(int32_t newRate)
 
     stream.reset();
     streamSampleRate = 0;
-    streamFedFrames = 0;
-    streamDecodes = 0;
-    segmentDecodes = 0;
-    decodesBeforeSegment = 0;
-    lastTokenCount = 0;
-    segmentDecodesAtCountChange = 0;
+    forgetStreamProgress();
     stream.reset(api->createStream(recognizer.get()));
     if (!stream) {
         Logger::error("[SherpaSTTNode] Failed to create online stream");
@@ -545,9 +540,22 @@ void SherpaSTTNode::Internals::maybeResetStream(const SegmentResult& current)
     keepSegment(current);
     api->reset(recognizer.get(), stream.get());
     decodesBeforeSegment = streamDecodes;
+    forgetSegmentProgress();
+}
+
+void SherpaSTTNode::Internals::forgetSegmentProgress()
+{
     segmentDecodes = 0;
     lastTokenCount = 0;
     segmentDecodesAtCountChange = 0;
+}
+
+void SherpaSTTNode::Internals::forgetStreamProgress()
+{
+    streamFedFrames = 0;
+    streamDecodes = 0;
+    decodesBeforeSegment = 0;
+    forgetSegmentProgress();
 }
 
 void SherpaSTTNode::Internals::clearText()
@@ -556,12 +564,7 @@ void SherpaSTTNode::Internals::clearText()
     spaceBeforeNext = false;
     finishedSegments.clear();
     streamOffsetSeconds = 0.0;
-    streamFedFrames = 0;
-    streamDecodes = 0;
-    segmentDecodes = 0;
-    decodesBeforeSegment = 0;
-    lastTokenCount = 0;
-    segmentDecodesAtCountChange = 0;
+    forgetStreamProgress();
 }
 
 std::vector<SherpaSTTNode::Segment> SherpaSTTNode::Internals::segments()

@@ -194,6 +194,10 @@ private:
     void maybeResetStream(const SegmentResult& current);
     /// Forgets all text and times (a new model or an endpoint).
     void clearText();
+    /// Zeroes the decode counters of the current segment (after a reset at a pause).
+    void forgetSegmentProgress();
+    /// Zeroes every counter of the current stream (a new stream).
+    void forgetStreamProgress();
     /// After a recogniser call threw: logs `what` as one error line and unloads the model.
     void abandonModel(const std::string& what);
 
