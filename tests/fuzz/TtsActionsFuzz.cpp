@@ -57,8 +57,8 @@ constexpr unsigned kMaxChannels = 2;
 constexpr const char* kMissingDirectory = "/nonexistent-ombrix-fuzz/";
 constexpr char kVoiceMark = '@';
 
-constexpr std::array<const char*, 8> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
-    "loadModel", "Synthesize", "", "finished", "synthesisStarted"};
+constexpr std::array<const char*, 9> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
+    "loadModel", "stop", "Synthesize", "", "finished", "synthesisStarted"};
 constexpr std::array<const char*, 7> kKeys
     = {"text", "token", "isFinal", "modelPath", "tokensPath", "dataPath", ""};
 constexpr std::array<int, 5> kRates = {16000, 48000, 44100, 8000, 0};
@@ -213,27 +213,28 @@ struct Graph {
     unsigned currentChannels = 0;
 };
 
-/// Lets the worker synthesise everything queued so far: waits until the queue is empty,
-/// then for the synthesis that took the last text (it holds the engine lock throughout).
+/// Lets the worker synthesise everything queued so far: waits until the queue is empty and
+/// no synthesis is under way. The worker marks a synthesis active when it takes the text,
+/// before it takes the engine lock, so the engine lock alone would let a waiter in ahead
+/// of the synthesis of the last text.
 void waitForWorker(SherpaTTSNode& node)
 {
     auto& internals = node.getInternalsForTesting();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(internals.queueMutex);
-            if (internals.textQueue.empty()) {
+            if (internals.textQueue.empty() && !internals.synthesisActive) {
                 break;
             }
         }
         std::this_thread::yield();
     }
-    const std::lock_guard<std::mutex> lock(internals.engineMutex);
 }
 
 void dispatch(SherpaTTSNode& node, const std::string& name, const OXAnyMap& parameters)
 {
     const bool known = name == "synthesize" || name == "appendStreamingText" || name == "clearStreamingBuffer"
-        || name == "loadModel";
+        || name == "loadModel" || name == "stop";
     try {
         const auto result
             = node.callAction(name, name == "loadModel" ? confinePaths(parameters) : parameters);
