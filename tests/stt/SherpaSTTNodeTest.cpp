@@ -231,29 +231,6 @@ std::vector<float> repeatedBursts(const std::string& pattern, int times, int rat
     return makeToneBursts(all, rate);
 }
 
-/// The text of one stream that is never reset, fed `samples` in one-second pieces.
-std::string endlessStreamText(const std::string& model, const std::string& tokens, const std::string& graph,
-    const std::vector<float>& samples, int rate)
-{
-    using namespace ombrix::extensions::sherpa;
-    const SherpaOnnxOnlineRecognizerConfig config = speechToTextRecognizerConfig(model, tokens, graph);
-    const OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
-    if (!recognizer) {
-        return "<no recogniser>";
-    }
-    const OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
-    for (std::size_t start = 0; start < samples.size(); start += static_cast<std::size_t>(rate)) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(rate), samples.size() - start);
-        SherpaOnnxOnlineStreamAcceptWaveform(
-            stream.get(), rate, samples.data() + start, static_cast<int32_t>(n));
-        while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
-            SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
-        }
-    }
-    const OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
-    return result->text;
-}
-
 /// Feeds `samples` one second at a time with a transcribe() after each; the last text.
 std::string transcribeEverySecond(SherpaSTTNode& node, const std::vector<float>& samples, int rate)
 {

@@ -12,6 +12,8 @@
 #include "host/AudioBuffer.h"
 #include "host/AudioBus.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
+#include "stt/RecognizerConfig.h"
+#include "utils/SherpaOnnxHandles.h"
 
 namespace ombrix::testing::stt {
 
@@ -79,6 +81,30 @@ inline FeedCount feedAt(
     AudioBusFormat format(sampleRate, 1);
     node.setBusFormat(format);
     return feedBlocks(node, samples, blockFramesFor(sampleRate), sampleRate);
+}
+
+/// The text of one stream of sherpa-onnx itself that is never reset, fed `samples` in
+/// one-second pieces and read once at the end.
+inline std::string endlessStreamText(const std::string& model, const std::string& tokens,
+    const std::string& graph, const std::vector<float>& samples, int rate)
+{
+    using namespace ombrix::extensions::sherpa;
+    const SherpaOnnxOnlineRecognizerConfig config = speechToTextRecognizerConfig(model, tokens, graph);
+    const OnlineRecognizerPtr recognizer(SherpaOnnxCreateOnlineRecognizer(&config));
+    if (!recognizer) {
+        return "<no recogniser>";
+    }
+    const OnlineStreamPtr stream(SherpaOnnxCreateOnlineStream(recognizer.get()));
+    for (std::size_t start = 0; start < samples.size(); start += static_cast<std::size_t>(rate)) {
+        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(rate), samples.size() - start);
+        SherpaOnnxOnlineStreamAcceptWaveform(
+            stream.get(), rate, samples.data() + start, static_cast<int32_t>(n));
+        while (SherpaOnnxIsOnlineStreamReady(recognizer.get(), stream.get()) != 0) {
+            SherpaOnnxDecodeOnlineStream(recognizer.get(), stream.get());
+        }
+    }
+    const OnlineRecognizerResultPtr result(SherpaOnnxGetOnlineStreamResult(recognizer.get(), stream.get()));
+    return result->text;
 }
 
 } // namespace ombrix::testing::stt
