@@ -294,6 +294,93 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_FALSE(fs::exists(wavPath)) << "no output is written when nothing can be spoken";
 }
 
+// A piece whose whole audio plays inside one block ("." at 48 kHz in blocks of 10 ms;
+// "Hello world." at 8 kHz in blocks of 0.512 s) gets its "finished" event in the very
+// block that its audio arrived in, possibly before the program has looked at the pieces
+// announced in that block. Whatever the scheduling, the piece is counted and finished,
+// and the run ends right after it: the same run repeated must come out the same each time.
+TEST(OmbrixSpeakTruth, APieceWhoseAudioFitsInOneBlockIsCountedAndFinishedEveryTime)
+{
+    constexpr int kRepetitions = 8;
+    // Far more than either text takes, far less than the time limit a lost piece runs into.
+    constexpr double kMostOutputSeconds = 5.0;
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string text;
+        unsigned rate;
+    };
+    const std::vector<Case> cases = {
+        {{}, ".", 48000},
+        {{"-r", "8000", "-b", "4096"}, "Hello world.", 8000},
+    };
+    ScratchDirectory scratch;
+    for (const Case& c : cases) {
+        for (int run = 0; run < kRepetitions; ++run) {
+            SCOPED_TRACE("\"" + c.text + "\" at " + std::to_string(c.rate) + " Hz, run " + std::to_string(run + 1));
+            const fs::path wavPath = scratch.path() / "short.wav";
+            std::vector<std::string> arguments = c.arguments;
+            arguments.push_back(c.text);
+            const SpeakRun result = speak(wavPath, arguments);
+            ASSERT_TRUE(result.result.succeeded()) << result.result.describe();
+            ASSERT_EQ(result.timeline.pieces.size(), 1u) << result.result.standardError;
+            EXPECT_EQ(result.timeline.pieces[0].text, c.text);
+            EXPECT_EQ(result.timeline.pieces[0].end, SpokenPiece::End::Finished) << result.result.standardError;
+            EXPECT_TRUE(result.timeline.unknownLines.empty()) << result.result.standardError;
+            EXPECT_EQ(result.result.standardError.find("without a piece"), std::string::npos)
+                << result.result.standardError;
+            ASSERT_EQ(result.wav.channels.size(), 2u);
+            const std::vector<float>& left = result.wav.channels[0];
+            EXPECT_GT(peak(left, 0, left.size()), 0.1) << "the piece's audio is not in the file";
+            EXPECT_LT(static_cast<double>(left.size()), kMostOutputSeconds * c.rate)
+                << "the run went on after the piece had finished";
+        }
+    }
+}
+
+// The engine made to fail by a stand-in preloaded in front of it (tests/tools/
+// FailingEnginePreload.cpp), on marked texts only, so the voice loads as usual: an
+// exception before any audio (what a text too large for the memory gives), an exception
+// after some audio, and no result at all. Each ends with status 5 and a line saying what
+// happened to which piece, never with success.
+TEST(OmbrixSpeakTruth, AnEngineFailureOrAPieceWithoutAudioEndsWithStatus5AndALine)
+{
+    struct Case {
+        std::string text;
+        std::string line;
+        bool audioBeforeFailure;
+    };
+    const std::vector<Case> cases = {
+        {"Hello engine-throws.",
+            "the speech engine failed on piece 1 (\"Hello engine-throws.\"): [SherpaTTSNode] Speech engine "
+            "failed on the text: std::bad_alloc",
+            false},
+        {"Hello engine-throws-after-audio.",
+            "the speech engine failed on piece 1 (\"Hello engine-throws-after-audio.\"): [SherpaTTSNode] "
+            "Speech engine failed on the text: std::bad_alloc",
+            true},
+        {"Hello engine-gives-nothing.", "piece 1 (\"Hello engine-gives-nothing.\") gave no audio", false},
+    };
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "failed.wav";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SubprocessOptions options = withArguments({"-o", wavPath.string(), c.text});
+        options.environment["LD_PRELOAD"] = OMBRIX_FAILING_ENGINE_PRELOAD;
+        // Sanitizer builds: the stand-in comes before the sanitizer's run time.
+        options.environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+        const SubprocessResult result = runSubprocess(speakToolInBuildTree(), options);
+        EXPECT_EQ(result.exitCode, 5) << result.describe();
+        EXPECT_NE(result.standardError.find("ombrix-speak: error: " + c.line + "\n"), std::string::npos)
+            << result.standardError;
+        const SpeakTimeline timeline = parseTimeline(result.standardError);
+        ASSERT_EQ(timeline.pieces.size(), 1u) << result.standardError;
+        // Audio published before the failure is played to its end.
+        EXPECT_EQ(timeline.pieces[0].end == SpokenPiece::End::Finished, c.audioBeforeFailure)
+            << result.standardError;
+        EXPECT_TRUE(timeline.outputEnded) << "the run ends as soon as nothing more can come";
+    }
+}
+
 // Each sentence is at least 50 bytes long and has no comma, so the node cuts the stream
 // exactly after each sentence's period once it is complete; at 3 words per second every
 // sentence completes well after the previous one has finished playing (the synthetic
