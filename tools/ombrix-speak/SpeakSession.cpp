@@ -1,5 +1,6 @@
 #include "SpeakSession.h"
 
+#include "AudioOutput.h"
 #include "GraphPacing.h"
 #include "SpeakText.h"
 
@@ -50,6 +51,15 @@ constexpr double kTailCapSeconds = 1.0;
 constexpr double kLimitBaseSeconds = 60.0;
 constexpr double kLimitSecondsPerByte = 0.25;
 
+// The node's error lines that only say that loading failed, after the line with the reason.
+constexpr const char* kReasonlessLogLines[] = {
+    "[SherpaTTSNode] Failed to create Sherpa Offline TTS.",
+    "[SherpaTTSNode] Check that the model files exist and are valid",
+    "[SherpaTTSNode] Failed to load Sherpa model.",
+    kTextRejectedLogLine,
+};
+constexpr const char* kNodeLogPrefix = "[SherpaTTSNode] ";
+
 int dlIteratePrinter(dl_phdr_info* info, size_t, void* data)
 {
     auto* out = static_cast<std::vector<std::string>*>(data);
@@ -82,11 +92,34 @@ void SpeakSession::installLogSink()
                 [&line](const char* failure) { return line.find(failure) != std::string::npos; })) {
             std::lock_guard lock(startedMutex);
             engineFailures.push_back({startedPieces.size(), line});
+        } else if (level >= LogLevel::Error
+            && std::none_of(std::begin(kReasonlessLogLines), std::end(kReasonlessLogLines),
+                [&line](const char* reasonless) { return line.find(reasonless) != std::string::npos; })) {
+            std::lock_guard lock(startedMutex);
+            reasonLines.push_back(
+                line.rfind(kNodeLogPrefix, 0) == 0 ? line.substr(std::string(kNodeLogPrefix).size()) : line);
         }
         if (level >= shown) {
             std::fprintf(stderr, "[%s] %s\n", ombrix::Logger::levelName(level), line.c_str());
         }
     });
+}
+
+std::string SpeakSession::takeReasons()
+{
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(startedMutex);
+        lines.swap(reasonLines);
+    }
+    if (lines.empty()) {
+        return "\nRun with --log-level info to see the node's reasons.";
+    }
+    std::string text = lines.size() == 1 ? "\nThe node's reason:" : "\nThe node's reasons:";
+    for (const std::string& line : lines) {
+        text += "\n  " + line;
+    }
+    return text;
 }
 
 void SpeakSession::loadPluginAndCreateNode()
@@ -121,6 +154,7 @@ void SpeakSession::loadPluginAndCreateNode()
     }
 
     if (!voice.isDefault) {
+        takeReasons(); // only the load's own count
         const auto result = node->callAction("loadModel",
             ombrix::OXAnyMap{
                 {"modelPath", voice.model}, {"tokensPath", voice.tokens}, {"dataPath", voice.dataDir}});
@@ -131,7 +165,7 @@ void SpeakSession::loadPluginAndCreateNode()
             throw tools::ToolError(tools::kExitNoModel,
                 "the voice could not be loaded (\"loadModel\" returned false) from\n  model:    "
                     + voice.model + "\n  tokens:   " + voice.tokens + "\n  data dir: " + voice.dataDir
-                    + "\nRun with --log-level info to see the node's reasons.");
+                    + takeReasons());
         }
     }
     nodeThreads.adoptNewThreads(threadsBefore);
@@ -351,8 +385,8 @@ int SpeakSession::run()
         }
     }
 
-    ombrix::WavWriter wav;
-    tools::openWavOutput(wav, options.outputPath, options.sampleRate, options.channels, options.format);
+    AudioOutput output;
+    output.open(options.outputPath, options.sampleRate, options.channels, options.format, options.outputRaw);
     ombrix::GraphRunner runner(options.sampleRate, options.channels, options.blockSize);
     runner.setSource(source);
     if (!runner.start()) {
@@ -421,8 +455,9 @@ int SpeakSession::run()
         collectStartedPieces(block);
         collectEngineFailures();
         if (textRejected.load()) {
-            failure = "the node has no voice loaded and dropped the text (see its error lines; run with "
-                      "--log-level debug for the whole story)";
+            failure = "the node has no voice loaded and dropped the text (run with --log-level debug for the "
+                      "whole story)"
+                + takeReasons();
             break;
         }
 
@@ -495,7 +530,7 @@ int SpeakSession::run()
         frames += buffer.getNumberOfFrames();
         graphFrames.store(frames);
         errno = 0;
-        if (!wav.write(buffer)) {
+        if (!output.write(buffer)) {
             failure
                 = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
             break;
@@ -539,7 +574,7 @@ int SpeakSession::run()
     const double renderWall = wallNow();
     progress.finish();
     runner.stop();
-    if (!wav.close() && failure.empty()) {
+    if (!output.close() && failure.empty()) {
         failure = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
     }
 
@@ -561,7 +596,7 @@ int SpeakSession::run()
             frames, renderWall, "end of output, " + std::to_string(frames - *doneFrame) + " frames of tail");
     }
     printTimeline();
-    printSummary(wav.getFramesWritten(), renderWall);
+    printSummary(output.getFramesWritten(), renderWall);
     if (failure.empty()) {
         failure = pieceWithoutAudio();
     }
@@ -597,7 +632,9 @@ void SpeakSession::printSummary(std::uint64_t framesWritten, double renderWall) 
     const double audioSeconds = seconds(framesWritten);
     status.print("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
         audioSeconds, options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
-        options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
+        options.outputRaw                                        ? "raw 16-bit little-endian PCM"
+            : options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM"
+                                                                 : "32-bit float");
     status.print("wall time: %.3f s, real-time factor %.3f\n", renderWall,
         audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
 }

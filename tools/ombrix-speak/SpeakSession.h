@@ -33,12 +33,11 @@
 // piece announced before it: each event carries the number of pieces announced by then,
 // and is never dropped, however short the piece (all of it may play inside one block).
 // A piece gave no audio when its synthesis ended without any, when the engine failed on
-// it (the node's error line), or when it finished without a sound; the tool then fails. The seconds of audio given for an interrupted
-// piece run from its first audible block to the start of its successor's synthesis, so
-// at least that much of it was heard; when its audio arrived while other audio was still
-// sounding, the arrival cannot be told apart: it is taken as playing from the block after
-// the worker went idle, and the timeline gives an upper bound instead (from the start of
-// its synthesis to the start of its successor's).
+// it (the node's error line), or when it finished without a sound; the tool then fails. The seconds of audio
+// given for an interrupted piece run from its first audible block to the start of its successor's synthesis,
+// so at least that much of it was heard; when its audio arrived while other audio was still sounding, the
+// arrival cannot be told apart: it is taken as playing from the block after the worker went idle, and the
+// timeline gives an upper bound instead (from the start of its synthesis to the start of its successor's).
 
 #include "SpeakOptions.h"
 #include "Voice.h"
@@ -169,6 +168,10 @@ private:
         std::string line;
     };
     std::vector<EngineFailure> engineFailures;
+    // The node's error lines that give a reason (a voice's files refused, the engine not
+    // created), for the message when no voice loads. Guarded by startedMutex.
+    std::vector<std::string> reasonLines;
+    std::string takeReasons();
 
     // Main-thread state of the rendering.
     std::vector<Piece> pieces;
