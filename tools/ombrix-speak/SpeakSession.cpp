@@ -154,7 +154,7 @@ void SpeakSession::loadPluginAndCreateNode()
     }
 
     if (!voice.isDefault) {
-        takeReasons(); // only the load's own count
+        takeReasons(); // only the lines of this load are its reasons
         const auto result = node->callAction("loadModel",
             ombrix::OXAnyMap{
                 {"modelPath", voice.model}, {"tokensPath", voice.tokens}, {"dataPath", voice.dataDir}});
@@ -572,6 +572,8 @@ int SpeakSession::run()
         }
     }
     const double renderWall = wallNow();
+    // A failure the worker logged while the last blocks were rendered.
+    collectEngineFailures();
     progress.finish();
     runner.stop();
     if (!output.close() && failure.empty()) {
