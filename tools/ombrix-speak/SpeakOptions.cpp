@@ -173,7 +173,7 @@ Output:
                            to the -o file or, without -o, to standard output. To play
                            it while it is made:
                              ombrix-speak --output-raw "Hello." | aplay -t raw -f S16_LE -r 48000 -c 2
-                           (aplay's -r and -c as ombrix-speak's -r and -c)
+                           (give aplay the same -r and -c as ombrix-speak)
   -r, --rate HZ            graph sample rate (default: 48000)
   -c, --channels N         1 or 2 (default: 2)
   -b, --block FRAMES       frames per graph block (default: 480)
