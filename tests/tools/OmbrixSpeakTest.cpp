@@ -268,20 +268,39 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_EQ(noText.exitCode, 2);
     EXPECT_NE(noText.standardError.find("no text"), std::string::npos) << noText.standardError;
 
+    // The advice matches the failure. A --model path that does not exist: the missing
+    // files are named, and nothing is said about installing the default voice.
     const std::string missingModel = (scratch.path() / "nowhere" / "voice.onnx").string();
     const auto missing
         = runSubprocess(tool, withArguments({"-o", wavPath.string(), "--model", missingModel, "hi"}));
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_NE(missing.standardError.find("model file missing: " + missingModel), std::string::npos)
         << missing.standardError;
-    // The advice names the voice installer, which is there.
-    const fs::path installer = fs::path(OMBRIX_BUILD_DIR) / "bin" / "ombrix-install-voice";
-    EXPECT_NE(missing.standardError.find(installer.string() + " --prefix "), std::string::npos)
+    EXPECT_NE(missing.standardError.find("Name existing files with --model"), std::string::npos)
         << missing.standardError;
-    EXPECT_TRUE(fs::is_regular_file(installer));
+    EXPECT_EQ(missing.standardError.find("English voice"), std::string::npos) << missing.standardError;
+    EXPECT_EQ(missing.standardError.find("ombrix-install-voice"), std::string::npos) << missing.standardError;
 
-    // Files that exist but that the engine refuses (phoneme data without its files):
-    // the node's "loadModel" answers false, and the program says so.
+    // No default voice (the program copied into a prefix of its own, whose lib/ is the
+    // build tree's and which has no share/): the advice names the installed installer.
+    const fs::path prefix = scratch.path() / "prefix";
+    fs::create_directories(prefix / "bin");
+    fs::copy_file(tool, prefix / "bin" / "ombrix-speak");
+    fs::create_directory_symlink(OMBRIX_LIB_DIR, prefix / "lib");
+    const auto noVoice = runSubprocess(
+        (prefix / "bin" / "ombrix-speak").string(), withArguments({"-o", wavPath.string(), "hi"}));
+    EXPECT_EQ(noVoice.exitCode, 3) << noVoice.describe();
+    EXPECT_NE(noVoice.standardError.find("no voice found. The default English voice is looked up at\n  "
+                  + (prefix / "share" / "files").string()),
+        std::string::npos)
+        << noVoice.standardError;
+    EXPECT_NE(noVoice.standardError.find("Install the English voice into this installation with\n  "
+                  + (prefix / "bin" / "ombrix-install-voice").string() + " --prefix " + prefix.string()),
+        std::string::npos)
+        << noVoice.standardError;
+
+    // Files that exist but that the voice check refuses (phoneme data without its files):
+    // the node's "loadModel" answers false, and the program gives the check's reason.
     const fs::path emptyData = scratch.path() / "empty-espeak-data";
     fs::create_directory(emptyData);
     const auto refused = runSubprocess(tool,
@@ -290,8 +309,194 @@ TEST(OmbrixSpeak, ExplainsBadRequestsAndVoicesThatDoNotLoad)
     EXPECT_EQ(refused.exitCode, 3);
     EXPECT_NE(refused.standardError.find("\"loadModel\" returned false"), std::string::npos)
         << refused.standardError;
-    EXPECT_NE(refused.standardError.find(emptyData.string()), std::string::npos);
+    EXPECT_NE(refused.standardError.find("data dir: " + emptyData.string()), std::string::npos);
+    EXPECT_NE(refused.standardError.find("The node's reason:\n  Model files rejected: " + emptyData.string()
+                  + ": lacks the espeak-ng data file"),
+        std::string::npos)
+        << refused.standardError;
+    EXPECT_EQ(refused.standardError.find("ombrix-install-voice"), std::string::npos) << refused.standardError;
     EXPECT_FALSE(fs::exists(wavPath)) << "no output is written when nothing can be spoken";
+}
+
+// -f/--input-file and --output-raw, the names espeak-ng's and piper's users know.
+TEST(OmbrixSpeak, ReadsTheTextFromAFileAndWritesRawPcmForAPlayer)
+{
+    ScratchDirectory scratch;
+    const std::string tool = speakToolInBuildTree();
+    const VoicePaths voice = fixtureVoice();
+    const std::string text = "Testing the text file.";
+    const fs::path textPath = scratch.path() / "text.txt";
+    std::ofstream(textPath, std::ios::binary) << text << "\r\n";
+
+    // Raw PCM to standard output (no -o), 16 kHz mono: the engine's samples, quantised as
+    // the WAV writer quantises them, with no header in front.
+    const auto raw = runSubprocess(tool,
+        withArguments(
+            {"--model", voice.model, "-r", "16000", "-c", "1", "--output-raw", "-f", textPath.string()}));
+    ASSERT_TRUE(raw.succeeded()) << raw.describe();
+    const SpeakTimeline timeline = parseTimeline(raw.standardError);
+    ASSERT_EQ(timeline.pieces.size(), 1u) << raw.standardError;
+    EXPECT_EQ(timeline.pieces[0].text, text) << "the line end at the file's end is not part of the text";
+    EXPECT_NE(raw.standardError.find("raw 16-bit little-endian PCM"), std::string::npos) << raw.standardError;
+    const std::string& bytes = raw.standardOutput;
+    ASSERT_EQ(bytes.size() % 2, 0u);
+    EXPECT_NE(bytes.substr(0, 4), "RIFF");
+    std::vector<int> samples(bytes.size() / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto low = static_cast<unsigned char>(bytes[2 * i]);
+        const auto high = static_cast<unsigned char>(bytes[2 * i + 1]);
+        samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(low | (high << 8)));
+    }
+    const std::vector<float> reference = engineSamples(voice, text);
+    ASSERT_FALSE(reference.empty());
+    std::vector<int> expected(reference.size());
+    for (std::size_t i = 0; i < reference.size(); ++i) {
+        expected[i] = static_cast<int>(std::lrint(std::clamp(reference[i] * 32768.0f, -32768.0f, 32767.0f)));
+    }
+    const auto firstExpected = std::find_if(expected.begin(), expected.end(), [](int v) { return v != 0; });
+    const auto firstSound = std::find_if(samples.begin(), samples.end(), [](int v) { return v != 0; });
+    ASSERT_NE(firstSound, samples.end());
+    ASSERT_NE(firstExpected, expected.end());
+    const std::size_t offset = static_cast<std::size_t>(firstSound - samples.begin());
+    const std::size_t lead = static_cast<std::size_t>(firstExpected - expected.begin());
+    ASSERT_GE(offset, lead);
+    ASSERT_GE(samples.size(), offset - lead + expected.size());
+    EXPECT_EQ(std::vector<int>(samples.begin() + static_cast<std::ptrdiff_t>(offset - lead),
+                  samples.begin() + static_cast<std::ptrdiff_t>(offset - lead + expected.size())),
+        expected);
+
+    // "-f -" is standard input; --output-raw with -o writes the file; the bytes pass as
+    // they are (a Latin-1 text is not UTF-8, as with the text given as arguments).
+    const fs::path rawPath = scratch.path() / "out.raw";
+    SubprocessOptions fromStdin = withArguments(
+        {"--model", voice.model, "-c", "1", "--output-raw", "-o", rawPath.string(), "--input-file=-"});
+    fromStdin.standardInput = "caf\xe9.\n";
+    const auto latin1 = runSubprocess(tool, fromStdin);
+    ASSERT_TRUE(latin1.succeeded()) << latin1.describe();
+    EXPECT_EQ(latin1.standardOutput, "");
+    const SpeakTimeline latin1Timeline = parseTimeline(latin1.standardError);
+    ASSERT_EQ(latin1Timeline.pieces.size(), 1u) << latin1.standardError;
+    EXPECT_EQ(latin1Timeline.pieces[0].textBytes, 5u);
+    const auto rawBytes = fs::file_size(rawPath);
+    EXPECT_GT(rawBytes, 0u);
+    EXPECT_EQ(rawBytes % 2, 0u);
+
+    const auto help = runSubprocess(tool, withArguments({"--help"}));
+    EXPECT_NE(help.standardOutput.find("| aplay -t raw -f S16_LE -r 48000 -c 2"), std::string::npos);
+
+    // Files that cannot be read, with the reason; the limit; conflicting requests.
+    const std::string missingPath = (scratch.path() / "missing.txt").string();
+    const auto missing = runSubprocess(tool, withArguments({"-f", missingPath}));
+    EXPECT_EQ(missing.exitCode, 4) << missing.describe();
+    EXPECT_NE(missing.standardError.find("cannot read " + missingPath + ": " + std::strerror(ENOENT)),
+        std::string::npos)
+        << missing.standardError;
+    const fs::path hugePath = scratch.path() / "huge.txt";
+    std::ofstream(hugePath, std::ios::binary) << std::string((8u << 20) + 1, 'a');
+    const auto huge = runSubprocess(tool, withArguments({"-f", hugePath.string()}));
+    EXPECT_EQ(huge.exitCode, 4) << huge.describe();
+    EXPECT_NE(huge.standardError.find(hugePath.string() + " holds more than 8388608 bytes of text"),
+        std::string::npos)
+        << huge.standardError;
+    const fs::path emptyPath = scratch.path() / "empty.txt";
+    std::ofstream(emptyPath, std::ios::binary) << "\n";
+    const auto empty = runSubprocess(tool, withArguments({"-f", emptyPath.string()}));
+    EXPECT_EQ(empty.exitCode, 4) << empty.describe();
+    EXPECT_NE(empty.standardError.find("no text in " + emptyPath.string()), std::string::npos);
+    const auto both = runSubprocess(tool, withArguments({"-f", textPath.string(), "more", "words"}));
+    EXPECT_EQ(both.exitCode, 2) << both.describe();
+    const auto rawFloat = runSubprocess(tool, withArguments({"--output-raw", "--format=float", "hi"}));
+    EXPECT_EQ(rawFloat.exitCode, 2) << rawFloat.describe();
+    EXPECT_NE(rawFloat.standardError.find("--output-raw writes 16-bit PCM"), std::string::npos);
+}
+
+// A piece whose whole audio plays inside one block ("." at 48 kHz in blocks of 10 ms;
+// "Hello world." at 8 kHz in blocks of 0.512 s) gets its "finished" event in the very
+// block that its audio arrived in, possibly before the program has looked at the pieces
+// announced in that block. Whatever the scheduling, the piece is counted and finished,
+// and the run ends right after it: the same run repeated must come out the same each time.
+TEST(OmbrixSpeakTruth, APieceWhoseAudioFitsInOneBlockIsCountedAndFinishedEveryTime)
+{
+    constexpr int kRepetitions = 8;
+    // Far more than either text takes, far less than the time limit a lost piece runs into.
+    constexpr double kMostOutputSeconds = 5.0;
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string text;
+        unsigned rate;
+    };
+    const std::vector<Case> cases = {
+        {{}, ".", 48000},
+        {{"-r", "8000", "-b", "4096"}, "Hello world.", 8000},
+    };
+    ScratchDirectory scratch;
+    for (const Case& c : cases) {
+        for (int run = 0; run < kRepetitions; ++run) {
+            SCOPED_TRACE(
+                "\"" + c.text + "\" at " + std::to_string(c.rate) + " Hz, run " + std::to_string(run + 1));
+            const fs::path wavPath = scratch.path() / "short.wav";
+            std::vector<std::string> arguments = c.arguments;
+            arguments.push_back(c.text);
+            const SpeakRun result = speak(wavPath, arguments);
+            ASSERT_TRUE(result.result.succeeded()) << result.result.describe();
+            ASSERT_EQ(result.timeline.pieces.size(), 1u) << result.result.standardError;
+            EXPECT_EQ(result.timeline.pieces[0].text, c.text);
+            EXPECT_EQ(result.timeline.pieces[0].end, SpokenPiece::End::Finished)
+                << result.result.standardError;
+            EXPECT_TRUE(result.timeline.unknownLines.empty()) << result.result.standardError;
+            EXPECT_EQ(result.result.standardError.find("without a piece"), std::string::npos)
+                << result.result.standardError;
+            ASSERT_EQ(result.wav.channels.size(), 2u);
+            const std::vector<float>& left = result.wav.channels[0];
+            EXPECT_GT(peak(left, 0, left.size()), 0.1) << "the piece's audio is not in the file";
+            EXPECT_LT(static_cast<double>(left.size()), kMostOutputSeconds * c.rate)
+                << "the run went on after the piece had finished";
+        }
+    }
+}
+
+// The engine made to fail by a stand-in preloaded in front of it (tests/tools/
+// FailingEnginePreload.cpp), on marked texts only, so the voice loads as usual: an
+// exception before any audio (what a text too large for the memory gives), an exception
+// after some audio, and no result at all. Each ends with status 5 and a line saying what
+// happened to which piece, never with success.
+TEST(OmbrixSpeakTruth, AnEngineFailureOrAPieceWithoutAudioEndsWithStatus5AndALine)
+{
+    struct Case {
+        std::string text;
+        std::string line;
+        bool audioBeforeFailure;
+    };
+    const std::vector<Case> cases = {
+        {"Hello engine-throws.",
+            "the speech engine failed on piece 1 (\"Hello engine-throws.\"): [SherpaTTSNode] Speech engine "
+            "failed on the text: std::bad_alloc",
+            false},
+        {"Hello engine-throws-after-audio.",
+            "the speech engine failed on piece 1 (\"Hello engine-throws-after-audio.\"): [SherpaTTSNode] "
+            "Speech engine failed on the text: std::bad_alloc",
+            true},
+        {"Hello engine-gives-nothing.", "piece 1 (\"Hello engine-gives-nothing.\") gave no audio", false},
+    };
+    ScratchDirectory scratch;
+    const fs::path wavPath = scratch.path() / "failed.wav";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SubprocessOptions options = withArguments({"-o", wavPath.string(), c.text});
+        options.environment["LD_PRELOAD"] = OMBRIX_FAILING_ENGINE_PRELOAD;
+        // Sanitizer builds: the stand-in comes before the sanitizer's run time.
+        options.environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+        const SubprocessResult result = runSubprocess(speakToolInBuildTree(), options);
+        EXPECT_EQ(result.exitCode, 5) << result.describe();
+        EXPECT_NE(result.standardError.find("ombrix-speak: error: " + c.line + "\n"), std::string::npos)
+            << result.standardError;
+        const SpeakTimeline timeline = parseTimeline(result.standardError);
+        ASSERT_EQ(timeline.pieces.size(), 1u) << result.standardError;
+        // Audio published before the failure is played to its end.
+        EXPECT_EQ(timeline.pieces[0].end == SpokenPiece::End::Finished, c.audioBeforeFailure)
+            << result.standardError;
+        EXPECT_TRUE(timeline.outputEnded) << "the run ends as soon as nothing more can come";
+    }
 }
 
 // Each sentence is at least 50 bytes long and has no comma, so the node cuts the stream

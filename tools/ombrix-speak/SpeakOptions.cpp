@@ -34,6 +34,8 @@ enum OptionId {
     kQuiet,
     kVersion,
     kHelp,
+    kInputFile,
+    kOutputRaw,
 };
 
 const std::vector<OptionSpec>& optionTable()
@@ -59,6 +61,8 @@ const std::vector<OptionSpec>& optionTable()
         {"quiet", 'q', Argument::None, kQuiet},
         {"version", 0, Argument::None, kVersion},
         {"help", 'h', Argument::None, kHelp},
+        {"input-file", 'f', Argument::Required, kInputFile},
+        {"output-raw", 0, Argument::None, kOutputRaw},
     };
     return table;
 }
@@ -134,6 +138,15 @@ void apply(Options& options, const tools::ParsedOption& option)
     case kHelp:
         options.request = Options::Request::Help;
         break;
+    case kInputFile:
+        if (value.empty()) {
+            throw tools::UsageError("option --input-file wants a file name (\"-\" for standard input)");
+        }
+        options.inputFile = value;
+        break;
+    case kOutputRaw:
+        options.outputRaw = true;
+        break;
     }
 }
 
@@ -147,10 +160,20 @@ TEXT is "-") through the Sherpa text-to-speech plug-in and writes the audio to a
 Options take their value as "--rate 16000", "--rate=16000", "-r 16000" or "-r16000";
 "--" ends the options (for a text that starts with "-").
 
+Input:
+  -f, --input-file FILE    read the text from FILE instead ("-": standard input), as
+                           it is (line ends at its end dropped); at most 8 MiB
+
 Output:
   -o, --output FILE        WAV file to write (default: ombrix-speak.wav); "-" writes it
                            to standard output (on a pipe with the unknown-size marker
                            0xFFFFFFFF as its RIFF and data sizes)
+      --output-raw         write the samples without a WAV header: 16-bit signed
+                           little-endian PCM at the graph rate, channels interleaved,
+                           to the -o file or, without -o, to standard output. To play
+                           it while it is made:
+                             ombrix-speak --output-raw "Hello." | aplay -t raw -f S16_LE -r 48000 -c 2
+                           (give aplay the same -r and -c as ombrix-speak)
   -r, --rate HZ            graph sample rate (default: 48000)
   -c, --channels N         1 or 2 (default: 2)
   -b, --block FRAMES       frames per graph block (default: 480)
@@ -188,7 +211,8 @@ Everything but the WAV data goes to standard error: the graph, the node's timeli
 renderings, and a summary.
 
 Exit status: 0 done; 2 usage error; 3 no voice or the voice did not load;
-4 the plug-in could not be loaded or used; 5 rendering failed (output, time limit).
+4 the plug-in or the input file could not be loaded or used; 5 rendering failed
+(output, time limit, the speech engine failed, or a piece gave no audio).
 )";
 }
 
@@ -199,6 +223,12 @@ Options parseOptions(int argc, char** argv)
     const std::vector<std::string> operands = tools::parseCommandLine(
         argc, argv, optionTable(), [&](const tools::ParsedOption& option) { apply(options, option); },
         &firstLiteral);
+    if (options.outputRaw && options.format == ombrix::WavWriter::Format::Float32) {
+        throw tools::UsageError("--output-raw writes 16-bit PCM; --format float goes with WAV output");
+    }
+    if (options.outputPath.empty()) {
+        options.outputPath = options.outputRaw ? "-" : "ombrix-speak.wav";
+    }
     if (options.request != Options::Request::Speak) {
         return options;
     }
@@ -220,6 +250,12 @@ Options parseOptions(int argc, char** argv)
     }
     if (!words.empty() && textFromStdin) {
         throw tools::UsageError("give the text either as arguments or on standard input (\"-\"), not both");
+    }
+    if (!options.inputFile.empty()) {
+        if (!words.empty() || textFromStdin) {
+            throw tools::UsageError("give the text either with --input-file or as arguments, not both");
+        }
+        return options; // read by readInputFile
     }
     if (words.empty()) {
         options.text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());

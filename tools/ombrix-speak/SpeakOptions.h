@@ -16,7 +16,14 @@ struct Options {
     Request request = Request::Speak;
 
     std::string text;
-    std::string outputPath = "ombrix-speak.wav";
+    /// -f/--input-file: the text is read from this file ("-": standard input) by
+    /// readInputFile, after the command line.
+    std::string inputFile;
+    /// Empty until parseOptions ends: "ombrix-speak.wav", or standard output ("-") with
+    /// --output-raw.
+    std::string outputPath;
+    /// --output-raw: headerless 16-bit little-endian PCM instead of a WAV file.
+    bool outputRaw = false;
     int sampleRate = 48000;
     unsigned channels = 2;
     unsigned blockSize = 480;

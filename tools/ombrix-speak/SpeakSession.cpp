@@ -1,5 +1,6 @@
 #include "SpeakSession.h"
 
+#include "AudioOutput.h"
 #include "GraphPacing.h"
 #include "SpeakText.h"
 
@@ -27,6 +28,14 @@ constexpr const char* kNodeType = "Sherpa.TTS";
 // The node's line for a text it drops because it has no voice loaded.
 constexpr const char* kTextRejectedLogLine
     = "[SherpaTTSNode] synthesize is called but TTS instance is not initialized.";
+// The node's error lines for a text on which the engine failed (an exception out of the
+// engine, or audio it could not convert or keep); whatever audio it published before
+// still plays.
+constexpr const char* kEngineFailureLogLines[] = {
+    "[SherpaTTSNode] Speech engine failed on the text",
+    "[SherpaTTSNode] Could not convert the voice's audio",
+    "[SherpaTTSNode] Could not keep the synthesised audio",
+};
 
 // A piece whose synthesis is over (the node's threads are idle) but whose audio has not
 // been heard after this much graph time is reported as giving no audio: a voice's lead
@@ -41,6 +50,15 @@ constexpr double kTailCapSeconds = 1.0;
 // (far more than any voice needs per character) plus the streaming feed time.
 constexpr double kLimitBaseSeconds = 60.0;
 constexpr double kLimitSecondsPerByte = 0.25;
+
+// The node's error lines that only say that loading failed, after the line with the reason.
+constexpr const char* kReasonlessLogLines[] = {
+    "[SherpaTTSNode] Failed to create Sherpa Offline TTS.",
+    "[SherpaTTSNode] Check that the model files exist and are valid",
+    "[SherpaTTSNode] Failed to load Sherpa model.",
+    kTextRejectedLogLine,
+};
+constexpr const char* kNodeLogPrefix = "[SherpaTTSNode] ";
 
 int dlIteratePrinter(dl_phdr_info* info, size_t, void* data)
 {
@@ -69,10 +87,39 @@ void SpeakSession::installLogSink()
         if (line.find(kTextRejectedLogLine) != std::string::npos) {
             textRejected.store(true);
         }
+        if (level >= LogLevel::Error
+            && std::any_of(std::begin(kEngineFailureLogLines), std::end(kEngineFailureLogLines),
+                [&line](const char* failure) { return line.find(failure) != std::string::npos; })) {
+            std::lock_guard lock(startedMutex);
+            engineFailures.push_back({startedPieces.size(), line});
+        } else if (level >= LogLevel::Error
+            && std::none_of(std::begin(kReasonlessLogLines), std::end(kReasonlessLogLines),
+                [&line](const char* reasonless) { return line.find(reasonless) != std::string::npos; })) {
+            std::lock_guard lock(startedMutex);
+            reasonLines.push_back(
+                line.rfind(kNodeLogPrefix, 0) == 0 ? line.substr(std::string(kNodeLogPrefix).size()) : line);
+        }
         if (level >= shown) {
             std::fprintf(stderr, "[%s] %s\n", ombrix::Logger::levelName(level), line.c_str());
         }
     });
+}
+
+std::string SpeakSession::takeReasons()
+{
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(startedMutex);
+        lines.swap(reasonLines);
+    }
+    if (lines.empty()) {
+        return "\nRun with --log-level info to see the node's reasons.";
+    }
+    std::string text = lines.size() == 1 ? "\nThe node's reason:" : "\nThe node's reasons:";
+    for (const std::string& line : lines) {
+        text += "\n  " + line;
+    }
+    return text;
 }
 
 void SpeakSession::loadPluginAndCreateNode()
@@ -107,6 +154,7 @@ void SpeakSession::loadPluginAndCreateNode()
     }
 
     if (!voice.isDefault) {
+        takeReasons(); // only the lines of this load are its reasons
         const auto result = node->callAction("loadModel",
             ombrix::OXAnyMap{
                 {"modelPath", voice.model}, {"tokensPath", voice.tokens}, {"dataPath", voice.dataDir}});
@@ -117,7 +165,7 @@ void SpeakSession::loadPluginAndCreateNode()
             throw tools::ToolError(tools::kExitNoModel,
                 "the voice could not be loaded (\"loadModel\" returned false) from\n  model:    "
                     + voice.model + "\n  tokens:   " + voice.tokens + "\n  data dir: " + voice.dataDir
-                    + "\nRun with --log-level info to see the node's reasons.");
+                    + takeReasons());
         }
     }
     nodeThreads.adoptNewThreads(threadsBefore);
@@ -140,8 +188,12 @@ void SpeakSession::loadPluginAndCreateNode()
         std::lock_guard lock(startedMutex);
         startedPieces.push_back({std::move(text), wall, frame});
     });
-    node->addEventListener(
-        "finished", [this](const std::string&, const ombrix::OXAny&) { ++finishedEvents; });
+    node->addEventListener("finished", [this](const std::string&, const ombrix::OXAny&) {
+        // Runs on the audio thread (here the main thread, inside processBlock). The piece
+        // it ends was announced before its audio was published, so it is counted here.
+        std::lock_guard lock(startedMutex);
+        finishedEvents.push_back(startedPieces.size());
+    });
 }
 
 void SpeakSession::handOff(const std::string& action, const ombrix::OXAnyMap& params)
@@ -232,22 +284,34 @@ void SpeakSession::interruptOlderPieces(std::size_t newerIndex)
     }
 }
 
-void SpeakSession::onFinished(std::uint64_t blockIndex, std::uint64_t frame)
+void SpeakSession::onFinished(
+    std::uint64_t blockIndex, std::uint64_t frame, std::size_t announcedBefore, bool loud)
 {
-    // The event belongs to the newest piece that was already in the graph before this
-    // block: a piece that arrived in this very block can only have replaced the one
-    // that ended in it.
+    // The event belongs to a piece announced before it. Of those, the newest that was
+    // already in the graph before this block: a piece that arrived in this very block can
+    // only have replaced the one that ended in it.
+    const std::size_t candidates = std::min(announcedBefore, pieces.size());
     std::optional<std::size_t> owner;
-    for (std::size_t i = pieces.size(); i-- > 0;) {
+    for (std::size_t i = candidates; i-- > 0;) {
         if (pieces[i].state == Piece::State::Playing && pieces[i].playingBlock < blockIndex) {
             owner = i;
             break;
         }
     }
-    if (!owner && synthesising) {
-        // Its audio arrived and ended unseen (a piece too short or too quiet to notice).
-        owner = synthesising;
-        markPlaying(*owner, blockIndex, frame, false);
+    if (!owner) {
+        // Otherwise the newest that has not ended: its audio arrived in this block or
+        // went unseen (a piece too short or too quiet to notice, or all of it inside one
+        // block), and ended.
+        for (std::size_t i = candidates; i-- > 0;) {
+            const Piece::State state = pieces[i].state;
+            if (state == Piece::State::Synthesising || state == Piece::State::Playing) {
+                owner = i;
+                break;
+            }
+        }
+        if (owner) {
+            markPlaying(*owner, blockIndex, frame, false);
+        }
     }
     if (!owner) {
         addEvent(frame, wallNow(), "\"finished\" event without a piece playing");
@@ -255,10 +319,48 @@ void SpeakSession::onFinished(std::uint64_t blockIndex, std::uint64_t frame)
     }
     interruptOlderPieces(*owner);
     Piece& piece = pieces[*owner];
+    // A piece that played only in this block sounded if the block did.
+    piece.audible = piece.audible || (loud && piece.playingBlock == blockIndex);
     piece.state = Piece::State::Finished;
     piece.endFrame = frame;
     piece.endWall = wallNow();
     addEvent(frame, piece.endWall, "piece " + std::to_string(*owner + 1) + " finished");
+}
+
+void SpeakSession::collectEngineFailures()
+{
+    std::vector<EngineFailure> fresh;
+    {
+        std::lock_guard lock(startedMutex);
+        fresh.swap(engineFailures);
+    }
+    for (EngineFailure& failure : fresh) {
+        if (failure.announced == 0 || failure.announced > pieces.size()) {
+            continue; // not while a piece was synthesised (cannot happen: logged after the start)
+        }
+        Piece& piece = pieces[failure.announced - 1];
+        if (piece.engineFailure.empty()) {
+            piece.engineFailure = std::move(failure.line);
+            addEvent(graphFrames.load(), wallNow(),
+                "piece " + std::to_string(failure.announced) + ": the speech engine failed");
+        }
+    }
+}
+
+std::string SpeakSession::pieceWithoutAudio() const
+{
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& piece = pieces[i];
+        const std::string name = "piece " + std::to_string(i + 1) + " (" + timelineText(piece.text) + ")";
+        if (!piece.engineFailure.empty()) {
+            return "the speech engine failed on " + name + ": " + piece.engineFailure;
+        }
+        if (piece.state == Piece::State::NoAudio
+            || (piece.state == Piece::State::Finished && !piece.audible)) {
+            return name + " gave no audio";
+        }
+    }
+    return {};
 }
 
 bool SpeakSession::allSpoken() const
@@ -283,8 +385,8 @@ int SpeakSession::run()
         }
     }
 
-    ombrix::WavWriter wav;
-    tools::openWavOutput(wav, options.outputPath, options.sampleRate, options.channels, options.format);
+    AudioOutput output;
+    output.open(options.outputPath, options.sampleRate, options.channels, options.format, options.outputRaw);
     ombrix::GraphRunner runner(options.sampleRate, options.channels, options.blockSize);
     runner.setSource(source);
     if (!runner.start()) {
@@ -351,9 +453,11 @@ int SpeakSession::run()
             }
         }
         collectStartedPieces(block);
+        collectEngineFailures();
         if (textRejected.load()) {
-            failure = "the node has no voice loaded and dropped the text (see its error lines; run with "
-                      "--log-level debug for the whole story)";
+            failure = "the node has no voice loaded and dropped the text (run with --log-level debug for the "
+                      "whole story)"
+                + takeReasons();
             break;
         }
 
@@ -419,7 +523,6 @@ int SpeakSession::run()
         // Graph time runs with the node's work while it works (NodeWorkPacer).
         pacer.beforeBlock();
 
-        const int finishedBefore = finishedEvents.load();
         // Whatever the node's worker starts during this block starts at its end.
         graphFrames.store(frames + options.blockSize);
         const auto& buffer = runner.processBlock();
@@ -427,7 +530,7 @@ int SpeakSession::run()
         frames += buffer.getNumberOfFrames();
         graphFrames.store(frames);
         errno = 0;
-        if (!wav.write(buffer)) {
+        if (!output.write(buffer)) {
             failure
                 = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
             break;
@@ -436,13 +539,27 @@ int SpeakSession::run()
         const std::optional<unsigned> firstLoud = firstAudibleFrame(buffer);
         const bool silent = !firstLoud;
 
+        // Pieces announced during this block are recorded before the block's "finished"
+        // events are read: an event may end a piece whose whole audio played in it.
+        collectStartedPieces(block);
+        collectEngineFailures();
+        std::vector<std::size_t> finished;
+        {
+            std::lock_guard lock(startedMutex);
+            finished.swap(finishedEvents);
+        }
         // A playback that ended here may let the node cut held-back streaming text.
-        for (int n = finishedEvents.load() - finishedBefore; n > 0; --n) {
-            onFinished(block, blockStart);
+        for (const std::size_t announcedBefore : finished) {
+            onFinished(block, blockStart, announcedBefore, !silent);
         }
         // The first sound after silence is the piece being synthesised arriving.
         if (synthesising && previousSilent && !silent) {
             markPlaying(*synthesising, block, blockStart + *firstLoud, true);
+        }
+        if (!silent) {
+            for (Piece& piece : pieces) {
+                piece.audible = piece.audible || piece.state == Piece::State::Playing;
+            }
         }
         previousSilent = silent;
 
@@ -455,9 +572,11 @@ int SpeakSession::run()
         }
     }
     const double renderWall = wallNow();
+    // A failure the worker logged while the last blocks were rendered.
+    collectEngineFailures();
     progress.finish();
     runner.stop();
-    if (!wav.close() && failure.empty()) {
+    if (!output.close() && failure.empty()) {
         failure = "cannot write " + options.outputPath + ": " + tools::systemReason(errno != 0 ? errno : EIO);
     }
 
@@ -479,7 +598,10 @@ int SpeakSession::run()
             frames, renderWall, "end of output, " + std::to_string(frames - *doneFrame) + " frames of tail");
     }
     printTimeline();
-    printSummary(wav.getFramesWritten(), renderWall);
+    printSummary(output.getFramesWritten(), renderWall);
+    if (failure.empty()) {
+        failure = pieceWithoutAudio();
+    }
     if (!failure.empty()) {
         throw tools::ToolError(textRejected.load() ? tools::kExitNoModel : tools::kExitRuntime, failure);
     }
@@ -512,7 +634,9 @@ void SpeakSession::printSummary(std::uint64_t framesWritten, double renderWall) 
     const double audioSeconds = seconds(framesWritten);
     status.print("output: %s, %.3f s of audio (%d Hz, %u channel%s, %s)\n", options.outputPath.c_str(),
         audioSeconds, options.sampleRate, options.channels, options.channels == 1 ? "" : "s",
-        options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM" : "32-bit float");
+        options.outputRaw                                        ? "raw 16-bit little-endian PCM"
+            : options.format == ombrix::WavWriter::Format::Pcm16 ? "16-bit PCM"
+                                                                 : "32-bit float");
     status.print("wall time: %.3f s, real-time factor %.3f\n", renderWall,
         audioSeconds > 0.0 ? renderWall / audioSeconds : 0.0);
 }

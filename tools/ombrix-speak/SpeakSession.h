@@ -22,18 +22,22 @@
 // depends on the work its synthesis takes, not on how the threads are scheduled. When the
 // worker waits again with a piece started, that piece's audio is in the node.
 //
-// Reading the timeline. Each piece the node synthesises is reported by its
-// "synthesisStarted" event ("started"), then by the first block in which its audio is
-// heard ("playing"), and ends either with a "finished" event ("finished") or, when the
-// next piece's audio replaced it before its end, as "interrupted"; the node sends no
-// event for an interrupted piece, so the tool infers it: a "finished" event always
-// belongs to the newest piece that is playing, and older pieces still playing at that
-// moment were cut off by their successor. The seconds of audio given for an interrupted
-// piece run from its first audible block to the start of its successor's synthesis, so
-// at least that much of it was heard; when its audio arrived while other audio was still
-// sounding, the arrival cannot be told apart: it is taken as playing from the block after
-// the worker went idle, and the timeline gives an upper bound instead (from the start of
-// its synthesis to the start of its successor's).
+// Reading the timeline. Each piece the node synthesises is recorded when its
+// "synthesisStarted" event arrives on the node's worker ("started"), then reported by the
+// first block in which its audio is heard ("playing"), and ends either with a "finished"
+// event ("finished") or, when the next piece's audio replaced it before its end, as
+// "interrupted"; the node sends no event for an interrupted piece, so the tool infers it:
+// a "finished" event always belongs to the newest piece that is playing, and older pieces
+// still playing at that moment were cut off by their successor. The worker announces a
+// piece before it publishes any of its audio, so a "finished" event can only belong to a
+// piece announced before it: each event carries the number of pieces announced by then,
+// and is never dropped, however short the piece (all of it may play inside one block).
+// A piece gave no audio when its synthesis ended without any, when the engine failed on
+// it (the node's error line), or when it finished without a sound; the tool then fails. The seconds of audio
+// given for an interrupted piece run from its first audible block to the start of its successor's synthesis,
+// so at least that much of it was heard; when its audio arrived while other audio was still sounding, the
+// arrival cannot be told apart: it is taken as playing from the block after the worker went idle, and the
+// timeline gives an upper bound instead (from the start of its synthesis to the start of its successor's).
 
 #include "SpeakOptions.h"
 #include "Voice.h"
@@ -72,6 +76,10 @@ struct Piece {
     bool heardArriving = false; // seen as silence turning into sound
     std::uint64_t endFrame = 0;
     double endWall = 0.0;
+    // A block at or above the silence threshold was written while it played.
+    bool audible = false;
+    // The node's error line when the engine failed on it; empty otherwise.
+    std::string engineFailure;
     std::size_t interruptedBy = 0;
     // Graph frame from which the node's threads were seen idle while it had not been heard.
     std::optional<std::uint64_t> idleSinceFrame;
@@ -109,7 +117,9 @@ private:
     void handOff(const std::string& action, const ombrix::OXAnyMap& params);
     void collectStartedPieces(std::uint64_t blockIndex);
     void markPlaying(std::size_t index, std::uint64_t blockIndex, std::uint64_t frame, bool heard);
-    void onFinished(std::uint64_t blockIndex, std::uint64_t frame);
+    void onFinished(std::uint64_t blockIndex, std::uint64_t frame, std::size_t announcedBefore, bool loud);
+    void collectEngineFailures();
+    std::string pieceWithoutAudio() const;
     void interruptOlderPieces(std::size_t finishedIndex);
     bool allSpoken() const;
     void addEvent(std::uint64_t frame, double wall, std::string what);
@@ -146,10 +156,22 @@ private:
     };
     std::mutex startedMutex;
     std::vector<StartedPiece> startedPieces; // guarded by startedMutex
-
-    // "finished" events; emitted on the audio thread, which is this program's main thread
-    // (GraphRunner::processBlock runs the node on the caller's thread).
-    std::atomic<int> finishedEvents{0};
+    // "finished" events, each as the number of pieces announced when it came; emitted on
+    // the audio thread, which is this program's main thread (GraphRunner::processBlock
+    // runs the node on the caller's thread). Guarded by startedMutex.
+    std::vector<std::size_t> finishedEvents;
+    // The node's error lines for an engine that failed on a text, each with the number of
+    // pieces announced when it came (the worker logs it while synthesising the newest).
+    // Guarded by startedMutex.
+    struct EngineFailure {
+        std::size_t announced;
+        std::string line;
+    };
+    std::vector<EngineFailure> engineFailures;
+    // The node's error lines that give a reason (a voice's files refused, the engine not
+    // created), for the message when no voice loads. Guarded by startedMutex.
+    std::vector<std::string> reasonLines;
+    std::string takeReasons();
 
     // Main-thread state of the rendering.
     std::vector<Piece> pieces;

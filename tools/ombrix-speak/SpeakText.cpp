@@ -2,6 +2,10 @@
 
 #include "tools/common/ToolCommon.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
 namespace ombrix::speak {
 
 std::string spokenCharacters(const std::string& text)
@@ -68,6 +72,51 @@ std::string timelineText(const std::string& text)
     }
     return ombrix::tools::jsonString(text.substr(0, headEnd) + " ... " + text.substr(tailBegin)) + " ("
         + std::to_string(text.size()) + " bytes)";
+}
+
+std::string readInputFile(const std::string& path)
+{
+    const bool standardInput = path == "-";
+    const std::string name = standardInput ? std::string("standard input") : path;
+    struct Closer {
+        bool owned;
+        void operator()(std::FILE* file) const
+        {
+            if (owned) {
+                std::fclose(file);
+            }
+        }
+    };
+    std::unique_ptr<std::FILE, Closer> file(
+        standardInput ? stdin : std::fopen(path.c_str(), "rbe"), Closer{!standardInput});
+    if (!file) {
+        throw tools::ToolError(tools::kExitInput, "cannot read " + name + ": " + tools::systemReason(errno));
+    }
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        const std::size_t read = std::fread(chunk, 1, sizeof chunk, file.get());
+        text.append(chunk, read);
+        if (text.size() > kMaxInputFileBytes) {
+            throw tools::ToolError(tools::kExitInput,
+                name + " holds more than " + std::to_string(kMaxInputFileBytes)
+                    + " bytes of text, more than ombrix-speak reads; split it into parts");
+        }
+        if (read < sizeof chunk) {
+            break;
+        }
+    }
+    if (std::ferror(file.get())) {
+        throw tools::ToolError(
+            tools::kExitInput, "cannot read " + name + ": " + tools::systemReason(errno != 0 ? errno : EIO));
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        throw tools::ToolError(tools::kExitInput, "no text in " + name);
+    }
+    return text;
 }
 
 } // namespace ombrix::speak

@@ -22,4 +22,17 @@ std::string spokenCharacters(const std::string& text);
 /// goes with the first word), so that the tokens joined give the text back exactly.
 std::vector<std::string> splitIntoTokens(const std::string& text);
 
+/// Largest text file -f/--input-file reads: hours of speech, far below what would exhaust
+/// the engine's memory.
+constexpr std::size_t kMaxInputFileBytes = 8u << 20;
+
+/**
+ * The text of `path` ("-": standard input), as standard input is read without -f: the
+ * bytes unchanged (not checked for UTF-8; the node takes them as they are), without the
+ * line ends at the end. tools::ToolError (kExitInput) naming the file when it cannot be
+ * read, is larger than kMaxInputFileBytes or holds no text. Stops reading within 64 KiB
+ * past the limit.
+ */
+std::string readInputFile(const std::string& path);
+
 } // namespace ombrix::speak

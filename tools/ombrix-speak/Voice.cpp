@@ -81,6 +81,7 @@ VoiceFiles resolveInstalledVoice(const std::string& name, const fs::path& base)
     voice.tokens = (directory / manifestField(manifest, "tokens")).string();
     voice.dataDir = (directory / manifestField(manifest, "data_dir")).lexically_normal().string();
     voice.isDefault = false;
+    voice.installedName = name;
     return voice;
 }
 
@@ -134,11 +135,15 @@ void checkVoiceFiles(const VoiceFiles& voice, const fs::path& base)
         return;
     }
     std::ostringstream message;
+    const std::string installer = (base / "bin" / kVoiceInstallerProgram).string();
     if (voice.isDefault && !hasModel) {
         message << "no voice found. The default English voice is looked up at\n  " << voice.model
                 << "\nand that file does not exist.";
     } else {
-        message << "the voice is incomplete:";
+        message << (voice.isDefault ? "the default English voice is incomplete:"
+                : voice.installedName.empty()
+                ? "the voice is incomplete:"
+                : "the installed voice '" + voice.installedName + "' is incomplete:");
         if (!hasModel) {
             message << "\n  model file missing: " << voice.model;
         }
@@ -149,9 +154,17 @@ void checkVoiceFiles(const VoiceFiles& voice, const fs::path& base)
             message << "\n  espeak-ng data directory missing: " << voice.dataDir;
         }
     }
-    message << "\nInstall the English voice into this installation with\n  "
-            << (base / "bin" / kVoiceInstallerProgram).string() << " --prefix " << base.string()
-            << "\nor name voice files explicitly with --model FILE [--tokens FILE] [--data-dir DIR].";
+    if (voice.isDefault) {
+        message << "\nInstall the English voice into this installation with\n  " << installer << " --prefix "
+                << base.string()
+                << "\nor name voice files explicitly with --model FILE [--tokens FILE] [--data-dir DIR].";
+    } else if (!voice.installedName.empty()) {
+        message << "\nInstall the voice again with\n  " << installer << " --prefix " << base.string()
+                << " --archive <its archive>\nor choose another one (--list-voices).";
+    } else {
+        message << "\nName existing files with --model FILE [--tokens FILE] [--data-dir DIR] (by default "
+                << kVoiceTokensFile << " and " << kVoicePhonemeDataDirectory << " next to the model).";
+    }
     throw tools::ToolError(tools::kExitNoModel, message.str());
 }
 

@@ -32,6 +32,8 @@ struct VoiceFiles {
     std::string tokens;
     std::string dataDir;
     bool isDefault = true;
+    /// The installed voice's name when it was chosen with --voice; empty otherwise.
+    std::string installedName;
 };
 
 /// The files for `options` below the installation's base directory `base`.
@@ -41,8 +43,9 @@ VoiceFiles resolveVoice(const Options& options, const std::filesystem::path& bas
 /// standard error when there is none.
 void listInstalledVoices(const std::filesystem::path& base, std::ostream& out);
 
-/// Fails (tools::ToolError, no voice) with a message that says which file is missing and
-/// how to get a voice.
+/// Fails (tools::ToolError, no voice) with a message that names each missing file and
+/// gives the advice for where the files came from: the installer for the default voice
+/// and for an installed voice, the options for files named on the command line.
 void checkVoiceFiles(const VoiceFiles& voice, const std::filesystem::path& base);
 
 } // namespace ombrix::speak

@@ -10,6 +10,7 @@
 
 #include "SpeakOptions.h"
 #include "SpeakSession.h"
+#include "SpeakText.h"
 #include "Voice.h"
 
 #include "tools/common/PluginLoading.h"
@@ -49,6 +50,9 @@ int main(int argc, char** argv)
         if (options.request == Options::Request::ListVoices) {
             listInstalledVoices(base, std::cout);
             return tools::kExitOk;
+        }
+        if (!options.inputFile.empty()) {
+            options.text = readInputFile(options.inputFile);
         }
         // Before anything slow happens, and before any voice is looked at.
         tools::checkWritable(options.outputPath);
