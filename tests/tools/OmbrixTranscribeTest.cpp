@@ -40,32 +40,50 @@ void writeWav(const fs::path& path, const std::vector<float>& samples, int rate,
     ASSERT_TRUE(wav.close());
 }
 
-std::string lastLine(const std::string& text)
-{
-    std::string trimmed = text;
-    if (!trimmed.empty() && trimmed.back() == '\n') {
-        trimmed.pop_back();
-    }
-    const std::size_t at = trimmed.rfind('\n');
-    return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
-}
-
-struct TimedText {
-    double seconds;
+/// One "<start><TAB><end><TAB><text>" line of the tool's standard output.
+struct SegmentLine {
+    double start;
+    double end;
     std::string text;
 };
 
-/// The "<seconds>\t<text>" lines before the last line.
-std::vector<TimedText> timedLines(const std::string& output)
+/// The segment lines of `output`; a line of another shape fails the test.
+std::vector<SegmentLine> segmentLines(const std::string& output)
 {
-    std::vector<TimedText> lines;
+    std::vector<SegmentLine> lines;
     std::istringstream in(output);
     for (std::string line; std::getline(in, line);) {
-        if (const std::size_t tab = line.find('\t'); tab != std::string::npos) {
-            lines.push_back({std::stod(line.substr(0, tab)), line.substr(tab + 1)});
+        const std::size_t first = line.find('\t');
+        const std::size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+        EXPECT_NE(second, std::string::npos) << "not a segment line: " << line;
+        if (second == std::string::npos) {
+            continue;
         }
+        lines.push_back({std::stod(line.substr(0, first)),
+            std::stod(line.substr(first + 1, second - first - 1)), line.substr(second + 1)});
     }
     return lines;
+}
+
+/// Every text once, in order, with times that only move forward.
+void expectEachTextOnce(const std::vector<SegmentLine>& lines, const std::string& finalText)
+{
+    std::string joined;
+    double previousEnd = 0.0;
+    for (const SegmentLine& line : lines) {
+        EXPECT_FALSE(line.text.empty());
+        EXPECT_LT(line.start, line.end) << line.text;
+        EXPECT_GE(line.start, previousEnd) << line.text;
+        previousEnd = line.end;
+        joined += line.text;
+    }
+    EXPECT_EQ(joined, finalText);
+}
+
+std::string fileText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 /// The node's own answer: the same audio fed directly in 10 ms blocks, then the tool's
@@ -79,18 +97,37 @@ std::string nodeTranscript(const std::vector<float>& samples, int rate)
     return node.transcribe();
 }
 
-/// Reads the tool's JSON with Python's parser and prints the fields as lines:
-/// text, then "time<TAB>text" per partial, then sample rate, channels and dropped frames.
+/// Reads a JSON transcript with Python's parser (strict UTF-8) and prints: the text, then
+/// per segment "start<TAB>end<TAB>text<TAB>tokens" (token texts joined), whether every
+/// token time lies within its segment, then the input's name, rate, channels and the
+/// dropped frames.
 SubprocessResult parseJson(const std::string& json)
 {
     SubprocessOptions options = withArguments({"-c",
         "import json, sys\n"
-        "d = json.load(sys.stdin)\n"
+        "sys.stdout.reconfigure(encoding='utf-8')\n"
+        "d = json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
         "print(d['text'])\n"
-        "for p in d['partials']: print('%.3f\\t%s' % (p['time'], p['text']))\n"
+        "inside = True\n"
+        "for s in d['segments']:\n"
+        "    print('%.3f\\t%.3f\\t%s\\t%s' % (s['start'], s['end'], s['text'],"
+        " ''.join(t['text'] for t in s['tokens'])))\n"
+        "    inside = inside and all(s['start'] <= t['time'] < s['end'] for t in s['tokens'])\n"
+        "print('tokens within segments' if inside else 'token outside its segment')\n"
+        "print(d['input']['name'])\n"
         "print(d['input']['sample_rate'], d['input']['channels'], d['dropped_frames'])\n"});
     options.standardInput = json;
-    return runSubprocess("python3", options);
+    return runSubprocess("/usr/bin/python3", options);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> list;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        list.push_back(line);
+    }
+    return list;
 }
 
 TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
@@ -103,49 +140,42 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
     writeWav(file16, mono16, 16000, 1);
     writeWav(file44, stereo44, 44100, 2);
 
-    // The audio ends with the last burst: the tool's own tail decodes it.
+    // The audio ends with the last burst: the tool's own tail decodes it. Standard output
+    // is a pipe: each segment once, when final, and nothing rewritten.
     for (const auto& [file, samples, rate] :
         {std::tuple{file16, mono16, 16000}, std::tuple{file44, stereo44, 44100}}) {
         SCOPED_TRACE(file.filename().string());
         const auto run = runSubprocess(kTool, withArguments({"--interval", "0.5", file.string()}));
         ASSERT_TRUE(run.succeeded()) << run.describe();
-        EXPECT_EQ(lastLine(run.standardOutput), kPatternText) << run.standardOutput;
-        EXPECT_EQ(lastLine(run.standardOutput), nodeTranscript(samples, rate));
+        EXPECT_EQ(run.standardOutput.find('\r'), std::string::npos) << run.standardOutput;
+        const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+        ASSERT_FALSE(segments.empty()) << run.standardOutput;
+        expectEachTextOnce(segments, kPatternText);
+        EXPECT_EQ(nodeTranscript(samples, rate), kPatternText);
+        // The tool converts to the recogniser's rate itself: sherpa-onnx does not.
+        EXPECT_EQ(run.standardError.find("esampler"), std::string::npos) << run.standardError;
 
-        // Timed texts: each one grows from the one before, at a later graph time, on the
-        // interval's grid, ending at the final text.
-        const std::vector<TimedText> lines = timedLines(run.standardOutput);
-        ASSERT_GE(lines.size(), 4u) << run.standardOutput;
-        for (std::size_t i = 1; i < lines.size(); ++i) {
-            EXPECT_GT(lines[i].seconds, lines[i - 1].seconds);
-            EXPECT_GT(lines[i].text.size(), lines[i - 1].text.size());
-            EXPECT_EQ(lines[i].text.rfind(lines[i - 1].text, 0), 0u) << lines[i].text;
-        }
-        EXPECT_EQ(lines.back().text, kPatternText);
-
-        // The same run as JSON, which parses to the same texts and times.
+        // The same run as JSON, which parses to the same segments, with token times
+        // inside them.
         const auto json = runSubprocess(kTool, withArguments({"--json", "--interval", "0.5", file.string()}));
         ASSERT_TRUE(json.succeeded()) << json.describe();
         const auto parsed = parseJson(json.standardOutput);
         ASSERT_TRUE(parsed.succeeded()) << parsed.describe() << json.standardOutput;
-        std::istringstream fields(parsed.standardOutput);
-        std::string line;
-        std::getline(fields, line);
-        EXPECT_EQ(line, kPatternText);
-        for (const TimedText& timed : lines) {
-            ASSERT_TRUE(std::getline(fields, line));
-            const std::vector<TimedText> again = timedLines(line + "\n");
-            ASSERT_EQ(again.size(), 1u) << line;
-            EXPECT_NEAR(again[0].seconds, timed.seconds, 1e-3);
-            EXPECT_EQ(again[0].text, timed.text);
+        const std::vector<std::string> fields = lines(parsed.standardOutput);
+        ASSERT_EQ(fields.size(), segments.size() + 4) << parsed.standardOutput;
+        EXPECT_EQ(fields[0], kPatternText);
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "%.3f\t%.3f\t", segments[i].start, segments[i].end);
+            EXPECT_EQ(fields[i + 1], expected + segments[i].text + "\t" + segments[i].text);
         }
-        ASSERT_TRUE(std::getline(fields, line));
-        EXPECT_EQ(line, std::to_string(rate) + (rate == 16000 ? " 1 0" : " 2 0"));
+        EXPECT_EQ(fields[segments.size() + 1], "tokens within segments");
+        EXPECT_EQ(fields[segments.size() + 2], file.string());
+        EXPECT_EQ(fields[segments.size() + 3], std::to_string(rate) + (rate == 16000 ? " 1 0" : " 2 0"));
     }
 
     // The same audio as a WAV stream and as raw 16-bit samples on standard input.
-    std::ifstream wavFile(file16, std::ios::binary);
-    const std::string wavBytes((std::istreambuf_iterator<char>(wavFile)), std::istreambuf_iterator<char>());
+    const std::string wavBytes = fileText(file16);
     SubprocessOptions fromPipe = withArguments({"-q", "-"});
     fromPipe.standardInput = wavBytes;
     const auto piped = runSubprocess(kTool, fromPipe);
@@ -158,27 +188,37 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
     ASSERT_TRUE(rawRun.succeeded()) << rawRun.describe();
     EXPECT_EQ(rawRun.standardOutput, std::string(kPatternText) + "\n");
 
-    // Pauses of 0.8 s: with --segment each ends a segment (a new stream), and the texts are
-    // joined with spaces; on one stream, and paced on the wall clock from a thread of its
-    // own, the same letters without spaces.
+    // Pauses of 0.8 s: the node restarts decoding at each pause it sees at a transcribe()
+    // (every 0.25 s here), so each ends a segment, printed once with its times; the whole text has the same
+    // letters without spaces (the test tokens start no word), also paced on the wall clock from a thread of
+    // its own and with --segment, which is accepted and ignored.
     const fs::path paused = scratch.path() / "paused.wav";
     writeWav(paused, makeToneBursts("AB____BA____A", 16000, 0.0), 16000, 1);
-    const auto segmented = runSubprocess(kTool, withArguments({"-q", "--segment", "0.5", paused.string()}));
+    const auto segmented = runSubprocess(kTool, withArguments({"--interval", "0.25", paused.string()}));
     ASSERT_TRUE(segmented.succeeded()) << segmented.describe();
-    EXPECT_EQ(segmented.standardOutput, "AB BA A\n");
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"-q", paused.string()}, {"-q", "--realtime", paused.string()}}) {
+    const std::vector<SegmentLine> pieces = segmentLines(segmented.standardOutput);
+    ASSERT_EQ(pieces.size(), 3u) << segmented.standardOutput;
+    EXPECT_EQ(pieces[0].text, "AB");
+    EXPECT_EQ(pieces[1].text, "BA");
+    EXPECT_EQ(pieces[2].text, "A");
+    expectEachTextOnce(pieces, "ABBAA");
+    for (const std::vector<std::string>& arguments :
+        std::vector<std::vector<std::string>>{{"-q", paused.string()}, {"-q", "--realtime", paused.string()},
+            {"-q", "--segment", "0.5", paused.string()}}) {
         const auto run = runSubprocess(kTool, withArguments(arguments));
         ASSERT_TRUE(run.succeeded()) << run.describe();
         EXPECT_EQ(run.standardOutput, "ABBAA\n") << arguments[1];
     }
 
-    // No audio at all: an empty text, and success.
+    // No audio at all: no segment, an empty text, and success.
     const fs::path empty = scratch.path() / "empty.wav";
     writeWav(empty, {}, 16000, 1);
     const auto none = runSubprocess(kTool, withArguments({empty.string()}));
     ASSERT_TRUE(none.succeeded()) << none.describe();
-    EXPECT_EQ(none.standardOutput, "\n");
+    EXPECT_EQ(none.standardOutput, "");
+    const auto noneQuiet = runSubprocess(kTool, withArguments({"-q", empty.string()}));
+    ASSERT_TRUE(noneQuiet.succeeded()) << noneQuiet.describe();
+    EXPECT_EQ(noneQuiet.standardOutput, "\n");
 }
 
 TEST(TranscribeTool, StopsWithTheReasonWhenTheModelOrTheInputIsUnusable)

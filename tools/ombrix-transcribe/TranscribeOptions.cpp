@@ -18,16 +18,26 @@ using tools::UsageError;
 
 void printHelp()
 {
-    std::printf(R"(Usage: ombrix-transcribe [options] FILE.wav
+    std::printf(R"(Usage: ombrix-transcribe [options] FILE
        ombrix-transcribe [options] -                (a WAV stream on standard input)
        ombrix-transcribe [options] --raw --rate HZ  (raw samples on standard input)
-Transcribes the audio with the Sherpa speech-to-text node. The node is the sink of a graph
-running at the input's sample rate; a stereo or multichannel input is mixed down to mono
-(the mean of its channels) before the graph.
+Transcribes the audio with the Sherpa speech-to-text node. FILE is WAV or any format
+libsndfile reads (FLAC, Ogg/Vorbis, Opus, MP3, AIFF, ...). The input is mixed down to
+mono (the mean of its channels) and converted to the recogniser's rate of 16000 Hz with
+libsoxr; the node is the sink of a graph running at that rate.
 
-Output: each time the text grows, a line "<graph seconds><TAB><text>" (the graph time
-when the text was taken); the final text is the last line of standard output. Status goes
-to standard error.
+Output: each segment of the text once, when it is final (the node restarted decoding
+after it, at a pause, or the input ended), as a line "<start><TAB><end><TAB><text>"
+(seconds of the input). On a terminal, the words still changing stand in one line that
+is rewritten in place. Status goes to standard error.
+
+Transcript files (several at once; each holds the segments with their times):
+      --output-txt      BASE.txt: the text, one line per segment
+      --output-srt      BASE.srt: SubRip subtitles
+      --output-vtt      BASE.vtt: WebVTT subtitles
+      --output-json     BASE.json: what --json prints, with the tokens and their times
+      --output-file BASE  the files' name without the extension (default: the input
+                        file's name, FILE.wav.srt and so on; required for standard input)
 
 Model (default: the node's default files, <prefix>/share/files/ below this program's
 installation, then Models/ and files/ below the working directory):
@@ -36,18 +46,17 @@ installation, then Models/ and files/ below the working directory):
       --graph FILE      HLG decoding graph (default: HLG.fst next to the model)
 
 Graph:
-  -b, --block FRAMES    frames per graph block (default: 10 ms of the input's rate)
+  -b, --block FRAMES    frames per graph block (default: 160, 10 ms at 16000 Hz)
   -i, --interval S      transcribe every S seconds of graph time (default: 1); at most
-                        what the node's ring holds, 480000 frames (30 s at 16000 Hz,
-                        10 s at 48000 Hz), so that no audio is dropped
+                        what the node's ring holds, 480000 frames (30 s at 16000 Hz),
+                        so that no audio is dropped
       --realtime        pace the graph on the wall clock as an audio device would, and
                         transcribe from another thread as a live host does (the times
                         printed are then when the text was taken, which can differ a
                         little between runs; the final text does not)
       --tail S          seconds of silence played after the input (default: 0.6)
-      --segment S       bound the cost of long inputs: after S seconds of a segment, the
-                        next 0.6 s of silence ends it; its text is kept, the same model is
-                        loaded again and the texts are joined with spaces (default: off)
+      --segment S       accepted and ignored: the node itself restarts decoding at
+                        pauses, which keeps the cost of long inputs flat
 
 Raw input (standard input, little-endian, interleaved):
       --raw             read raw samples instead of a WAV stream
@@ -56,8 +65,8 @@ Raw input (standard input, little-endian, interleaved):
       --raw-format F    s16 (16-bit PCM, the default) or f32 (32-bit float)
 
 Other:
-      --json            print one line of JSON instead: the final text, the timed texts,
-                        the input and the timing
+      --json            print one line of JSON instead: the final text, the segments
+                        with their tokens and times, the input and the timing
   -q, --quiet           print only the final text (or the JSON), and errors
       --log-level L     the node's log lines from level L on: trace, debug, info,
                         warning, error or none (default: warning)
@@ -103,6 +112,11 @@ enum OptionId {
     kOptChannels,
     kOptRawFormat,
     kOptJson,
+    kOptOutputTxt,
+    kOptOutputSrt,
+    kOptOutputVtt,
+    kOptOutputJson,
+    kOptOutputFile,
     kOptQuiet,
     kOptLogLevel,
     kOptVersion,
@@ -128,6 +142,11 @@ std::optional<Options> parseOptions(int argc, char** argv)
         {"channels", 'c', Argument::Required, kOptChannels},
         {"raw-format", 0, Argument::Required, kOptRawFormat},
         {"json", 0, Argument::None, kOptJson},
+        {"output-txt", 0, Argument::None, kOptOutputTxt},
+        {"output-srt", 0, Argument::None, kOptOutputSrt},
+        {"output-vtt", 0, Argument::None, kOptOutputVtt},
+        {"output-json", 0, Argument::None, kOptOutputJson},
+        {"output-file", 0, Argument::Required, kOptOutputFile},
         {"quiet", 'q', Argument::None, kOptQuiet},
         {"log-level", 0, Argument::Required, kOptLogLevel},
         {"version", 0, Argument::None, kOptVersion},
@@ -160,7 +179,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
                 options.realtime = true;
                 break;
             case kOptSegment:
-                options.segmentSeconds = parseSeconds(option.name, value, true);
+                // Checked as before, then ignored: the node restarts decoding at pauses.
+                parseSeconds(option.name, value, true);
+                options.segmentGiven = true;
                 break;
             case kOptTail:
                 options.tailSeconds = parseSeconds(option.name, value, true);
@@ -188,6 +209,24 @@ std::optional<Options> parseOptions(int argc, char** argv)
                 break;
             case kOptJson:
                 options.json = true;
+                break;
+            case kOptOutputTxt:
+                options.outputTxt = true;
+                break;
+            case kOptOutputSrt:
+                options.outputSrt = true;
+                break;
+            case kOptOutputVtt:
+                options.outputVtt = true;
+                break;
+            case kOptOutputJson:
+                options.outputJson = true;
+                break;
+            case kOptOutputFile:
+                if (value.empty()) {
+                    throw UsageError("option --output-file wants a file name");
+                }
+                options.outputBase = value;
                 break;
             case kOptQuiet:
                 options.quiet = true;
@@ -227,15 +266,28 @@ std::optional<Options> parseOptions(int argc, char** argv)
         options.input = "-";
     } else {
         if (options.rawRate != 0 || channelsGiven) {
-            throw UsageError("--rate and --channels describe --raw input; a WAV file carries its own");
+            throw UsageError("--rate and --channels describe --raw input; a file carries its own");
         }
         if (operands.empty()) {
-            throw UsageError("no input given (a WAV file, - for a WAV stream on standard input, or --raw)");
+            throw UsageError(
+                "no input given (an audio file, - for a WAV stream on standard input, or --raw)");
         }
         options.input = operands[0];
     }
     if ((!options.tokensPath.empty() || !options.graphPath.empty()) && options.modelPath.empty()) {
         throw UsageError("--tokens and --graph go with --model");
+    }
+    const bool anyFile = options.outputTxt || options.outputSrt || options.outputVtt || options.outputJson;
+    if (!options.outputBase.empty() && !anyFile) {
+        throw UsageError("--output-file names the files of --output-txt, --output-srt, --output-vtt and "
+                         "--output-json: give at least one of them");
+    }
+    if (anyFile && options.outputBase.empty()) {
+        if (options.input == "-") {
+            throw UsageError(
+                "standard input has no file name: give --output-file BASE for the transcript files");
+        }
+        options.outputBase = options.input;
     }
     return options;
 }

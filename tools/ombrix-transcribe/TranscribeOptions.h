@@ -31,12 +31,19 @@ struct Options {
     std::string modelPath;
     std::string tokensPath;
     std::string graphPath;
-    unsigned blockFrames = 0; // 0: 10 ms of the input's rate
+    unsigned blockFrames = 0; // 0: 10 ms
     double intervalSeconds = kDefaultIntervalSeconds;
-    double segmentSeconds = 0.0; // 0: one stream for the whole input
     double tailSeconds = kTailSilenceSeconds;
     bool realtime = false;
+    /// --segment was given (it is accepted and ignored).
+    bool segmentGiven = false;
     bool json = false;
+    bool outputTxt = false;
+    bool outputSrt = false;
+    bool outputVtt = false;
+    bool outputJson = false;
+    /// The transcript files' name without the extension; the input's name by default.
+    std::string outputBase;
     bool quiet = false;
     LogLevel logLevel = LogLevel::Warning;
 };

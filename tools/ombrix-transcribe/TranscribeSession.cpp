@@ -11,6 +11,10 @@
 #include <optional>
 #include <thread>
 
+#include "Resampler.h"
+
+#include <cerrno>
+
 #include "host/GraphRunner.h"
 
 namespace ombrix::transcribe {
@@ -27,18 +31,16 @@ namespace {
 
 /// Default block: 10 ms of the input's rate.
 constexpr int kDefaultBlocksPerSecond = 100;
-/// A block whose peak stays below this (-60 dBFS) counts as silence for --segment.
-constexpr float kSilencePeak = 1.0e-3f;
 constexpr unsigned kRingFrames = SherpaSTTNode::kInputBufferFrames;
 /// Frames read from the input at a time.
 constexpr std::size_t kReadFrames = 16384;
 constexpr double kSecondsPerMinute = 60.0;
 
-// Plays the input (mono) and then the tail of silence; silence after that. Keeps the
-// length of the silent run that ends the latest block, for --segment.
+// Plays the input (mono, at the graph's rate) and then the tail of silence; silence after
+// that.
 class InputSource : public ombrix::SingleBusAudioSourceNode {
 public:
-    InputSource(AudioInput& input, std::uint64_t tailFrames)
+    InputSource(ResampledInput& input, std::uint64_t tailFrames)
         : input(input)
         , tailFrames(tailFrames)
         , pending(kReadFrames)
@@ -47,7 +49,7 @@ public:
 
     bool setBusFormat(ombrix::AudioBusFormat& format) override
     {
-        return format.getNumberOfChannels() == 1 && format.getSampleRate() == input.getSampleRate();
+        return format.getNumberOfChannels() == 1 && format.getSampleRate() == input.getOutputRate();
     }
 
     bool produce(ombrix::AudioBus& bus) override
@@ -58,7 +60,7 @@ public:
         unsigned filled = 0;
         while (filled < frames && !inputEnded) {
             if (pendingAt == pendingCount) {
-                pendingCount = input.readMono(pending.data(), pending.size());
+                pendingCount = input.read(pending.data(), pending.size());
                 pendingAt = 0;
                 if (pendingCount == 0) {
                     inputEnded = true;
@@ -76,21 +78,16 @@ public:
             const std::uint64_t silence = frames - filled;
             tailPlayed = std::min(tailFrames, tailPlayed + silence);
         }
-        float peak = 0.0f;
-        for (unsigned i = 0; i < frames; ++i) {
-            peak = std::max(peak, std::fabs(out[i]));
-        }
-        silentRunFrames = peak < kSilencePeak ? silentRunFrames + frames : 0;
         return true;
     }
 
     /// Input and tail played: nothing more to hear.
     bool done() const { return inputEnded && tailPlayed >= tailFrames; }
+    /// Frames of the input played, at the graph's rate.
     std::uint64_t getInputFrames() const { return inputFrames; }
-    std::uint64_t getSilentRunFrames() const { return silentRunFrames; }
 
 private:
-    AudioInput& input;
+    ResampledInput& input;
     const std::uint64_t tailFrames;
     std::vector<float> pending;
     std::size_t pendingAt = 0;
@@ -98,7 +95,6 @@ private:
     bool inputEnded = false;
     std::uint64_t inputFrames = 0;
     std::uint64_t tailPlayed = 0;
-    std::uint64_t silentRunFrames = 0;
 };
 
 } // namespace
@@ -109,10 +105,8 @@ TranscribeSession::TranscribeSession(
     , input(input)
     , node(node)
     , model(model)
-    , rate(input.getSampleRate())
-    , blockFrames(options.blockFrames != 0
-              ? options.blockFrames
-              : std::max(1u, static_cast<unsigned>(rate / kDefaultBlocksPerSecond)))
+    , blockFrames(options.blockFrames != 0 ? options.blockFrames
+                                           : static_cast<unsigned>(rate / kDefaultBlocksPerSecond))
 {
     if (blockFrames >= kRingFrames) {
         throw UsageError("--block " + std::to_string(blockFrames) + " does not fit the node's ring of "
@@ -124,8 +118,6 @@ TranscribeSession::TranscribeSession(
     intervalFrames = std::clamp<std::uint64_t>(wanted, 1, kRingFrames - blockFrames);
     intervalClamped = intervalFrames < wanted;
     tailFrames = static_cast<std::uint64_t>(std::ceil(options.tailSeconds * rate));
-    segmentSilenceFrames = static_cast<std::uint64_t>(std::ceil(kTailSilenceSeconds * rate));
-    segmentFrames = static_cast<std::uint64_t>(std::llround(options.segmentSeconds * rate));
 }
 
 void TranscribeSession::status(const char* format, ...) const
@@ -141,48 +133,21 @@ void TranscribeSession::status(const char* format, ...) const
     va_end(arguments);
 }
 
-void TranscribeSession::takeText(std::uint64_t graphFrames)
+void TranscribeSession::takeText()
 {
-    noteText(graphFrames, joinText(keptText, node.transcribe()));
-}
-
-void TranscribeSession::noteText(std::uint64_t graphFrames, const std::string& text)
-{
-    finalText = text;
-    if (text != shownText && !text.empty()) {
-        shownText = text;
-        timeline.push_back({seconds(graphFrames), text});
-        if (!options.json && !options.quiet) {
-            std::printf("%.3f\t%s\n", seconds(graphFrames), text.c_str());
-            std::fflush(stdout);
-        }
+    finalText = node.transcribe();
+    if (live.isEnabled()) {
+        live.update(node.segments(), false);
     }
 }
 
-void TranscribeSession::afterBlock(std::uint64_t graphFrames, std::uint64_t silentRun, bool last)
+void TranscribeSession::afterBlock(std::uint64_t graphFrames, bool last)
 {
     while (static_cast<double>(minuteWall.size() + 1) * kSecondsPerMinute <= seconds(graphFrames)) {
         minuteWall.push_back(wallNow());
     }
-    if (last) {
-        return;
-    }
-    if (segmentFrames != 0 && graphFrames - segmentStart >= segmentFrames
-        && silentRun >= segmentSilenceFrames) {
-        // Everything before the silence has been decoded: keep the segment's text and go on
-        // with a new stream of the same model.
-        keptText = joinText(keptText, node.transcribe());
-        noteText(graphFrames, keptText);
-        if (!node.loadModel(model.model, model.tokens, model.graph)) {
-            throw ToolError(kExitRuntime, "the model did not load again at the end of a segment");
-        }
-        ++segments;
-        segmentStart = graphFrames;
-        nextTranscribe = graphFrames + intervalFrames;
-        return;
-    }
-    if (graphFrames >= nextTranscribe) {
-        takeText(graphFrames);
+    if (!last && graphFrames >= nextTranscribe) {
+        takeText();
         nextTranscribe = graphFrames + intervalFrames;
     }
 }
@@ -195,7 +160,7 @@ void TranscribeSession::progress(std::uint64_t graphFrames)
     char line[160];
     if (const auto declared = input.getDeclaredFrames()) {
         std::snprintf(line, sizeof line, "progress: %.0f of %.0f s transcribed in %.1f s",
-            seconds(graphFrames), seconds(*declared), wallNow());
+            seconds(graphFrames), static_cast<double>(*declared) / input.getSampleRate(), wallNow());
     } else {
         std::snprintf(
             line, sizeof line, "progress: %.0f s transcribed in %.1f s", seconds(graphFrames), wallNow());
@@ -205,7 +170,8 @@ void TranscribeSession::progress(std::uint64_t graphFrames)
 
 int TranscribeSession::run()
 {
-    InputSource source(input, tailFrames);
+    ResampledInput resampled(input, rate);
+    InputSource source(resampled, tailFrames);
     ombrix::GraphRunner runner(rate, 1, blockFrames);
     runner.setSource(&source);
     runner.setSink(&node);
@@ -215,9 +181,8 @@ int TranscribeSession::run()
     status("graph: %d Hz mono, blocks of %u frames; transcribing every %.3f s of graph time%s", rate,
         blockFrames, seconds(intervalFrames),
         intervalClamped ? " (the most the node's ring holds at this rate)" : "");
-    if (segmentFrames != 0) {
-        status("segments: a new stream after %.3f s at the next %.1f s of silence", seconds(segmentFrames),
-            kTailSilenceSeconds);
+    if (options.segmentGiven) {
+        status("--segment is ignored: the node restarts decoding at pauses itself");
     }
     nextTranscribe = intervalFrames;
     wallStart = Clock::now();
@@ -227,14 +192,13 @@ int TranscribeSession::run()
         while (!source.done()) {
             runner.processBlock();
             graphFrames = runner.getFramesProcessed();
-            afterBlock(graphFrames, source.getSilentRunFrames(), source.done());
+            afterBlock(graphFrames, source.done());
             progress(graphFrames);
         }
     } else {
         // The graph on its own thread at the pace of the wall clock; this thread
         // transcribes. State crosses in atomics; the graph thread never waits for this one.
         std::atomic<std::uint64_t> published{0};
-        std::atomic<std::uint64_t> publishedSilentRun{0};
         std::atomic<bool> finished{false};
         // Changes with every block and at the end, so a wait on it can never miss the end
         // (the frame count itself may not change between the last block and the end).
@@ -249,7 +213,6 @@ int TranscribeSession::run()
                     std::this_thread::sleep_until(deadline);
                     deadline += block;
                     runner.processBlock();
-                    publishedSilentRun.store(source.getSilentRunFrames());
                     published.store(runner.getFramesProcessed());
                     ticks.fetch_add(1);
                     ticks.notify_one();
@@ -266,7 +229,7 @@ int TranscribeSession::run()
             while (!finished.load()) {
                 ticks.wait(seenTicks);
                 seenTicks = ticks.load();
-                afterBlock(published.load(), publishedSilentRun.load(), false);
+                afterBlock(published.load(), false);
             }
         } catch (...) {
             graph.join();
@@ -277,72 +240,115 @@ int TranscribeSession::run()
             throw *graphInputError;
         }
         graphFrames = runner.getFramesProcessed();
-        afterBlock(graphFrames, source.getSilentRunFrames(), true);
+        afterBlock(graphFrames, true);
     }
     runner.stop();
     progressLine.finish();
-    takeText(graphFrames);
-    printResult(graphFrames, source.getInputFrames());
+    finalText = node.transcribe();
+    const std::vector<Segment> segments = node.segments();
+    live.update(segments, true);
+    writeTranscripts(segments, graphFrames, resampled.getInputFrames());
+    printResult(segments, graphFrames, resampled.getInputFrames());
     if (node.getDroppedFrames() != 0 && !options.realtime) {
         throw ToolError(kExitRuntime, "the node dropped audio, which must not happen at this pace");
     }
     return 0;
 }
 
-void TranscribeSession::printResult(std::uint64_t graphFrames, std::uint64_t inputFrames)
+std::vector<double> TranscribeSession::perMinute() const
 {
-    const double wall = wallNow();
-    const double inputSeconds = seconds(inputFrames);
-    std::vector<double> perMinute;
+    std::vector<double> list;
     double previous = 0.0;
     for (const double at : minuteWall) {
-        perMinute.push_back((at - previous) / kSecondsPerMinute);
+        list.push_back((at - previous) / kSecondsPerMinute);
         previous = at;
     }
-    const double factor = graphFrames > 0 ? wall / seconds(graphFrames) : 0.0;
+    return list;
+}
 
-    status("audio: %.3f s from %s (%d Hz, %u channel%s, %s)%s", inputSeconds, input.getName().c_str(), rate,
-        input.getNumberOfChannels(), input.getNumberOfChannels() == 1 ? "" : "s",
-        input.describeFormat().c_str(), input.getNumberOfChannels() > 1 ? ", mixed down to mono" : "");
-    status("wall time: %.3f s, real-time factor %.4f; %llu frames dropped%s", wall, factor,
-        static_cast<unsigned long long>(node.getDroppedFrames()),
-        segments > 1 ? (", " + std::to_string(segments) + " segments").c_str() : "");
-    if (perMinute.size() > 1) {
+std::string TranscribeSession::resultJson(
+    const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const
+{
+    const double wall = wallNow();
+    const double factor = graphFrames > 0 ? wall / seconds(graphFrames) : 0.0;
+    const double inputSeconds = static_cast<double>(inputFrames) / input.getSampleRate();
+    std::string json = "{\"text\":" + jsonString(finalText) + ",\"segments\":" + segmentsJson(segments)
+        + ",\"input\":{\"name\":" + jsonString(input.getName())
+        + ",\"sample_rate\":" + std::to_string(input.getSampleRate()) + ",\"channels\":"
+        + std::to_string(input.getNumberOfChannels()) + ",\"format\":" + jsonString(input.describeFormat())
+        + ",\"seconds\":" + jsonNumber(inputSeconds) + "},\"graph_sample_rate\":" + std::to_string(rate)
+        + ",\"graph_seconds\":" + jsonNumber(seconds(graphFrames)) + ",\"block_frames\":"
+        + std::to_string(blockFrames) + ",\"interval_seconds\":" + jsonNumber(seconds(intervalFrames))
+        + ",\"tail_seconds\":" + jsonNumber(options.tailSeconds)
+        + ",\"realtime\":" + (options.realtime ? "true" : "false") + ",\"dropped_frames\":"
+        + std::to_string(node.getDroppedFrames()) + ",\"wall_seconds\":" + jsonNumber(wall)
+        + ",\"realtime_factor\":" + jsonNumber(factor) + ",\"realtime_factor_per_minute\":[";
+    const std::vector<double> minutes = perMinute();
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+        json += (i > 0 ? "," : "") + jsonNumber(minutes[i]);
+    }
+    return json + "]}";
+}
+
+void TranscribeSession::writeTranscripts(
+    const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const
+{
+    const auto write = [&](const char* extension, const std::string& content) {
+        const std::string path = options.outputBase + extension;
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr) {
+            throw ToolError(kExitRuntime, "cannot write " + path + ": " + tools::systemReason(errno));
+        }
+        const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+        const int error = errno;
+        if (std::fclose(file) != 0 || !written) {
+            throw ToolError(
+                kExitRuntime, "cannot write " + path + ": " + tools::systemReason(written ? errno : error));
+        }
+        status("wrote %s", path.c_str());
+    };
+    if (options.outputTxt) {
+        write(".txt", formatTxt(segments));
+    }
+    if (options.outputSrt) {
+        write(".srt", formatSrt(segments));
+    }
+    if (options.outputVtt) {
+        write(".vtt", formatVtt(segments));
+    }
+    if (options.outputJson) {
+        write(".json", resultJson(segments, graphFrames, inputFrames) + "\n");
+    }
+}
+
+void TranscribeSession::printResult(
+    const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const
+{
+    const double wall = wallNow();
+    const double factor = graphFrames > 0 ? wall / seconds(graphFrames) : 0.0;
+    const double inputSeconds = static_cast<double>(inputFrames) / input.getSampleRate();
+    status("audio: %.3f s from %s (%d Hz, %u channel%s, %s)%s%s", inputSeconds, input.getName().c_str(),
+        input.getSampleRate(), input.getNumberOfChannels(), input.getNumberOfChannels() == 1 ? "" : "s",
+        input.describeFormat().c_str(), input.getNumberOfChannels() > 1 ? ", mixed down to mono" : "",
+        input.getSampleRate() != rate ? (", converted to " + std::to_string(rate) + " Hz").c_str() : "");
+    status("wall time: %.3f s, real-time factor %.4f; %llu frames dropped; %zu segment%s", wall, factor,
+        static_cast<unsigned long long>(node.getDroppedFrames()), segments.size(),
+        segments.size() == 1 ? "" : "s");
+    const std::vector<double> minutes = perMinute();
+    if (minutes.size() > 1) {
         std::string list;
-        for (const double value : perMinute) {
+        for (const double value : minutes) {
             list += ' ';
             list += jsonNumber(value);
         }
         status("real-time factor per minute:%s", list.c_str());
     }
-
     if (options.json) {
-        std::string json = "{\"text\":" + jsonString(finalText) + ",\"partials\":[";
-        for (std::size_t i = 0; i < timeline.size(); ++i) {
-            json += i > 0 ? ",{\"time\":" : "{\"time\":";
-            json += jsonNumber(timeline[i].seconds) + ",\"text\":" + jsonString(timeline[i].text) + "}";
-        }
-        json += "],\"input\":{\"name\":" + jsonString(input.getName()) + ",\"sample_rate\":"
-            + std::to_string(rate) + ",\"channels\":" + std::to_string(input.getNumberOfChannels())
-            + ",\"format\":" + jsonString(input.describeFormat()) + ",\"seconds\":" + jsonNumber(inputSeconds)
-            + "},\"graph_seconds\":" + jsonNumber(seconds(graphFrames)) + ",\"block_frames\":"
-            + std::to_string(blockFrames) + ",\"interval_seconds\":" + jsonNumber(seconds(intervalFrames))
-            + ",\"tail_seconds\":" + jsonNumber(options.tailSeconds) + ",\"realtime\":"
-            + (options.realtime ? "true" : "false") + ",\"segments\":" + std::to_string(segments)
-            + ",\"dropped_frames\":" + std::to_string(node.getDroppedFrames())
-            + ",\"wall_seconds\":" + jsonNumber(wall) + ",\"realtime_factor\":" + jsonNumber(factor)
-            + ",\"realtime_factor_per_minute\":[";
-        for (std::size_t i = 0; i < perMinute.size(); ++i) {
-            if (i > 0) {
-                json += ',';
-            }
-            json += jsonNumber(perMinute[i]);
-        }
-        json += "]}";
-        std::printf("%s\n", json.c_str());
-    } else {
-        std::printf("%s\n", finalText.c_str());
+        std::printf("%s\n", resultJson(segments, graphFrames, inputFrames).c_str());
+    } else if (options.quiet) {
+        std::printf("%s\n", tools::validUtf8(finalText).c_str());
     }
     std::fflush(stdout);
 }
+
 } // namespace ombrix::transcribe

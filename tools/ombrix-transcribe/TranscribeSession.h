@@ -19,6 +19,10 @@
 
 namespace ombrix::transcribe {
 
+/// The recogniser's sample rate (the streaming Zipformer2 CTC models' 16000 Hz, which the
+/// node's configuration leaves to the model).
+inline constexpr int kModelSampleRate = 16000;
+
 // The speech-to-text node, counting the frames it could not store.
 class CountingSTTNode : public extensions::sherpa::SherpaSTTNode {
 public:
@@ -50,39 +54,40 @@ public:
 
 private:
     void status(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    /// After a block: transcribes when due, ends a segment when due.
-    void afterBlock(std::uint64_t graphFrames, std::uint64_t silentRun, bool last);
-    /// transcribe(), joined to the finished segments' text.
-    void takeText(std::uint64_t graphFrames);
-    /// Records the whole text so far; prints it when it changed.
-    void noteText(std::uint64_t graphFrames, const std::string& text);
+    /// After a block: transcribes when due.
+    void afterBlock(std::uint64_t graphFrames, bool last);
+    /// transcribe(), and the segments that became final on standard output.
+    void takeText();
     void progress(std::uint64_t graphFrames);
     double seconds(std::uint64_t frames) const { return static_cast<double>(frames) / rate; }
     double wallNow() const { return std::chrono::duration<double>(Clock::now() - wallStart).count(); }
-    void printResult(std::uint64_t graphFrames, std::uint64_t inputFrames);
+    /// The real-time factor of each whole minute of graph time.
+    std::vector<double> perMinute() const;
+    std::string resultJson(
+        const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const;
+    void writeTranscripts(
+        const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const;
+    void printResult(
+        const std::vector<Segment>& segments, std::uint64_t graphFrames, std::uint64_t inputFrames) const;
 
     const Options& options;
     tools::AudioInput& input;
     CountingSTTNode& node;
     const ModelFiles& model;
-    const int rate;
+    /// The recogniser's own rate: the input is converted to it, so the recogniser never
+    /// converts.
+    const int rate = kModelSampleRate;
     const unsigned blockFrames;
     std::uint64_t intervalFrames = 0;
     bool intervalClamped = false;
     std::uint64_t tailFrames = 0;
-    std::uint64_t segmentFrames = 0;
-    std::uint64_t segmentSilenceFrames = 0;
 
     Clock::time_point wallStart;
     std::uint64_t nextTranscribe = 0;
-    std::uint64_t segmentStart = 0;
-    std::string keptText; // text of the finished segments
-    std::string shownText;
     std::string finalText;
-    std::vector<TimedText> timeline;
-    unsigned segments = 1;
     std::vector<double> minuteWall; // wall time at the end of each minute of graph time
-    ombrix::tools::Progress progressLine{stderr, !options.quiet && !options.realtime};
+    LiveOutput live{stdout, !options.json && !options.quiet};
+    ombrix::tools::Progress progressLine{stderr, !options.quiet && !options.realtime && !live.isTerminal()};
 };
 
 } // namespace ombrix::transcribe

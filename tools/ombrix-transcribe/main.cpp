@@ -56,7 +56,7 @@ int transcribe(const Options& options)
 
     std::unique_ptr<AudioInput> input = options.raw
         ? AudioInput::openRaw(options.rawRate, options.rawChannels, options.rawFormat)
-        : AudioInput::openWav(options.input);
+        : AudioInput::openFile(options.input);
 
     const ModelFiles model = findModelFiles(options);
     const bool explicitModel = !options.modelPath.empty();
