@@ -6,9 +6,13 @@
 #include "stt/SttTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -334,13 +338,191 @@ TEST(TranscribeTool, StopsWithTheReasonWhenTheModelOrTheInputIsUnusable)
     EXPECT_NE(cut.standardError.find("standard input is truncated"), std::string::npos) << cut.standardError;
 
     // Usage errors.
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{},
-             {"--frobnicate", good.string()}, {"--raw"}, {"--interval", "0", good.string()},
-             {"--tokens", "t.txt", good.string()}, {good.string(), good.string()}}) {
+    for (const std::vector<std::string>& arguments :
+        std::vector<std::vector<std::string>>{{}, {"--frobnicate", good.string()}, {"--raw"},
+            {"--interval", "0", good.string()}, {"--tokens", "t.txt", good.string()},
+            {good.string(), good.string()}, {"--output-file", "base", good.string()}, {"--output-srt", "-"},
+            {"--raw", "--rate", "16000", "--output-json"}}) {
         const auto run = runSubprocess(kTool, withArguments(arguments));
         EXPECT_EQ(run.exitCode, 2) << run.describe();
         EXPECT_NE(run.standardError.find("--help"), std::string::npos) << run.standardError;
     }
+}
+
+/// Writes `samples` as mono in `format` with libsndfile; false when this libsndfile cannot.
+bool writeSoundFile(const fs::path& path, const std::vector<float>& samples, int rate, int format)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = format;
+    if (sf_format_check(&info) == 0) {
+        return false;
+    }
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        return false;
+    }
+    const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    return written == static_cast<sf_count_t>(samples.size());
+}
+
+TEST(TranscribeTool, ReadsFlacOggOpusAndMp3LikeWav)
+{
+    ScratchDirectory scratch;
+    const fs::path wav = scratch.path() / "bursts.wav";
+    const std::vector<float> at16 = makeToneBursts(kPattern, 16000, 0.0);
+    writeWav(wav, at16, 16000, 1);
+    const auto reference = runSubprocess(kTool, withArguments({wav.string()}));
+    ASSERT_TRUE(reference.succeeded()) << reference.describe();
+    ASSERT_EQ(lines(reference.standardOutput).size(), 1u) << reference.standardOutput;
+
+    // Opus and MP3 at 48000 Hz, their usual rate, which the tool converts to 16000 Hz.
+    // Every libsndfile 1.2 writes FLAC, Vorbis and Opus; MP3 only with LAME, so a
+    // libsndfile without it skips MP3.
+    const std::vector<float> at48 = makeToneBursts(kPattern, 48000, 0.0);
+    struct Case {
+        const char* name;
+        int format;
+        const std::vector<float>* samples;
+        int rate;
+        bool required;
+    };
+    const std::vector<Case> cases = {
+        {"bursts.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, &at16, 16000, true},
+        {"bursts.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, &at16, 16000, true},
+        {"bursts.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, &at48, 48000, true},
+        {"bursts.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, &at48, 48000, false},
+    };
+    for (const Case& entry : cases) {
+        SCOPED_TRACE(entry.name);
+        const fs::path file = scratch.path() / entry.name;
+        if (!writeSoundFile(file, *entry.samples, entry.rate, entry.format)) {
+            EXPECT_FALSE(entry.required) << "libsndfile cannot write " << entry.name;
+            continue;
+        }
+        const auto run = runSubprocess(kTool, withArguments({file.string()}));
+        ASSERT_TRUE(run.succeeded()) << run.describe();
+        // The same text; the times may differ by the codecs' delays.
+        const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+        expectEachTextOnce(segments, kPatternText);
+        EXPECT_EQ(run.standardError.find("esampler"), std::string::npos) << run.standardError;
+        const auto quiet = runSubprocess(kTool, withArguments({"-q", file.string()}));
+        ASSERT_TRUE(quiet.succeeded()) << quiet.describe();
+        EXPECT_EQ(quiet.standardOutput, std::string(kPatternText) + "\n");
+        EXPECT_EQ(quiet.standardError, "");
+    }
+}
+
+/// Checks `srt` by SubRip's rules: cues numbered from 1, each a number line, a timing line
+/// "HH:MM:SS,mmm --> HH:MM:SS,mmm" and text lines, separated by a blank line, times only
+/// moving forward. `vtt` likewise by WebVTT's (a "WEBVTT" header, '.' before the
+/// milliseconds, no numbers). Returns the cues' texts.
+std::vector<std::string> subtitleTexts(const std::string& subtitles, bool webVtt)
+{
+    std::vector<std::string> texts;
+    std::vector<std::string> all = lines(subtitles);
+    std::size_t at = 0;
+    if (webVtt) {
+        EXPECT_GE(all.size(), 2u);
+        EXPECT_EQ(all.at(0), "WEBVTT");
+        EXPECT_EQ(all.at(1), "");
+        at = 2;
+    }
+    const std::regex timing(webVtt ? R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))"
+                                   : R"((\d\d):(\d\d):(\d\d),(\d\d\d) --> (\d\d):(\d\d):(\d\d),(\d\d\d))");
+    long previousEnd = 0;
+    int number = 0;
+    while (at < all.size()) {
+        if (!webVtt) {
+            EXPECT_EQ(all[at], std::to_string(++number)) << subtitles;
+            ++at;
+        }
+        std::smatch match;
+        EXPECT_TRUE(at < all.size() && std::regex_match(all[at], match, timing)) << subtitles;
+        if (match.empty()) {
+            return texts;
+        }
+        const auto ms = [&](int first) {
+            return ((std::stol(match[first]) * 60 + std::stol(match[first + 1])) * 60
+                       + std::stol(match[first + 2]))
+                * 1000
+                + std::stol(match[first + 3]);
+        };
+        EXPECT_LE(previousEnd, ms(1)) << all[at];
+        EXPECT_LT(ms(1), ms(5)) << all[at];
+        previousEnd = ms(5);
+        ++at;
+        std::string text;
+        for (; at < all.size() && !all[at].empty(); ++at) {
+            text += all[at];
+        }
+        EXPECT_FALSE(text.empty()) << subtitles;
+        texts.push_back(text);
+        EXPECT_TRUE(at < all.size() && all[at].empty()) << "no blank line after a cue:\n" << subtitles;
+        ++at;
+    }
+    return texts;
+}
+
+TEST(TranscribeTool, WritesTranscriptFilesThatParseBackWithTextThatIsUtf8)
+{
+    ScratchDirectory scratch;
+    // A file name that is not UTF-8 (byte 0xFF): it appears in the JSON as U+FFFD.
+    const fs::path paused = scratch.path() / "paused-\xFF.wav";
+    writeWav(paused, makeToneBursts("AB____BA____A", 16000, 0.0), 16000, 1);
+    const fs::path base = scratch.path() / "transcript";
+    const auto run = runSubprocess(kTool,
+        withArguments({"--interval", "0.25", "--output-txt", "--output-srt", "--output-vtt", "--output-json",
+            "--output-file", base.string(), paused.string()}));
+    ASSERT_TRUE(run.succeeded()) << run.describe();
+    const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+    ASSERT_EQ(segments.size(), 3u) << run.standardOutput;
+    std::vector<std::string> expected;
+    for (const SegmentLine& segment : segments) {
+        expected.push_back(segment.text);
+    }
+
+    EXPECT_EQ(lines(fileText(base.string() + ".txt")), expected);
+    EXPECT_EQ(subtitleTexts(fileText(base.string() + ".srt"), false), expected);
+    EXPECT_EQ(subtitleTexts(fileText(base.string() + ".vtt"), true), expected);
+    const auto parsed = parseJson(fileText(base.string() + ".json"));
+    ASSERT_TRUE(parsed.succeeded()) << parsed.describe();
+    const std::vector<std::string> fields = lines(parsed.standardOutput);
+    ASSERT_EQ(fields.size(), 3u + 4u) << parsed.standardOutput;
+    EXPECT_EQ(fields[0], "ABBAA");
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        char times[64];
+        std::snprintf(times, sizeof times, "%.3f\t%.3f\t", segments[i].start, segments[i].end);
+        EXPECT_EQ(fields[i + 1], times + expected[i] + "\t" + expected[i]);
+    }
+    EXPECT_EQ(fields[4], "tokens within segments");
+    EXPECT_EQ(fields[5], (scratch.path() / "paused-\xEF\xBF\xBD.wav").string());
+
+    // The SRT times are the segments' times.
+    const std::vector<std::string> srt = lines(fileText(base.string() + ".srt"));
+    char first[64];
+    std::snprintf(first, sizeof first, "00:00:%02d,%03d --> ", static_cast<int>(segments[0].start),
+        static_cast<int>(std::lround(segments[0].start * 1000)) % 1000);
+    EXPECT_EQ(srt.at(1).substr(0, 17), first);
+
+    // Without --output-file the files are named after the input, as whisper.cpp does.
+    const fs::path plain = scratch.path() / "plain.wav";
+    fs::copy_file(paused, plain);
+    const auto named
+        = runSubprocess(kTool, withArguments({"-q", "--interval", "0.25", "--output-srt", plain.string()}));
+    ASSERT_TRUE(named.succeeded()) << named.describe();
+    EXPECT_EQ(subtitleTexts(fileText(scratch.path() / "plain.wav.srt"), false), expected);
+
+    // A file that cannot be written: status 5 naming it.
+    const auto unwritable = runSubprocess(kTool,
+        withArguments({"-q", "--output-txt", "--output-file", (scratch.path() / "no" / "such").string(),
+            plain.string()}));
+    EXPECT_EQ(unwritable.exitCode, 5) << unwritable.describe();
+    EXPECT_NE(unwritable.standardError.find("cannot write " + (scratch.path() / "no" / "such.txt").string()),
+        std::string::npos)
+        << unwritable.standardError;
 }
 
 } // namespace
