@@ -7,7 +7,7 @@
 #               them and print the table of ratios against their same-run baselines;
 #               BENCH_ARGS=--real-size also generates models of the published models' size
 #               (about 200 MB, a minute or two) and adds their figures; then
-#               ombrix-transcribe on BENCH_LONG_MINUTES (default 10) of tone bursts
+#               ombrix-transcribe on BENCH_LONG_MINUTES (default 30) of tone bursts
 #   make bench-build  only configure and build what 'make bench' runs
 #   make bench-smoke  build as 'make bench' does and run each benchmark program once, briefly
 #               (a check that they run, in seconds; no figures to read)
@@ -29,9 +29,9 @@ DEMO_TEXT ?= Hello from Ombrix. This sentence was spoken by the Sherpa text-to-s
 DEMO_VOICE_DIR = $(PREFIX)/share/files/en_GB/vits-piper-en_GB-southern_english_female-low
 DEMO_TONES_WAV ?= out/demo-tones.wav
 DEMO_RECOGNISER = $(BUILD_DIR)/fixtures/asr
-# Minutes of tone bursts for the long-input measurement of 'make bench' (30: the full half
-# hour, several minutes of wall time).
-BENCH_LONG_MINUTES ?= 10
+# Minutes of tone bursts for the long-input measurement of 'make bench' (the half hour of
+# the output-size figure; about 10 s of wall time).
+BENCH_LONG_MINUTES ?= 30
 DEPS_STAMP = .deps/setup-deps.stamp
 STRIP ?=
 INSTALL_STRIP = $(if $(filter 1 yes on ON true,$(STRIP)),--strip)

@@ -214,6 +214,39 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
         EXPECT_EQ(run.standardOutput, "ABBAA\n") << arguments[1];
     }
 
+    // On a terminal: the words still changing in one line rewritten in place, which each
+    // finished segment replaces; what stays on the screen is the lines of the pipe.
+    SubprocessOptions onTerminal = withArguments({"-c",
+        "import os, pty, subprocess, sys\n"
+        "master, slave = pty.openpty()\n"
+        "child = subprocess.Popen(sys.argv[1:], stdout=slave, stderr=subprocess.DEVNULL)\n"
+        "os.close(slave)\n"
+        "out = b''\n"
+        "while True:\n"
+        "    try:\n"
+        "        piece = os.read(master, 4096)\n"
+        "    except OSError:\n"
+        "        break\n"
+        "    if not piece:\n"
+        "        break\n"
+        "    out += piece\n"
+        "child.wait()\n"
+        "text = out.decode('utf-8').replace('\\r\\n', '\\n')\n"
+        "print('rewritten %d' % text.count('\\r\\x1b[K'))\n"
+        "for line in text.split('\\n'):\n"
+        "    shown = line.split('\\r\\x1b[K')[-1]\n"
+        "    if shown:\n"
+        "        print(shown)\n"
+        "sys.exit(child.returncode)\n",
+        kTool, "--interval", "0.25", paused.string()});
+    const auto terminal = runSubprocess("/usr/bin/python3", onTerminal);
+    ASSERT_TRUE(terminal.succeeded()) << terminal.describe();
+    const std::vector<std::string> screen = lines(terminal.standardOutput);
+    ASSERT_FALSE(screen.empty());
+    EXPECT_NE(screen[0], "rewritten 0") << terminal.standardOutput;
+    EXPECT_EQ(std::vector<std::string>(screen.begin() + 1, screen.end()), lines(segmented.standardOutput))
+        << terminal.standardOutput;
+
     // No audio at all: no segment, an empty text, and success.
     const fs::path empty = scratch.path() / "empty.wav";
     writeWav(empty, {}, 16000, 1);

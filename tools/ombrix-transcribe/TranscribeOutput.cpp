@@ -210,10 +210,12 @@ void LiveOutput::update(const std::vector<Segment>& segments, bool final)
                 if (::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
                     columns = size.ws_col;
                 }
-                char start[24];
-                std::snprintf(start, sizeof start, "%.3f\t", segments.back().start);
-                // The time takes a tab stop of 8 columns; one column stays free for the cursor.
-                const std::size_t room = columns > 16 ? columns - 12 : 4;
+                // Where a finished segment has its end, dots: the end is not known yet.
+                char start[32];
+                std::snprintf(start, sizeof start, "%.3f\t...\t", segments.back().start);
+                // The times take two tab stops of 8 columns, "..." 3 more columns before the
+                // text's tail, and one column stays free for the cursor.
+                const std::size_t room = columns > 24 ? columns - 20 : 4;
                 std::fprintf(out, "%s%s", start, tail(changing, room).c_str());
                 statusShown = true;
                 statusText = changing;
