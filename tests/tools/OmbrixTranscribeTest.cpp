@@ -19,6 +19,7 @@
 
 #include "host/GraphRunner.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
+#include "tools/common/ToolCommon.h"
 
 namespace ombrix::testing {
 namespace {
@@ -497,6 +498,38 @@ std::vector<std::string> subtitleTexts(const std::string& subtitles, bool webVtt
         ++at;
     }
     return texts;
+}
+
+TEST(TranscribeTool, ReplacesEachIllFormedPieceOfUtf8WithOneReplacementCharacter)
+{
+    using tools::jsonString;
+    using tools::validUtf8;
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD
+    // Valid text of every length passes unchanged, up to U+10FFFF.
+    for (const std::string valid : {"plain", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+             "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80"}) {
+        EXPECT_EQ(validUtf8(valid), valid);
+    }
+    const std::vector<std::pair<std::string, std::string>> repaired = {
+        {"a\xFF"
+         "b",
+            "a" + r + "b"}, // a byte that never starts a character
+        {"\x80", r}, // a stray continuation byte
+        {"\xC0\xAF", r + r}, // an overlong '/': C0 never starts one, AF is then stray
+        {"\xE0\x80\xAF", r + r + r}, // overlong in three bytes
+        {"\xED\xA0\x80", r + r + r}, // a surrogate (U+D800)
+        {"\xF4\x90\x80\x80", r + r + r + r}, // above U+10FFFF
+        {"\xE2\x82", r}, // cut at the end: one piece
+        {"\xE2\x82x", r + "x"}, // cut by an ASCII byte, which stays
+        {"\xF0\x9F\x98"
+         "\xF0\x9F\x98\x80",
+            r + "\xF0\x9F\x98\x80"}, // cut by the next character
+    };
+    for (const auto& [bytes, expected] : repaired) {
+        EXPECT_EQ(validUtf8(bytes), expected) << ::testing::PrintToString(bytes);
+    }
+    // JSON strings: repaired, then escaped.
+    EXPECT_EQ(jsonString("say \"\xFF\"\n\x01"), "\"say \\\"" + r + "\\\"\\n\\u0001\"");
 }
 
 TEST(TranscribeTool, WritesTranscriptFilesThatParseBackWithTextThatIsUtf8)

@@ -87,7 +87,8 @@ private:
     std::string finalText;
     std::vector<double> minuteWall; // wall time at the end of each minute of graph time
     LiveOutput live{stdout, !options.json && !options.quiet};
-    ombrix::tools::Progress progressLine{stderr, !options.quiet && !options.realtime && !live.isTerminal()};
+    ombrix::tools::Progress progressLine{
+        stderr, !options.quiet && !options.realtime && !(live.isEnabled() && live.isTerminal())};
 };
 
 } // namespace ombrix::transcribe
