@@ -2,18 +2,16 @@
 
 #include "TranscribeSession.h"
 
+#include "Resampler.h"
 #include "tools/common/ToolCommon.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <optional>
 #include <thread>
-
-#include "Resampler.h"
-
-#include <cerrno>
 
 #include "host/GraphRunner.h"
 
@@ -29,7 +27,7 @@ using tools::UsageError;
 
 namespace {
 
-/// Default block: 10 ms of the input's rate.
+/// Default block: 10 ms.
 constexpr int kDefaultBlocksPerSecond = 100;
 constexpr unsigned kRingFrames = SherpaSTTNode::kInputBufferFrames;
 /// Frames read from the input at a time.
@@ -99,12 +97,10 @@ private:
 
 } // namespace
 
-TranscribeSession::TranscribeSession(
-    const Options& options, AudioInput& input, CountingSTTNode& node, const ModelFiles& model)
+TranscribeSession::TranscribeSession(const Options& options, AudioInput& input, CountingSTTNode& node)
     : options(options)
     , input(input)
     , node(node)
-    , model(model)
     , blockFrames(options.blockFrames != 0 ? options.blockFrames
                                            : static_cast<unsigned>(rate / kDefaultBlocksPerSecond))
 {

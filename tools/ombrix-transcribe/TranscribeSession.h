@@ -4,7 +4,6 @@
 // node as its sink), its pacing, the calls of transcribe() and what is printed.
 
 #include "AudioInput.h"
-#include "Model.h"
 #include "TranscribeOptions.h"
 #include "TranscribeOutput.h"
 #include "tools/common/Progress.h"
@@ -46,8 +45,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     /// Checks the block and interval against the node's ring (tools::UsageError).
-    TranscribeSession(
-        const Options& options, tools::AudioInput& input, CountingSTTNode& node, const ModelFiles& model);
+    TranscribeSession(const Options& options, tools::AudioInput& input, CountingSTTNode& node);
 
     /// Plays the input through the graph, prints the texts; the exit status.
     int run();
@@ -73,7 +71,6 @@ private:
     const Options& options;
     tools::AudioInput& input;
     CountingSTTNode& node;
-    const ModelFiles& model;
     /// The recogniser's own rate: the input is converted to it, so the recogniser never
     /// converts.
     const int rate = kModelSampleRate;

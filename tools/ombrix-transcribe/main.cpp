@@ -1,23 +1,27 @@
-// ombrix-transcribe: turns a WAV file (or raw samples on standard input) into text with the
-// speech-to-text node.
+// ombrix-transcribe: turns an audio file (or a WAV stream or raw samples on standard input)
+// into text with the speech-to-text node.
 //
 // The program is a host that compiles the node in (the node is a class, not a plug-in
-// node type): it runs a GraphRunner at the input's sample rate with a source node that
-// plays the input, mixed down to mono, and the SherpaSTTNode as the sink, and calls the
-// node's transcribe() every --interval seconds of graph time. By default the graph runs
-// as fast as the machine allows, on this thread, so the texts and their times are the
-// same on every run; --realtime runs the graph on a thread of its own paced by the wall
-// clock, as an audio device would, and transcribes from this thread, as a live host does.
+// node type): it runs a GraphRunner at the recogniser's rate (16000 Hz) with a source node
+// that plays the input, mixed down to mono and converted to that rate, and the
+// SherpaSTTNode as the sink, and calls the node's transcribe() every --interval seconds of
+// graph time. By default the graph runs as fast as the machine allows, on this thread, so
+// the texts and their times are the same on every run; --realtime runs the graph on a
+// thread of its own paced by the wall clock, as an audio device would, and transcribes
+// from this thread, as a live host does.
 //
 // The recogniser holds back the last part of what it was fed until more audio follows
-// (kTailSilenceSeconds below), so after the input the graph plays that much silence
-// before the final transcribe().
+// (kTailSilenceSeconds), so after the input the graph plays that much silence before the
+// final transcribe().
 //
-// Long inputs: with endpoint detection off, the recogniser's text and its cost per decode
-// step grow with the stream. --segment SECONDS bounds that: once a segment is that long,
-// the next stretch of silence (as long as the tail above, so that everything before it has
-// been decoded) ends it: its text is taken, the same model is loaded again (a new stream),
-// and the texts of the segments are joined with spaces.
+// Output: the node restarts decoding at pauses and keeps the text as segments with times
+// (SherpaSTTNode::segments()); each segment is printed once, when final, and the
+// transcript files are written from them at the end (TranscribeOutput.h).
+//
+// Where what lives: TranscribeOptions (the command line), Model (the model files and the
+// node's log lines), AudioInput (reading the input), Resampler (conversion to the
+// recogniser's rate), TranscribeSession (the graph and its pacing), TranscribeOutput
+// (standard output and the transcript formats).
 
 #include "AudioInput.h"
 #include "Model.h"
@@ -82,7 +86,7 @@ int transcribe(const Options& options)
         + std::to_string(input->getNumberOfChannels()) + " channel"
         + (input->getNumberOfChannels() == 1 ? "" : "s") + ", " + input->describeFormat());
 
-    TranscribeSession session(options, *input, node, model);
+    TranscribeSession session(options, *input, node);
     return session.run();
 }
 
