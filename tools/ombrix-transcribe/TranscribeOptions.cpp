@@ -51,9 +51,10 @@ Graph:
                         what the node's ring holds, 480000 frames (30 s at 16000 Hz),
                         so that no audio is dropped
       --realtime        pace the graph on the wall clock as an audio device would, and
-                        transcribe from another thread as a live host does (the times
-                        printed are then when the text was taken, which can differ a
-                        little between runs; the final text does not)
+                        transcribe from another thread as a live host does (the node
+                        restarts decoding at the pauses it sees at a transcribe(), so
+                        where segments end can then differ a little between runs; the
+                        final text does not)
       --tail S          seconds of silence played after the input (default: 0.6)
       --segment S       accepted and ignored: the node itself restarts decoding at
                         pauses, which keeps the cost of long inputs flat
@@ -67,7 +68,8 @@ Raw input (standard input, little-endian, interleaved):
 Other:
       --json            print one line of JSON instead: the final text, the segments
                         with their tokens and times, the input and the timing
-  -q, --quiet           print only the final text (or the JSON), and errors
+  -q, --quiet           print only the final text, whole, at the end (or the JSON),
+                        and errors
       --log-level L     the node's log lines from level L on: trace, debug, info,
                         warning, error or none (default: warning)
       --version         print the version and the sherpa-onnx version
@@ -78,7 +80,8 @@ end of what it was fed only once more audio follows. The test recogniser needs 0
 0.26 s after the last sound, depending on where the input ends in its 0.32 s grid.
 
 Exit status: 0 done; 2 usage error; 3 no usable model (the message names the files
-looked for); 4 the input cannot be read (the message says why); 5 other failures.
+looked for); 4 the input cannot be read (the message says why); 5 other failures (a
+transcript file that cannot be written, among them).
 )");
 }
 
