@@ -10,7 +10,7 @@ deps="$here/.deps"
 apt_packages=(
   build-essential cmake pkg-config ca-certificates bzip2 curl
   libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
-  libsoxr-dev
+  libsoxr-dev libsndfile1-dev
   python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
   clang-14 libclang-rt-14-dev clang-format
 )

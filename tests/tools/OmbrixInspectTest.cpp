@@ -250,8 +250,25 @@ TEST(OmbrixInspect, PrintsThePluginsDescriptionAsTextAndJsonAndExplainsWhatItCan
         }
     }
 
-    // What it cannot load: the reason and exit status 4; a command line it cannot follow: 2.
+    // A plug-in path that is not UTF-8 (byte 0xFF): still JSON, which a strict parser reads,
+    // with U+FFFD for the byte.
     ScratchDirectory scratch;
+    // (A directory of that name that leads to the plug-in's own, where its libraries are.)
+    fs::create_directory_symlink(OMBRIX_LIB_DIR, scratch.path() / "lib\xFF");
+    const fs::path oddName = scratch.path() / "lib\xFF" / "libOmbrixSherpa.so";
+    const auto odd = runSubprocess(inspectTool(), withArguments({"--json", oddName.string()}));
+    ASSERT_TRUE(odd.succeeded()) << odd.describe();
+    SubprocessOptions python = withArguments({"-c",
+        "import json, sys\n"
+        "sys.stdout.reconfigure(encoding='utf-8')\n"
+        "print(json.loads(sys.stdin.buffer.read().decode('utf-8'))['plugin'])\n"});
+    python.standardInput = odd.standardOutput;
+    const auto parsedOdd = runSubprocess("/usr/bin/python3", python);
+    ASSERT_TRUE(parsedOdd.succeeded()) << parsedOdd.describe() << odd.standardOutput;
+    EXPECT_EQ(parsedOdd.standardOutput,
+        (scratch.path() / "lib\xEF\xBF\xBD" / "libOmbrixSherpa.so").string() + "\n");
+
+    // What it cannot load: the reason and exit status 4; a command line it cannot follow: 2.
     const std::string missing = (scratch.path() / "libMissing.so").string();
     const auto notThere = runSubprocess(inspectTool(), withArguments({missing}));
     EXPECT_EQ(notThere.exitCode, 4) << notThere.describe();

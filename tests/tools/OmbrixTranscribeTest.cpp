@@ -6,15 +6,20 @@
 #include "stt/SttTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/GraphRunner.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
+#include "tools/common/ToolCommon.h"
 
 namespace ombrix::testing {
 namespace {
@@ -40,32 +45,50 @@ void writeWav(const fs::path& path, const std::vector<float>& samples, int rate,
     ASSERT_TRUE(wav.close());
 }
 
-std::string lastLine(const std::string& text)
-{
-    std::string trimmed = text;
-    if (!trimmed.empty() && trimmed.back() == '\n') {
-        trimmed.pop_back();
-    }
-    const std::size_t at = trimmed.rfind('\n');
-    return at == std::string::npos ? trimmed : trimmed.substr(at + 1);
-}
-
-struct TimedText {
-    double seconds;
+/// One "<start><TAB><end><TAB><text>" line of the tool's standard output.
+struct SegmentLine {
+    double start;
+    double end;
     std::string text;
 };
 
-/// The "<seconds>\t<text>" lines before the last line.
-std::vector<TimedText> timedLines(const std::string& output)
+/// The segment lines of `output`; a line of another shape fails the test.
+std::vector<SegmentLine> segmentLines(const std::string& output)
 {
-    std::vector<TimedText> lines;
+    std::vector<SegmentLine> lines;
     std::istringstream in(output);
     for (std::string line; std::getline(in, line);) {
-        if (const std::size_t tab = line.find('\t'); tab != std::string::npos) {
-            lines.push_back({std::stod(line.substr(0, tab)), line.substr(tab + 1)});
+        const std::size_t first = line.find('\t');
+        const std::size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+        EXPECT_NE(second, std::string::npos) << "not a segment line: " << line;
+        if (second == std::string::npos) {
+            continue;
         }
+        lines.push_back({std::stod(line.substr(0, first)),
+            std::stod(line.substr(first + 1, second - first - 1)), line.substr(second + 1)});
     }
     return lines;
+}
+
+/// Every text once, in order, with times that only move forward.
+void expectEachTextOnce(const std::vector<SegmentLine>& lines, const std::string& finalText)
+{
+    std::string joined;
+    double previousEnd = 0.0;
+    for (const SegmentLine& line : lines) {
+        EXPECT_FALSE(line.text.empty());
+        EXPECT_LT(line.start, line.end) << line.text;
+        EXPECT_GE(line.start, previousEnd) << line.text;
+        previousEnd = line.end;
+        joined += line.text;
+    }
+    EXPECT_EQ(joined, finalText);
+}
+
+std::string fileText(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 /// The node's own answer: the same audio fed directly in 10 ms blocks, then the tool's
@@ -79,18 +102,37 @@ std::string nodeTranscript(const std::vector<float>& samples, int rate)
     return node.transcribe();
 }
 
-/// Reads the tool's JSON with Python's parser and prints the fields as lines:
-/// text, then "time<TAB>text" per partial, then sample rate, channels and dropped frames.
+/// Reads a JSON transcript with Python's parser (strict UTF-8) and prints: the text, then
+/// per segment "start<TAB>end<TAB>text<TAB>tokens" (token texts joined), whether every
+/// token time lies within its segment, then the input's name, rate, channels and the
+/// dropped frames.
 SubprocessResult parseJson(const std::string& json)
 {
     SubprocessOptions options = withArguments({"-c",
         "import json, sys\n"
-        "d = json.load(sys.stdin)\n"
+        "sys.stdout.reconfigure(encoding='utf-8')\n"
+        "d = json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
         "print(d['text'])\n"
-        "for p in d['partials']: print('%.3f\\t%s' % (p['time'], p['text']))\n"
+        "inside = True\n"
+        "for s in d['segments']:\n"
+        "    print('%.3f\\t%.3f\\t%s\\t%s' % (s['start'], s['end'], s['text'],"
+        " ''.join(t['text'] for t in s['tokens'])))\n"
+        "    inside = inside and all(s['start'] <= t['time'] < s['end'] for t in s['tokens'])\n"
+        "print('tokens within segments' if inside else 'token outside its segment')\n"
+        "print(d['input']['name'])\n"
         "print(d['input']['sample_rate'], d['input']['channels'], d['dropped_frames'])\n"});
     options.standardInput = json;
-    return runSubprocess("python3", options);
+    return runSubprocess("/usr/bin/python3", options);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> list;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        list.push_back(line);
+    }
+    return list;
 }
 
 TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
@@ -103,49 +145,42 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
     writeWav(file16, mono16, 16000, 1);
     writeWav(file44, stereo44, 44100, 2);
 
-    // The audio ends with the last burst: the tool's own tail decodes it.
+    // The audio ends with the last burst: the tool's own tail decodes it. Standard output
+    // is a pipe: each segment once, when final, and nothing rewritten.
     for (const auto& [file, samples, rate] :
         {std::tuple{file16, mono16, 16000}, std::tuple{file44, stereo44, 44100}}) {
         SCOPED_TRACE(file.filename().string());
         const auto run = runSubprocess(kTool, withArguments({"--interval", "0.5", file.string()}));
         ASSERT_TRUE(run.succeeded()) << run.describe();
-        EXPECT_EQ(lastLine(run.standardOutput), kPatternText) << run.standardOutput;
-        EXPECT_EQ(lastLine(run.standardOutput), nodeTranscript(samples, rate));
+        EXPECT_EQ(run.standardOutput.find('\r'), std::string::npos) << run.standardOutput;
+        const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+        ASSERT_FALSE(segments.empty()) << run.standardOutput;
+        expectEachTextOnce(segments, kPatternText);
+        EXPECT_EQ(nodeTranscript(samples, rate), kPatternText);
+        // The tool converts to the recogniser's rate itself: sherpa-onnx does not.
+        EXPECT_EQ(run.standardError.find("esampler"), std::string::npos) << run.standardError;
 
-        // Timed texts: each one grows from the one before, at a later graph time, on the
-        // interval's grid, ending at the final text.
-        const std::vector<TimedText> lines = timedLines(run.standardOutput);
-        ASSERT_GE(lines.size(), 4u) << run.standardOutput;
-        for (std::size_t i = 1; i < lines.size(); ++i) {
-            EXPECT_GT(lines[i].seconds, lines[i - 1].seconds);
-            EXPECT_GT(lines[i].text.size(), lines[i - 1].text.size());
-            EXPECT_EQ(lines[i].text.rfind(lines[i - 1].text, 0), 0u) << lines[i].text;
-        }
-        EXPECT_EQ(lines.back().text, kPatternText);
-
-        // The same run as JSON, which parses to the same texts and times.
+        // The same run as JSON, which parses to the same segments, with token times
+        // inside them.
         const auto json = runSubprocess(kTool, withArguments({"--json", "--interval", "0.5", file.string()}));
         ASSERT_TRUE(json.succeeded()) << json.describe();
         const auto parsed = parseJson(json.standardOutput);
         ASSERT_TRUE(parsed.succeeded()) << parsed.describe() << json.standardOutput;
-        std::istringstream fields(parsed.standardOutput);
-        std::string line;
-        std::getline(fields, line);
-        EXPECT_EQ(line, kPatternText);
-        for (const TimedText& timed : lines) {
-            ASSERT_TRUE(std::getline(fields, line));
-            const std::vector<TimedText> again = timedLines(line + "\n");
-            ASSERT_EQ(again.size(), 1u) << line;
-            EXPECT_NEAR(again[0].seconds, timed.seconds, 1e-3);
-            EXPECT_EQ(again[0].text, timed.text);
+        const std::vector<std::string> fields = lines(parsed.standardOutput);
+        ASSERT_EQ(fields.size(), segments.size() + 4) << parsed.standardOutput;
+        EXPECT_EQ(fields[0], kPatternText);
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "%.3f\t%.3f\t", segments[i].start, segments[i].end);
+            EXPECT_EQ(fields[i + 1], expected + segments[i].text + "\t" + segments[i].text);
         }
-        ASSERT_TRUE(std::getline(fields, line));
-        EXPECT_EQ(line, std::to_string(rate) + (rate == 16000 ? " 1 0" : " 2 0"));
+        EXPECT_EQ(fields[segments.size() + 1], "tokens within segments");
+        EXPECT_EQ(fields[segments.size() + 2], file.string());
+        EXPECT_EQ(fields[segments.size() + 3], std::to_string(rate) + (rate == 16000 ? " 1 0" : " 2 0"));
     }
 
     // The same audio as a WAV stream and as raw 16-bit samples on standard input.
-    std::ifstream wavFile(file16, std::ios::binary);
-    const std::string wavBytes((std::istreambuf_iterator<char>(wavFile)), std::istreambuf_iterator<char>());
+    const std::string wavBytes = fileText(file16);
     SubprocessOptions fromPipe = withArguments({"-q", "-"});
     fromPipe.standardInput = wavBytes;
     const auto piped = runSubprocess(kTool, fromPipe);
@@ -158,27 +193,70 @@ TEST(TranscribeTool, GivesTheNodesTextForToneBurstsAtAnyRateAndChannelCount)
     ASSERT_TRUE(rawRun.succeeded()) << rawRun.describe();
     EXPECT_EQ(rawRun.standardOutput, std::string(kPatternText) + "\n");
 
-    // Pauses of 0.8 s: with --segment each ends a segment (a new stream), and the texts are
-    // joined with spaces; on one stream, and paced on the wall clock from a thread of its
-    // own, the same letters without spaces.
+    // Pauses of 0.8 s: the node restarts decoding at each pause it sees at a transcribe()
+    // (every 0.25 s here), so each ends a segment, printed once with its times; the whole text has the same
+    // letters without spaces (the test tokens start no word), also paced on the wall clock from a thread of
+    // its own and with --segment, which is accepted and ignored.
     const fs::path paused = scratch.path() / "paused.wav";
     writeWav(paused, makeToneBursts("AB____BA____A", 16000, 0.0), 16000, 1);
-    const auto segmented = runSubprocess(kTool, withArguments({"-q", "--segment", "0.5", paused.string()}));
+    const auto segmented = runSubprocess(kTool, withArguments({"--interval", "0.25", paused.string()}));
     ASSERT_TRUE(segmented.succeeded()) << segmented.describe();
-    EXPECT_EQ(segmented.standardOutput, "AB BA A\n");
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"-q", paused.string()}, {"-q", "--realtime", paused.string()}}) {
+    const std::vector<SegmentLine> pieces = segmentLines(segmented.standardOutput);
+    ASSERT_EQ(pieces.size(), 3u) << segmented.standardOutput;
+    EXPECT_EQ(pieces[0].text, "AB");
+    EXPECT_EQ(pieces[1].text, "BA");
+    EXPECT_EQ(pieces[2].text, "A");
+    expectEachTextOnce(pieces, "ABBAA");
+    for (const std::vector<std::string>& arguments :
+        std::vector<std::vector<std::string>>{{"-q", paused.string()}, {"-q", "--realtime", paused.string()},
+            {"-q", "--segment", "0.5", paused.string()}}) {
         const auto run = runSubprocess(kTool, withArguments(arguments));
         ASSERT_TRUE(run.succeeded()) << run.describe();
         EXPECT_EQ(run.standardOutput, "ABBAA\n") << arguments[1];
     }
 
-    // No audio at all: an empty text, and success.
+    // On a terminal: the words still changing in one line rewritten in place, which each
+    // finished segment replaces; what stays on the screen is the lines of the pipe.
+    SubprocessOptions onTerminal = withArguments({"-c",
+        "import os, pty, subprocess, sys\n"
+        "master, slave = pty.openpty()\n"
+        "child = subprocess.Popen(sys.argv[1:], stdout=slave, stderr=subprocess.DEVNULL)\n"
+        "os.close(slave)\n"
+        "out = b''\n"
+        "while True:\n"
+        "    try:\n"
+        "        piece = os.read(master, 4096)\n"
+        "    except OSError:\n"
+        "        break\n"
+        "    if not piece:\n"
+        "        break\n"
+        "    out += piece\n"
+        "child.wait()\n"
+        "text = out.decode('utf-8').replace('\\r\\n', '\\n')\n"
+        "print('rewritten %d' % text.count('\\r\\x1b[K'))\n"
+        "for line in text.split('\\n'):\n"
+        "    shown = line.split('\\r\\x1b[K')[-1]\n"
+        "    if shown:\n"
+        "        print(shown)\n"
+        "sys.exit(child.returncode)\n",
+        kTool, "--interval", "0.25", paused.string()});
+    const auto terminal = runSubprocess("/usr/bin/python3", onTerminal);
+    ASSERT_TRUE(terminal.succeeded()) << terminal.describe();
+    const std::vector<std::string> screen = lines(terminal.standardOutput);
+    ASSERT_FALSE(screen.empty());
+    EXPECT_NE(screen[0], "rewritten 0") << terminal.standardOutput;
+    EXPECT_EQ(std::vector<std::string>(screen.begin() + 1, screen.end()), lines(segmented.standardOutput))
+        << terminal.standardOutput;
+
+    // No audio at all: no segment, an empty text, and success.
     const fs::path empty = scratch.path() / "empty.wav";
     writeWav(empty, {}, 16000, 1);
     const auto none = runSubprocess(kTool, withArguments({empty.string()}));
     ASSERT_TRUE(none.succeeded()) << none.describe();
-    EXPECT_EQ(none.standardOutput, "\n");
+    EXPECT_EQ(none.standardOutput, "");
+    const auto noneQuiet = runSubprocess(kTool, withArguments({"-q", empty.string()}));
+    ASSERT_TRUE(noneQuiet.succeeded()) << noneQuiet.describe();
+    EXPECT_EQ(noneQuiet.standardOutput, "\n");
 }
 
 TEST(TranscribeTool, StopsWithTheReasonWhenTheModelOrTheInputIsUnusable)
@@ -294,13 +372,223 @@ TEST(TranscribeTool, StopsWithTheReasonWhenTheModelOrTheInputIsUnusable)
     EXPECT_NE(cut.standardError.find("standard input is truncated"), std::string::npos) << cut.standardError;
 
     // Usage errors.
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{{},
-             {"--frobnicate", good.string()}, {"--raw"}, {"--interval", "0", good.string()},
-             {"--tokens", "t.txt", good.string()}, {good.string(), good.string()}}) {
+    for (const std::vector<std::string>& arguments :
+        std::vector<std::vector<std::string>>{{}, {"--frobnicate", good.string()}, {"--raw"},
+            {"--interval", "0", good.string()}, {"--tokens", "t.txt", good.string()},
+            {good.string(), good.string()}, {"--output-file", "base", good.string()}, {"--output-srt", "-"},
+            {"--raw", "--rate", "16000", "--output-json"}}) {
         const auto run = runSubprocess(kTool, withArguments(arguments));
         EXPECT_EQ(run.exitCode, 2) << run.describe();
         EXPECT_NE(run.standardError.find("--help"), std::string::npos) << run.standardError;
     }
+}
+
+/// Writes `samples` as mono in `format` with libsndfile; false when this libsndfile cannot.
+bool writeSoundFile(const fs::path& path, const std::vector<float>& samples, int rate, int format)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = format;
+    if (sf_format_check(&info) == 0) {
+        return false;
+    }
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        return false;
+    }
+    const sf_count_t written = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    return written == static_cast<sf_count_t>(samples.size());
+}
+
+TEST(TranscribeTool, ReadsFlacOggOpusAndMp3LikeWav)
+{
+    ScratchDirectory scratch;
+    const fs::path wav = scratch.path() / "bursts.wav";
+    const std::vector<float> at16 = makeToneBursts(kPattern, 16000, 0.0);
+    writeWav(wav, at16, 16000, 1);
+    const auto reference = runSubprocess(kTool, withArguments({wav.string()}));
+    ASSERT_TRUE(reference.succeeded()) << reference.describe();
+    ASSERT_EQ(lines(reference.standardOutput).size(), 1u) << reference.standardOutput;
+
+    // Opus and MP3 at 48000 Hz, their usual rate, which the tool converts to 16000 Hz.
+    // Every libsndfile 1.2 writes FLAC, Vorbis and Opus; MP3 only with LAME, so a
+    // libsndfile without it skips MP3.
+    const std::vector<float> at48 = makeToneBursts(kPattern, 48000, 0.0);
+    struct Case {
+        const char* name;
+        int format;
+        const std::vector<float>* samples;
+        int rate;
+        bool required;
+    };
+    const std::vector<Case> cases = {
+        {"bursts.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, &at16, 16000, true},
+        {"bursts.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, &at16, 16000, true},
+        {"bursts.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, &at48, 48000, true},
+        {"bursts.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, &at48, 48000, false},
+    };
+    for (const Case& entry : cases) {
+        SCOPED_TRACE(entry.name);
+        const fs::path file = scratch.path() / entry.name;
+        if (!writeSoundFile(file, *entry.samples, entry.rate, entry.format)) {
+            EXPECT_FALSE(entry.required) << "libsndfile cannot write " << entry.name;
+            continue;
+        }
+        const auto run = runSubprocess(kTool, withArguments({file.string()}));
+        ASSERT_TRUE(run.succeeded()) << run.describe();
+        // The same text; the times may differ by the codecs' delays.
+        const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+        expectEachTextOnce(segments, kPatternText);
+        EXPECT_EQ(run.standardError.find("esampler"), std::string::npos) << run.standardError;
+        const auto quiet = runSubprocess(kTool, withArguments({"-q", file.string()}));
+        ASSERT_TRUE(quiet.succeeded()) << quiet.describe();
+        EXPECT_EQ(quiet.standardOutput, std::string(kPatternText) + "\n");
+        EXPECT_EQ(quiet.standardError, "");
+    }
+}
+
+/// Checks `srt` by SubRip's rules: cues numbered from 1, each a number line, a timing line
+/// "HH:MM:SS,mmm --> HH:MM:SS,mmm" and text lines, separated by a blank line, times only
+/// moving forward. `vtt` likewise by WebVTT's (a "WEBVTT" header, '.' before the
+/// milliseconds, no numbers). Returns the cues' texts.
+std::vector<std::string> subtitleTexts(const std::string& subtitles, bool webVtt)
+{
+    std::vector<std::string> texts;
+    std::vector<std::string> all = lines(subtitles);
+    std::size_t at = 0;
+    if (webVtt) {
+        EXPECT_GE(all.size(), 2u);
+        EXPECT_EQ(all.at(0), "WEBVTT");
+        EXPECT_EQ(all.at(1), "");
+        at = 2;
+    }
+    const std::regex timing(webVtt ? R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))"
+                                   : R"((\d\d):(\d\d):(\d\d),(\d\d\d) --> (\d\d):(\d\d):(\d\d),(\d\d\d))");
+    long previousEnd = 0;
+    int number = 0;
+    while (at < all.size()) {
+        if (!webVtt) {
+            EXPECT_EQ(all[at], std::to_string(++number)) << subtitles;
+            ++at;
+        }
+        std::smatch match;
+        EXPECT_TRUE(at < all.size() && std::regex_match(all[at], match, timing)) << subtitles;
+        if (match.empty()) {
+            return texts;
+        }
+        const auto ms = [&](int first) {
+            return ((std::stol(match[first]) * 60 + std::stol(match[first + 1])) * 60
+                       + std::stol(match[first + 2]))
+                * 1000
+                + std::stol(match[first + 3]);
+        };
+        EXPECT_LE(previousEnd, ms(1)) << all[at];
+        EXPECT_LT(ms(1), ms(5)) << all[at];
+        previousEnd = ms(5);
+        ++at;
+        std::string text;
+        for (; at < all.size() && !all[at].empty(); ++at) {
+            text += all[at];
+        }
+        EXPECT_FALSE(text.empty()) << subtitles;
+        texts.push_back(text);
+        EXPECT_TRUE(at < all.size() && all[at].empty()) << "no blank line after a cue:\n" << subtitles;
+        ++at;
+    }
+    return texts;
+}
+
+TEST(TranscribeTool, ReplacesEachIllFormedPieceOfUtf8WithOneReplacementCharacter)
+{
+    using tools::jsonString;
+    using tools::validUtf8;
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD
+    // Valid text of every length passes unchanged, up to U+10FFFF.
+    for (const std::string valid : {"plain", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+             "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEE\x80\x80"}) {
+        EXPECT_EQ(validUtf8(valid), valid);
+    }
+    const std::vector<std::pair<std::string, std::string>> repaired = {
+        {"a\xFF"
+         "b",
+            "a" + r + "b"}, // a byte that never starts a character
+        {"\x80", r}, // a stray continuation byte
+        {"\xC0\xAF", r + r}, // an overlong '/': C0 never starts one, AF is then stray
+        {"\xE0\x80\xAF", r + r + r}, // overlong in three bytes
+        {"\xED\xA0\x80", r + r + r}, // a surrogate (U+D800)
+        {"\xF4\x90\x80\x80", r + r + r + r}, // above U+10FFFF
+        {"\xE2\x82", r}, // cut at the end: one piece
+        {"\xE2\x82x", r + "x"}, // cut by an ASCII byte, which stays
+        {"\xF0\x9F\x98"
+         "\xF0\x9F\x98\x80",
+            r + "\xF0\x9F\x98\x80"}, // cut by the next character
+    };
+    for (const auto& [bytes, expected] : repaired) {
+        EXPECT_EQ(validUtf8(bytes), expected) << ::testing::PrintToString(bytes);
+    }
+    // JSON strings: repaired, then escaped.
+    EXPECT_EQ(jsonString("say \"\xFF\"\n\x01"), "\"say \\\"" + r + "\\\"\\n\\u0001\"");
+}
+
+TEST(TranscribeTool, WritesTranscriptFilesThatParseBackWithTextThatIsUtf8)
+{
+    ScratchDirectory scratch;
+    // A file name that is not UTF-8 (byte 0xFF): it appears in the JSON as U+FFFD.
+    const fs::path paused = scratch.path() / "paused-\xFF.wav";
+    writeWav(paused, makeToneBursts("AB____BA____A", 16000, 0.0), 16000, 1);
+    const fs::path base = scratch.path() / "transcript";
+    const auto run = runSubprocess(kTool,
+        withArguments({"--interval", "0.25", "--output-txt", "--output-srt", "--output-vtt", "--output-json",
+            "--output-file", base.string(), paused.string()}));
+    ASSERT_TRUE(run.succeeded()) << run.describe();
+    const std::vector<SegmentLine> segments = segmentLines(run.standardOutput);
+    ASSERT_EQ(segments.size(), 3u) << run.standardOutput;
+    std::vector<std::string> expected;
+    for (const SegmentLine& segment : segments) {
+        expected.push_back(segment.text);
+    }
+
+    EXPECT_EQ(lines(fileText(base.string() + ".txt")), expected);
+    EXPECT_EQ(subtitleTexts(fileText(base.string() + ".srt"), false), expected);
+    EXPECT_EQ(subtitleTexts(fileText(base.string() + ".vtt"), true), expected);
+    const auto parsed = parseJson(fileText(base.string() + ".json"));
+    ASSERT_TRUE(parsed.succeeded()) << parsed.describe();
+    const std::vector<std::string> fields = lines(parsed.standardOutput);
+    ASSERT_EQ(fields.size(), 3u + 4u) << parsed.standardOutput;
+    EXPECT_EQ(fields[0], "ABBAA");
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        char times[64];
+        std::snprintf(times, sizeof times, "%.3f\t%.3f\t", segments[i].start, segments[i].end);
+        EXPECT_EQ(fields[i + 1], times + expected[i] + "\t" + expected[i]);
+    }
+    EXPECT_EQ(fields[4], "tokens within segments");
+    EXPECT_EQ(fields[5], (scratch.path() / "paused-\xEF\xBF\xBD.wav").string());
+
+    // The SRT times are the segments' times.
+    const std::vector<std::string> srt = lines(fileText(base.string() + ".srt"));
+    char first[64];
+    std::snprintf(first, sizeof first, "00:00:%02d,%03d --> ", static_cast<int>(segments[0].start),
+        static_cast<int>(std::lround(segments[0].start * 1000)) % 1000);
+    EXPECT_EQ(srt.at(1).substr(0, 17), first);
+
+    // Without --output-file the files are named after the input, as whisper.cpp does.
+    const fs::path plain = scratch.path() / "plain.wav";
+    fs::copy_file(paused, plain);
+    const auto named
+        = runSubprocess(kTool, withArguments({"-q", "--interval", "0.25", "--output-srt", plain.string()}));
+    ASSERT_TRUE(named.succeeded()) << named.describe();
+    EXPECT_EQ(subtitleTexts(fileText(scratch.path() / "plain.wav.srt"), false), expected);
+
+    // A file that cannot be written: status 5 naming it.
+    const auto unwritable = runSubprocess(kTool,
+        withArguments({"-q", "--output-txt", "--output-file", (scratch.path() / "no" / "such").string(),
+            plain.string()}));
+    EXPECT_EQ(unwritable.exitCode, 5) << unwritable.describe();
+    EXPECT_NE(unwritable.standardError.find("cannot write " + (scratch.path() / "no" / "such.txt").string()),
+        std::string::npos)
+        << unwritable.standardError;
 }
 
 } // namespace

@@ -127,10 +127,65 @@ std::string systemReason(int error)
     return std::strerror(error);
 }
 
+std::string validUtf8(std::string_view text)
+{
+    static constexpr const char* kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(text.size());
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char lead = byte(at);
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++at;
+            continue;
+        }
+        // The sequence's length and the range of its second byte (which rules out
+        // overlong forms, surrogates and code points above U+10FFFF).
+        std::size_t length = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        if (length == 0) {
+            out += kReplacement;
+            ++at;
+            continue;
+        }
+        std::size_t valid = 1;
+        while (valid < length && at + valid < text.size()) {
+            const unsigned char next = byte(at + valid);
+            const unsigned char from = valid == 1 ? low : 0x80;
+            const unsigned char to = valid == 1 ? high : 0xBF;
+            if (next < from || next > to) {
+                break;
+            }
+            ++valid;
+        }
+        if (valid == length) {
+            out.append(text.substr(at, length));
+        } else {
+            out += kReplacement;
+        }
+        at += valid;
+    }
+    return out;
+}
+
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (const char c : text) {
+    for (const char c : validUtf8(text)) {
         switch (c) {
         case '"':
             out += "\\\"";

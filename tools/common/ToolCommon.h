@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace ombrix::tools {
 
@@ -77,9 +78,15 @@ private:
 /// The text of `errno` value `error` (strerror), for "cannot ... FILE: reason" lines.
 std::string systemReason(int error);
 
-/// `text` as a JSON string literal: in double quotes, with quotes, backslashes and control
-/// characters escaped (bytes from 0x80 up pass unchanged, so UTF-8 stays UTF-8). Also how
-/// the programs quote a text in their status lines.
+/// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD (one for each
+/// maximal ill-formed piece, as Unicode recommends): overlong forms, surrogates, code
+/// points above U+10FFFF, stray continuation bytes and cut sequences. Valid text passes
+/// unchanged.
+std::string validUtf8(std::string_view text);
+
+/// `text` as a JSON string literal: validUtf8(), in double quotes, with quotes,
+/// backslashes and control characters escaped. Also how the programs quote a text in
+/// their status lines.
 std::string jsonString(const std::string& text);
 
 } // namespace ombrix::tools

@@ -1,5 +1,6 @@
 #include "AudioInput.h"
 
+#include <sndfile.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -51,6 +52,9 @@ std::string printable(const unsigned char* bytes, std::size_t size)
 
 AudioInput::~AudioInput()
 {
+    if (sound != nullptr) {
+        sf_close(sound);
+    }
     if (ownsFile && file != nullptr) {
         std::fclose(file);
     }
@@ -76,6 +80,91 @@ std::unique_ptr<AudioInput> AudioInput::openWav(const std::string& path)
     }
     input->readWavHeader();
     return input;
+}
+
+std::unique_ptr<AudioInput> AudioInput::openFile(const std::string& path)
+{
+    if (path == "-") {
+        return openWav(path);
+    }
+    // What cannot be opened, directories and RIFF files: the WAV reader says why.
+    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    if (probe == nullptr) {
+        return openWav(path);
+    }
+    char magic[4] = {};
+    const std::size_t got = std::fread(magic, 1, sizeof magic, probe);
+    struct stat status { };
+    const bool directory = ::fstat(::fileno(probe), &status) == 0 && S_ISDIR(status.st_mode);
+    std::fclose(probe);
+    if (directory || got < sizeof magic || std::memcmp(magic, "RIFF", 4) == 0) {
+        return openWav(path);
+    }
+    return openSoundFile(path);
+}
+
+std::unique_ptr<AudioInput> AudioInput::openSoundFile(const std::string& path)
+{
+    std::unique_ptr<AudioInput> input(new AudioInput());
+    input->name = path;
+    SF_INFO info{};
+    input->sound = sf_open(path.c_str(), SFM_READ, &info);
+    if (input->sound == nullptr) {
+        throw InputError(path + " is not a WAV file, nor in another format libsndfile reads ("
+            + sf_strerror(nullptr) + ")");
+    }
+    if (info.samplerate <= 0) {
+        throw InputError(path + " declares a sample rate of " + std::to_string(info.samplerate) + " Hz");
+    }
+    if (info.channels <= 0 || static_cast<unsigned>(info.channels) > kMaxInputChannels) {
+        throw InputError(path + " has " + std::to_string(info.channels)
+            + " channels; this program reads 1 to " + std::to_string(kMaxInputChannels));
+    }
+    input->sampleRate = info.samplerate;
+    input->channels = static_cast<unsigned>(info.channels);
+    if (info.frames > 0) {
+        input->declaredFrames = static_cast<std::uint64_t>(info.frames);
+    }
+    SF_FORMAT_INFO major{};
+    major.format = info.format & SF_FORMAT_TYPEMASK;
+    SF_FORMAT_INFO minor{};
+    minor.format = info.format & SF_FORMAT_SUBMASK;
+    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &major, sizeof major) == 0 && major.name != nullptr) {
+        input->soundFormat = major.name;
+    }
+    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &minor, sizeof minor) == 0 && minor.name != nullptr) {
+        input->soundFormat += (input->soundFormat.empty() ? "" : ", ") + std::string(minor.name);
+    }
+    if (input->soundFormat.empty()) {
+        char code[32];
+        std::snprintf(code, sizeof code, "libsndfile format 0x%06X", static_cast<unsigned>(info.format));
+        input->soundFormat = code;
+    }
+    return input;
+}
+
+std::size_t AudioInput::readSoundFile(float* mono, std::size_t frames)
+{
+    soundSamples.resize(frames * channels);
+    const sf_count_t got = sf_readf_float(sound, soundSamples.data(), static_cast<sf_count_t>(frames));
+    if (got < 0 || sf_error(sound) != SF_ERR_NO_ERROR) {
+        throw InputError("cannot read " + name + ": " + sf_strerror(sound));
+    }
+    const auto framesRead = static_cast<std::size_t>(got);
+    const float scale = 1.0f / static_cast<float>(channels);
+    for (std::size_t frame = 0; frame < framesRead; ++frame) {
+        float sum = 0.0f;
+        for (unsigned channel = 0; channel < channels; ++channel) {
+            sum += soundSamples[frame * channels + channel];
+        }
+        if (!std::isfinite(sum)) {
+            throw InputError(name + " holds a sample that is not a finite number (NaN or infinity) in frame "
+                + std::to_string(framesDelivered + frame));
+        }
+        mono[frame] = channels == 1 ? sum : sum * scale;
+    }
+    framesDelivered += framesRead;
+    return framesRead;
 }
 
 std::unique_ptr<AudioInput> AudioInput::openRaw(int sampleRate, unsigned channels, RawFormat format)
@@ -229,6 +318,9 @@ void AudioInput::readWavHeader()
 
 std::string AudioInput::describeFormat() const
 {
+    if (sound != nullptr) {
+        return soundFormat;
+    }
     switch (encoding) {
     case Encoding::Unsigned8:
         return "8-bit PCM";
@@ -279,6 +371,9 @@ float AudioInput::decodeSample(const unsigned char* at) const
 
 std::size_t AudioInput::readMono(float* mono, std::size_t frames)
 {
+    if (sound != nullptr) {
+        return readSoundFile(mono, frames);
+    }
     const std::size_t frameBytes = std::size_t(bytesPerSample) * channels;
     std::uint64_t wanted = std::uint64_t(frames) * frameBytes;
     if (remainingBytes) {

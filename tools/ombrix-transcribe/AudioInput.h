@@ -1,7 +1,11 @@
 #pragma once
 
-// The input of ombrix-transcribe: a WAV file (or a WAV stream on standard input), or raw
+// The input of ombrix-transcribe: an audio file, a WAV stream on standard input, or raw
 // interleaved samples on standard input, read piece by piece and mixed down to mono.
+//
+// Files that start with "RIFF" and WAV streams are read by the WAV reader below, which
+// checks every header field and needs no seeking (a pipe cannot seek); every other file
+// goes to libsndfile (FLAC, Ogg/Vorbis, Opus, MP3, AIFF, ...).
 //
 // WAV: RIFF/WAVE with integer PCM of 8, 16, 24 or 32 bits or IEEE float of 32 or 64 bits
 // (also in WAVE_FORMAT_EXTENSIBLE), any channel count up to kMaxInputChannels. A data size
@@ -22,6 +26,9 @@
 #include <string>
 #include <vector>
 
+// libsndfile's handle (SNDFILE).
+struct sf_private_tag;
+
 namespace ombrix::tools {
 
 /// Unreadable input; the message says why, naming the input.
@@ -38,6 +45,9 @@ class AudioInput {
 public:
     /// Opens a WAV file, or standard input for "-", and reads its header. Throws InputError.
     static std::unique_ptr<AudioInput> openWav(const std::string& path);
+    /// Opens an audio file: a RIFF file with openWav(), anything else with libsndfile;
+    /// "-" is a WAV stream on standard input. Throws InputError.
+    static std::unique_ptr<AudioInput> openFile(const std::string& path);
     /// Raw little-endian interleaved samples on standard input. Throws InputError.
     static std::unique_ptr<AudioInput> openRaw(int sampleRate, unsigned channels, RawFormat format);
 
@@ -66,6 +76,8 @@ private:
     /// Reads exactly `size` bytes unless the input ends; returns the bytes read.
     std::size_t readBytes(unsigned char* to, std::size_t size);
     float decodeSample(const unsigned char* at) const;
+    static std::unique_ptr<AudioInput> openSoundFile(const std::string& path);
+    std::size_t readSoundFile(float* mono, std::size_t frames);
 
     std::string name;
     std::FILE* file = nullptr;
@@ -78,6 +90,10 @@ private:
     /// Data bytes still to come; nullopt: up to the end of the input.
     std::optional<std::uint64_t> remainingBytes;
     std::vector<unsigned char> raw;
+    /// The libsndfile handle of a file not read by the WAV reader, and its format's name.
+    sf_private_tag* sound = nullptr;
+    std::string soundFormat;
+    std::vector<float> soundSamples;
     /// Frames returned by readMono() so far.
     std::uint64_t framesDelivered = 0;
 };
