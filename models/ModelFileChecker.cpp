@@ -23,7 +23,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "models/DecodingGraphCheck.h"
 #include "models/ModelFileInspection.h"
+#include "models/ModelMetadataChecks.h"
 #include "models/VerdictStore.h"
 #include "utils/ChildProcess.h"
 #include "utils/SherpaOnnxCApi.h"
@@ -836,14 +838,21 @@ std::string preCheckVoice(
 
 std::string preCheckRecognizer(const std::string& model, const std::string& tokens, const std::string& graph)
 {
-    std::string problem = checkRecognizerModelFile(model);
-    if (problem.empty()) {
-        readRecognizerTokens(tokens, problem);
+    std::string problem;
+    const std::optional<ModelFileInfo> info = readModelFileInfo(model, problem);
+    if (!info) {
+        return problem;
     }
-    if (problem.empty()) {
-        problem = checkGraphFileHeader(graph);
+    problem = model_files::recognizerMetadataProblem(model, *info, true);
+    if (!problem.empty()) {
+        return problem;
     }
-    return problem;
+    const std::optional<RecognizerTokens> tokenIds = readRecognizerTokens(tokens, problem);
+    if (!tokenIds) {
+        return problem;
+    }
+    // The whole graph, before any other process or library reads it.
+    return checkDecodingGraphFile(graph, GraphLabelLimits{tokenIds->ids, tokens, modelOutputSize(*info), model});
 }
 
 } // namespace
