@@ -155,13 +155,14 @@ std::string readHeader(const std::string& path, FieldReader& in, Header& header)
     uint64_t properties = 0;
     if (!in.readString(&header.fstType, kMaxHeaderStringLength)
         || !in.readString(&header.arcType, kMaxHeaderStringLength) || !in.read(header.version)
-        || !in.read(header.flags) || !in.read(properties) || !in.read(header.start)
-        || !in.read(header.states) || !in.read(header.arcs)) {
+        || !in.read(header.flags) || !in.read(properties) || !in.read(header.start) || !in.read(header.states)
+        || !in.read(header.arcs)) {
         return atPath(path, "has a damaged OpenFst header");
     }
     if (header.arcType != "standard") {
         return atPath(path,
-            "is an OpenFst graph with '" + header.arcType + "' arcs; only standard (tropical) arcs can be read");
+            "is an OpenFst graph with '" + header.arcType
+                + "' arcs; only standard (tropical) arcs can be read");
     }
     const bool vector = header.fstType == "vector";
     if (!vector && header.fstType != "const") {
@@ -204,7 +205,8 @@ struct Layout {
         const std::size_t s = static_cast<std::size_t>(state);
         if (constGraph) {
             const std::size_t record = stateArray + s * kConstStateBytes;
-            return {arcArray + std::size_t{readAt<uint32_t>(data, record + kConstArcPositionOffset)} * kArcBytes,
+            return {
+                arcArray + std::size_t{readAt<uint32_t>(data, record + kConstArcPositionOffset)} * kArcBytes,
                 readAt<uint32_t>(data, record + kConstArcCountOffset)};
         }
         return {stateAt[s] + kVectorStateBytes,
@@ -296,7 +298,8 @@ public:
         : ids(ids)
     {
         const int64_t largest = ids.empty() ? -1 : *ids.rbegin();
-        table.assign(static_cast<std::size_t>(std::clamp<int64_t>(largest + 1, 0, kMaxTokenTableSize)), false);
+        table.assign(
+            static_cast<std::size_t>(std::clamp<int64_t>(largest + 1, 0, kMaxTokenTableSize)), false);
         for (const int64_t id : ids) {
             if (id >= 0 && id < static_cast<int64_t>(table.size())) {
                 table[static_cast<std::size_t>(id)] = true;
@@ -544,9 +547,8 @@ std::string checkFinalReachable(
         }
     }
     return atPath(path,
-        "no final state can be reached from the start state " + std::to_string(start)
-            + " at finite weight (" + std::to_string(queue.size())
-            + " states reachable), so decoding it never gives a text");
+        "no final state can be reached from the start state " + std::to_string(start) + " at finite weight ("
+            + std::to_string(queue.size()) + " states reachable), so decoding it never gives a text");
 }
 
 /// Every state and arc, in one pass over the arcs where they lie.
@@ -562,8 +564,8 @@ std::string checkStatesAndArcs(const std::string& path, const uint8_t* data, con
     }
     if (start < 0 || start >= states) {
         return atPath(path,
-            "the start state " + std::to_string(start) + " is not one of the graph's " + std::to_string(states)
-                + " states");
+            "the start state " + std::to_string(start) + " is not one of the graph's "
+                + std::to_string(states) + " states");
     }
     if (states > std::numeric_limits<int32_t>::max()) {
         return atPath(
@@ -658,7 +660,8 @@ std::string checkDecodingGraphFile(const std::string& path, const GraphLabelLimi
 std::string checkDecodingGraphDescriptor(const std::string& path, int fd, const GraphLabelLimits& labels)
 {
     std::string problem;
-    const std::optional<model_files::MappedFile> file = model_files::MappedFile::openDescriptor(path, fd, problem);
+    const std::optional<model_files::MappedFile> file
+        = model_files::MappedFile::openDescriptor(path, fd, problem);
     if (!file) {
         return problem;
     }

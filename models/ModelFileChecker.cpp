@@ -852,7 +852,8 @@ std::string preCheckRecognizer(const std::string& model, const std::string& toke
         return problem;
     }
     // The whole graph, before any other process or library reads it.
-    return checkDecodingGraphFile(graph, GraphLabelLimits{tokenIds->ids, tokens, modelOutputSize(*info), model});
+    return checkDecodingGraphFile(
+        graph, GraphLabelLimits{tokenIds->ids, tokens, modelOutputSize(*info), model});
 }
 
 } // namespace

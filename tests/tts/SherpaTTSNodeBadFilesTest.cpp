@@ -3,12 +3,15 @@
 // stays usable for a good voice. Good voices are checked once per set of files.
 
 #include "TTSNodeTestSupport.h"
+#include "support/BrokenCorpus.h"
 #include "support/LogCapture.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -67,27 +70,8 @@ struct BrokenVoice {
 std::vector<BrokenVoice> brokenVoices()
 {
     std::vector<BrokenVoice> voices;
-    std::ifstream manifest(kBroken / "MANIFEST.txt");
-    std::string name;
-    std::string kind;
-    for (std::string line; std::getline(manifest, line);) {
-        if (line.starts_with("case: ")) {
-            name = line.substr(6);
-        } else if (line.starts_with("kind: ")) {
-            kind = line.substr(6);
-        } else if (line.starts_with("files: ") && kind == "tts") {
-            std::istringstream words(line.substr(7));
-            std::string model;
-            std::string tokens;
-            std::string data;
-            words >> model >> tokens >> data;
-            if (data.ends_with('/')) {
-                data.pop_back();
-            }
-            const fs::path directory = kBroken / name;
-            voices.push_back({name,
-                {(directory / model).string(), (directory / tokens).string(), (directory / data).string()}});
-        }
+    for (const BrokenCase& broken : readBrokenCorpus(kBroken, true)) {
+        voices.push_back({broken.name, {broken.model, broken.tokens, broken.third}});
     }
     return voices;
 }
@@ -187,6 +171,46 @@ TEST_F(SherpaTTSNodeBadFiles, EveryBrokenVoiceIsRefusedByNameAndAGoodVoiceLoadsA
         }
         expectGoodVoiceSpeaks(*node);
     }
+}
+
+TEST_F(SherpaTTSNodeBadFiles, WithACheckerThatCannotStartEveryBrokenVoiceIsStillRefused)
+{
+    // OMBRIX_SHERPA_CHECKER names a program that ends before it checks anything, as a
+    // broken installation would: only the checks in the node's own process stand between
+    // the corpus and the engine. Each case loads (and, had it loaded, speaks) in a probe
+    // process of its own, so that one that got through ends or hangs only the probe.
+    const std::vector<BrokenVoice> corpus = brokenVoices();
+    ASSERT_GE(corpus.size(), kFileAtFault.size());
+    for (const BrokenVoice& broken : corpus) {
+        SCOPED_TRACE(broken.name);
+        const auto known = kFileAtFault.find(broken.name);
+        const fs::path atFault = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+        SubprocessOptions probe;
+        probe.arguments
+            = {"load-and-speak", broken.files.model, broken.files.tokens, broken.files.dataDirectory};
+        probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+        probe.timeout = std::chrono::seconds(60);
+        const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+        EXPECT_TRUE(run.succeeded()) << run.describe();
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_NE(run.standardOutput.find("loaded=0\n"), std::string::npos) << run.standardOutput;
+        EXPECT_NE(run.standardOutput.find("log=error|" + kRejected + atFault.string()), std::string::npos)
+            << run.standardOutput;
+        // The node constructed with the default model first; nothing is created after the load.
+        const std::size_t load = run.standardOutput.rfind("Loading TTS model from: " + broken.files.model);
+        ASSERT_NE(load, std::string::npos) << run.standardOutput;
+        EXPECT_EQ(run.standardOutput.find("Calling SherpaOnnxCreateOfflineTts", load), std::string::npos)
+            << run.standardOutput;
+    }
+    const VoiceFiles good = fixtureVoice("voice-en");
+    SubprocessOptions probe;
+    probe.arguments = {"load-and-speak", good.model, good.tokens, good.dataDirectory};
+    probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+    const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+    EXPECT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_NE(run.standardOutput.find("loaded=1\n"), std::string::npos) << run.standardOutput;
+    EXPECT_NE(run.standardOutput.find("ended before it started checking"), std::string::npos)
+        << run.standardOutput;
 }
 
 TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)

@@ -122,7 +122,8 @@ protected:
 std::string checkMappedGraph(const std::string& path, const char* data, std::size_t size,
     const GraphLabelLimits& labels, std::unique_ptr<Graph>& graph)
 {
-    if (std::string problem = checkDecodingGraphBytes(path, reinterpret_cast<const uint8_t*>(data), size, labels);
+    if (std::string problem
+        = checkDecodingGraphBytes(path, reinterpret_cast<const uint8_t*>(data), size, labels);
         !problem.empty()) {
         return problem;
     }
