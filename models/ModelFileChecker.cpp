@@ -48,6 +48,8 @@ constexpr std::string_view kProblemPrefix = "problem ";
 constexpr const char* kSpeechSynthesisKind = "tts";
 constexpr const char* kRecognizerKind = "asr";
 constexpr const char* kVoiceDataOption = "--voice-data";
+/// Tells the checker that the structural checks ran in this process before it started.
+constexpr const char* kStructureCheckedOption = "--structure-checked";
 
 // The child gets exactly this environment (plus the espeak-ng data path for voices): not
 // the host's, which another thread may be changing (setenv is not thread-safe), and which
@@ -428,6 +430,8 @@ struct CheckRequest {
     std::string preCheckPath = {};
     /// A directory whose whole tree is part of the key (espeak-ng's data), or "".
     std::string keyTree = {};
+    /// The checker option that says the in-process checks have run, or nullptr.
+    const char* structureCheckedOption = nullptr;
 };
 
 std::string filesInvolved(const CheckRequest& request)
@@ -793,6 +797,9 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
         }
     }
 
+    if (request.structureCheckedOption != nullptr && (!checkerOverride || checkerOverride->inProcessChecks)) {
+        arguments.emplace_back(request.structureCheckedOption); // not repeated in the checker
+    }
     arguments.insert(arguments.end(), request.options.begin(), request.options.end());
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
@@ -894,7 +901,7 @@ ModelCheckResult checkRecognizerFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
-        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}};
+        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}, {}, {}, {}, kStructureCheckedOption};
     return checkFiles(request);
 }
 

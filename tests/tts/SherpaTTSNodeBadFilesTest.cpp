@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -179,12 +180,18 @@ TEST_F(SherpaTTSNodeBadFiles, WithACheckerThatCannotStartEveryBrokenVoiceIsStill
     // broken installation would: only the checks in the node's own process stand between
     // the corpus and the engine. Each case loads (and, had it loaded, speaks) in a probe
     // process of its own, so that one that got through ends or hangs only the probe.
+    // An espeak-ng voice name that the data does not define: espeak-ng looks voices up by
+    // its own rules when the engine first speaks; no structural check can tell.
+    const std::set<std::string> kEngineOnly{"tts-unknown-voice"};
     const std::vector<BrokenVoice> corpus = brokenVoices();
     ASSERT_GE(corpus.size(), kFileAtFault.size());
     for (const BrokenVoice& broken : corpus) {
         SCOPED_TRACE(broken.name);
         const auto known = kFileAtFault.find(broken.name);
         const fs::path atFault = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+        if (kEngineOnly.contains(broken.name)) {
+            continue;
+        }
         SubprocessOptions probe;
         probe.arguments
             = {"load-and-speak", broken.files.model, broken.files.tokens, broken.files.dataDirectory};
@@ -201,6 +208,21 @@ TEST_F(SherpaTTSNodeBadFiles, WithACheckerThatCannotStartEveryBrokenVoiceIsStill
         ASSERT_NE(load, std::string::npos) << run.standardOutput;
         EXPECT_EQ(run.standardOutput.find("Calling SherpaOnnxCreateOfflineTts", load), std::string::npos)
             << run.standardOutput;
+    }
+    // What only a run of the engine shows: the voice loads, fails on its first text with a
+    // line saying so, and the process goes on.
+    for (const std::string& name : kEngineOnly) {
+        const fs::path directory = kBroken / name;
+        SubprocessOptions probe;
+        probe.arguments = {"load-and-speak", (directory / "model.onnx").string(),
+            (directory / "tokens.txt").string(), (directory / "espeak-ng-data").string()};
+        probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+        probe.timeout = std::chrono::seconds(60);
+        const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+        EXPECT_TRUE(run.succeeded()) << name << ": " << run.describe();
+        EXPECT_NE(run.standardOutput.find("log=error|[SherpaTTSNode] Speech engine failed on the text"),
+            std::string::npos)
+            << name << ": " << run.standardOutput;
     }
     const VoiceFiles good = fixtureVoice("voice-en");
     SubprocessOptions probe;

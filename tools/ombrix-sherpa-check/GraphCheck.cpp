@@ -39,6 +39,31 @@ std::string at(const std::string& path, const std::string& what)
     return path + ": " + what;
 }
 
+/// The magic number and the two type names, checked before OpenFst reads them (it reads
+/// the names a byte at a time for as long as their lengths say).
+std::string checkGraphHeaderStart(const std::string& path, const char* data, std::size_t size)
+{
+    constexpr int32_t kFstMagicNumber = 0x7eb2fdd6;
+    constexpr int32_t kMaxHeaderStringLength = 256;
+    int32_t value = 0;
+    if (size < sizeof value || (std::memcpy(&value, data, sizeof value), value != kFstMagicNumber)) {
+        return at(path, "is not an OpenFst graph (no FST magic number)");
+    }
+    std::size_t offset = sizeof value;
+    for (int name = 0; name < 2; ++name) {
+        if (size - offset < sizeof value) {
+            return at(path, "has a damaged OpenFst header");
+        }
+        std::memcpy(&value, data + offset, sizeof value);
+        offset += sizeof value;
+        if (value < 0 || value > kMaxHeaderStringLength || static_cast<std::size_t>(value) > size - offset) {
+            return at(path, "has a damaged OpenFst header");
+        }
+        offset += static_cast<std::size_t>(value);
+    }
+    return {};
+}
+
 /// The graph file, mapped read-only for the life of the check.
 class MappedGraphFile {
 public:
@@ -120,8 +145,12 @@ protected:
 /// Checks the mapped graph's structure and, when it is sound, reads it with OpenFst into
 /// `graph` (which the structural check has proven to fit the file).
 std::string checkMappedGraph(const std::string& path, const char* data, std::size_t size,
-    const GraphLabelLimits& labels, std::unique_ptr<Graph>& graph)
+    const GraphLabelLimits& labels, bool checkStructure, std::unique_ptr<Graph>& graph)
 {
+    if (std::string problem = checkStructure ? std::string() : checkGraphHeaderStart(path, data, size);
+        !problem.empty()) {
+        return problem;
+    }
     if (std::string problem
         = checkDecodingGraphBytes(path, reinterpret_cast<const uint8_t*>(data), size, labels);
         !problem.empty()) {
@@ -163,7 +192,8 @@ GraphCheck::~GraphCheck()
 }
 
 std::string GraphCheck::check(const std::string& graphPath, const std::set<int64_t>& tokenIds,
-    const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath)
+    const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath,
+    bool checkStructure)
 {
     state->path = graphPath;
     std::string problem;
@@ -175,7 +205,7 @@ std::string GraphCheck::check(const std::string& graphPath, const std::set<int64
         }
         try {
             problem = checkMappedGraph(graphPath, file.data(), file.size(),
-                GraphLabelLimits{tokenIds, tokensPath, outputSize, modelPath}, state->graph);
+                GraphLabelLimits{tokenIds, tokensPath, outputSize, modelPath}, checkStructure, state->graph);
         } catch (const std::bad_alloc&) {
             problem = at(graphPath, "reading the OpenFst graph needs more memory than this process can have");
         } catch (const std::exception& e) {

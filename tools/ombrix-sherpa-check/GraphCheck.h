@@ -42,8 +42,11 @@ public:
     GraphCheck(const GraphCheck&) = delete;
     GraphCheck& operator=(const GraphCheck&) = delete;
 
+    /// Without `checkStructure` (the caller's process has run that same check on this
+    /// file), only the OpenFst read and the verification.
     std::string check(const std::string& graphPath, const std::set<int64_t>& tokenIds,
-        const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath);
+        const std::string& tokensPath, std::optional<int64_t> outputSize, const std::string& modelPath,
+        bool checkStructure = true);
     std::string verified();
 
 private:
