@@ -466,25 +466,28 @@ std::string checkEpsilonCycles(const std::string& path, const EpsilonArcs& epsil
         }
     }
     const Components components = epsilonComponents(epsilon, states);
-    std::vector<std::vector<int32_t>> members(components.count.size());
-    bool anyCycle = false;
+    // Only the components that hold a cycle get a list of their states (most graphs have
+    // none, and one list per component would cost more than the components themselves).
+    if (std::none_of(
+            components.count.begin(), components.count.end(), [](int32_t size) { return size > 1; })) {
+        return {};
+    }
+    std::vector<int32_t> slot(components.count.size(), -1);
+    std::vector<std::pair<int32_t, std::vector<int32_t>>> cyclic; // component id, its states
     for (int32_t state = 0; state < states; ++state) {
         const int32_t id = components.component[static_cast<std::size_t>(state)];
         if (components.count[static_cast<std::size_t>(id)] > 1) {
-            members[static_cast<std::size_t>(id)].push_back(state);
-            anyCycle = true;
+            int32_t& at = slot[static_cast<std::size_t>(id)];
+            if (at < 0) {
+                at = static_cast<int32_t>(cyclic.size());
+                cyclic.emplace_back(id, std::vector<int32_t>());
+            }
+            cyclic[static_cast<std::size_t>(at)].second.push_back(state);
         }
-    }
-    if (!anyCycle) {
-        return {};
     }
     std::vector<double> distance(static_cast<std::size_t>(states), 0.0);
     int64_t budget = kMaxRelaxations;
-    for (std::size_t id = 0; id < members.size(); ++id) {
-        const std::vector<int32_t>& component = members[id];
-        if (component.empty()) {
-            continue;
-        }
+    for (const auto& [id, component] : cyclic) {
         // Rounds: after |component| - 1 rounds every shortest path is found unless a
         // negative cycle keeps lowering distances; one more round tells.
         bool changed = true;
@@ -495,7 +498,7 @@ std::string checkEpsilonCycles(const std::string& path, const EpsilonArcs& epsil
                 for (std::size_t arc = epsilon.first[s]; arc < epsilon.first[s + 1]; ++arc) {
                     const EpsilonArcs::Arc& a = epsilon.arcs[arc];
                     const std::size_t t = static_cast<std::size_t>(a.next);
-                    if (components.component[t] != static_cast<int32_t>(id)) {
+                    if (components.component[t] != id) {
                         continue;
                     }
                     if (--budget < 0) {
@@ -650,7 +653,7 @@ std::string checkDecodingGraphBytes(
 std::string checkDecodingGraphFile(const std::string& path, const GraphLabelLimits& labels)
 {
     std::string problem;
-    const std::optional<model_files::MappedFile> file = model_files::MappedFile::open(path, problem);
+    const std::optional<model_files::MappedFile> file = model_files::MappedFile::open(path, problem, true);
     if (!file) {
         return problem;
     }
@@ -661,7 +664,7 @@ std::string checkDecodingGraphDescriptor(const std::string& path, int fd, const 
 {
     std::string problem;
     const std::optional<model_files::MappedFile> file
-        = model_files::MappedFile::openDescriptor(path, fd, problem);
+        = model_files::MappedFile::openDescriptor(path, fd, problem, true);
     if (!file) {
         return problem;
     }
