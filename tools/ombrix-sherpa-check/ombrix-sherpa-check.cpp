@@ -73,8 +73,10 @@ bool structureChecked = false;
 constexpr std::string_view kVoiceDataOption = "--voice-data";
 std::string voiceOwnData;
 
-// What the voice says: short, but with phonemes (and so pads) between start and end.
-constexpr const char* kCheckText = "Hello.";
+// What the voice says: short, but with letters, a digit (espeak-ng's number rules of the
+// dictionary) and punctuation (a pause and a question's tune), and so phonemes and pads
+// between start and end.
+constexpr const char* kCheckText = "Hello, 1?";
 
 // Noise fed to the recogniser: enough feature frames for at least two decodes of a
 // model with chunk length T (10 ms per frame, 25 ms window), at least one second.
