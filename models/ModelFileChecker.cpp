@@ -605,6 +605,25 @@ std::optional<FileIdentity> identityOf(
     return identity;
 }
 
+/// Device, inode, size and modification time of each file, as raw bytes; "" for a file
+/// that cannot be examined (so that a file gone away never matches).
+std::string plainIdentity(const std::string& file)
+{
+    struct stat status { };
+    if (::stat(file.c_str(), &status) != 0) {
+        return {};
+    }
+    std::string key;
+    const auto append
+        = [&key](const auto& field) { key.append(reinterpret_cast<const char*>(&field), sizeof field); };
+    append(status.st_dev);
+    append(status.st_ino);
+    append(status.st_size);
+    append(status.st_mtim.tv_sec);
+    append(status.st_mtim.tv_nsec);
+    return key;
+}
+
 // ---- verdicts across processes (models/VerdictStore) ----------------------------------------------
 
 /// True when the per-user store holds a verdict for exactly this identity.
@@ -748,7 +767,20 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request);
 ModelCheckResult checkFiles(const CheckRequest& request)
 {
     std::string configuredWarning = unusableConfiguredChecker();
+    // The files the engine opens by path, as they are before anything reads them.
+    std::vector<std::string> engineFiles{request.modelPath, request.tokensPath};
+    if (request.kind == std::string_view(kRecognizerKind)) {
+        engineFiles.push_back(request.thirdPath);
+    }
+    std::vector<std::string> identitiesBefore;
+    for (const std::string& file : engineFiles) {
+        identitiesBefore.push_back(plainIdentity(file));
+    }
     ModelCheckResult result = checkFilesWithChecker(request);
+    if (result.ok) {
+        result.checkedFiles = std::move(engineFiles);
+        result.checkedIdentities = std::move(identitiesBefore);
+    }
     if (!configuredWarning.empty()) {
         result.warning = result.warning.empty() ? std::move(configuredWarning)
                                                 : configuredWarning + "; " + result.warning;
@@ -903,6 +935,20 @@ ModelCheckResult checkRecognizerFiles(
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
         {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}, {}, {}, {}, kStructureCheckedOption};
     return checkFiles(request);
+}
+
+std::string checkedFilesChanged(const ModelCheckResult& result)
+{
+    for (std::size_t file = 0; file < result.checkedFiles.size() && file < result.checkedIdentities.size();
+         ++file) {
+        const std::string now = plainIdentity(result.checkedFiles[file]);
+        if (now.empty() || now != result.checkedIdentities[file]) {
+            return oneLine(result.checkedFiles[file]
+                    + ": the file was replaced or changed after it was checked, while the engine read it",
+                kMaxProblemLine);
+        }
+    }
+    return {};
 }
 
 std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes)

@@ -330,4 +330,67 @@ TEST(SherpaSTTNodeThrowingRecognizer, AThrowingCallUnloadsTheModelAndTheNextLoad
     EXPECT_EQ(internals.transcribe(), "BA");
 }
 
+// --- A file replaced between the check and the recogniser's creation ------------------
+
+/// The graph to put in place of the checked one once the check has given its verdict.
+std::string swapGraph;
+std::string swapGraphWith;
+
+const OnlineRecognizerApi kSwappingLibrary{
+    [](const std::string& model, const std::string& tokens, const std::string& graph) {
+        ModelCheckResult result = checkRecognizerFiles(model, tokens, graph);
+        if (!swapGraph.empty()) {
+            // A new file (a new inode) under the same name, as an update would install it.
+            fs::copy_file(swapGraphWith, swapGraph + ".new", fs::copy_options::overwrite_existing);
+            fs::rename(swapGraph + ".new", swapGraph);
+        }
+        return result;
+    },
+    &SherpaOnnxCreateOnlineRecognizer,
+    &SherpaOnnxCreateOnlineStream,
+    &SherpaOnnxOnlineStreamAcceptWaveform,
+    &SherpaOnnxIsOnlineStreamReady,
+    &SherpaOnnxDecodeOnlineStream,
+    &SherpaOnnxGetOnlineStreamResult,
+    &SherpaOnnxOnlineStreamIsEndpoint,
+    &SherpaOnnxOnlineStreamReset,
+};
+
+TEST(SherpaSTTNodeSwappedFiles, AGraphReplacedAfterItsCheckIsNotKept)
+{
+    // The library opens the graph by its path after the check; the node compares the
+    // files' identity once the recogniser exists and refuses one built from other files.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-stt-swap-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const fs::path directory = scratch;
+    for (const std::string& file : {kAsrModel, kAsrTokens, kAsrGraph}) {
+        fs::copy_file(file, directory / fs::path(file).filename());
+    }
+    const std::string model = (directory / fs::path(kAsrModel).filename()).string();
+    const std::string tokens = (directory / fs::path(kAsrTokens).filename()).string();
+    const std::string graph = (directory / fs::path(kAsrGraph).filename()).string();
+    SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kSwappingLibrary);
+
+    swapGraph = graph;
+    swapGraphWith = (fs::path(OMBRIX_FIXTURES_DIR) / "asr" / "HLG-only-a.fst").string();
+    {
+        LogCapture log;
+        EXPECT_FALSE(internals.loadSherpaModel(model, tokens, graph));
+        const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+        ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+        EXPECT_EQ(errors[0],
+            kRejected + graph
+                + ": the file was replaced or changed after it was checked, while the engine read it");
+        EXPECT_EQ(errors[1], kCreateFailed);
+        EXPECT_EQ(errors[2], kCheckFiles);
+        EXPECT_EQ(internals.recognizer, nullptr);
+    }
+    // Unchanged files (the replacement, now checked itself) load.
+    swapGraph.clear();
+    ASSERT_TRUE(internals.loadSherpaModel(model, tokens, graph));
+    store(internals, "A_B_A");
+    EXPECT_EQ(internals.transcribe(), "AA");
+    fs::remove_all(directory);
+}
+
 } // namespace

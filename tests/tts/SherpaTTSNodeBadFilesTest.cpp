@@ -235,6 +235,48 @@ TEST_F(SherpaTTSNodeBadFiles, WithACheckerThatCannotStartEveryBrokenVoiceIsStill
         << run.standardOutput;
 }
 
+/// The tokens file to replace, between the check and the engine's creation.
+std::string swappedTokens;
+
+void replaceSwappedTokens()
+{
+    // A new file (a new inode) with the same contents, as an update would install it.
+    fs::copy_file(swappedTokens, swappedTokens + ".new", fs::copy_options::overwrite_existing);
+    fs::rename(swappedTokens + ".new", swappedTokens);
+}
+
+TEST_F(SherpaTTSNodeBadFiles, AFileReplacedBetweenTheCheckAndTheEngineIsNotKept)
+{
+    // The library opens the files by their paths after the check; the node compares their
+    // identity once the engine exists and refuses one built from other files.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-tts-swap-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const fs::path voice = fs::path(scratch) / "voice";
+    fs::copy(fs::path(OMBRIX_FIXTURES_DIR) / "voice-en", voice, fs::copy_options::recursive);
+    const VoiceFiles files{(voice / "model.onnx").string(), (voice / "tokens.txt").string(),
+        (voice / "espeak-ng-data").string()};
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    swappedTokens = files.tokens;
+    SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(&replaceSwappedTokens);
+    {
+        LogCapture log;
+        EXPECT_FALSE(node->loadModel(files.model, files.tokens, files.dataDirectory));
+        const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+        ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+        EXPECT_EQ(errors[0],
+            kRejected + files.tokens
+                + ": the file was replaced or changed after it was checked, while the engine read it");
+        EXPECT_EQ(errors[1], kCreateFailed);
+        EXPECT_EQ(errors[2], kCheckFiles);
+        node->synthesize("Hello.");
+        EXPECT_TRUE(log.waitFor(kNotInitialised));
+    }
+    SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(nullptr);
+    EXPECT_TRUE(node->loadModel(files.model, files.tokens, files.dataDirectory));
+    node.reset();
+    fs::remove_all(scratch);
+}
+
 TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)
 {
     // espeak-ng of this process is already initialised from the good voice and would
