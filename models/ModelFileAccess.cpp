@@ -64,7 +64,7 @@ std::string regularFileProblem(const std::string& path)
     return S_ISREG(status.st_mode) ? std::string() : fileTypeProblem(path, status.st_mode);
 }
 
-std::optional<MappedFile> MappedFile::open(const std::string& path, std::string& problem)
+std::optional<MappedFile> MappedFile::open(const std::string& path, std::string& problem, bool wholeFile)
 {
     // Judged before opening: opening a FIFO for reading waits for a writer, and a device
     // may never end. The descriptor is opened without blocking and judged again, in case
@@ -78,23 +78,28 @@ std::optional<MappedFile> MappedFile::open(const std::string& path, std::string&
         problem = openError(path, errno);
         return std::nullopt;
     }
+    std::optional<MappedFile> file = openDescriptor(path, fd, problem, wholeFile);
+    ::close(fd);
+    return file;
+}
+
+std::optional<MappedFile> MappedFile::openDescriptor(
+    const std::string& path, int fd, std::string& problem, bool wholeFile)
+{
     struct stat status { };
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         problem = fileTypeProblem(path, status.st_mode);
-        ::close(fd);
         return std::nullopt;
     }
     if (status.st_size == 0) {
         problem = atPath(path, "is empty");
-        ::close(fd);
         return std::nullopt;
     }
     const auto size = static_cast<std::size_t>(status.st_size);
-    void* const address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    const int mapError = errno;
-    ::close(fd);
+    void* const address
+        = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | (wholeFile ? MAP_POPULATE : 0), fd, 0);
     if (address == MAP_FAILED) {
-        problem = atPath(path, std::string("cannot be read (") + std::strerror(mapError) + ")");
+        problem = atPath(path, std::string("cannot be read (") + std::strerror(errno) + ")");
         return std::nullopt;
     }
     return MappedFile(static_cast<const uint8_t*>(address), size);

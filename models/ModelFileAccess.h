@@ -39,7 +39,14 @@ public:
     /// Maps `path`; std::nullopt and `problem` set when it is missing, not a regular
     /// file (checked before opening, so a FIFO or device never blocks), empty or cannot
     /// be mapped. Never blocks on the file.
-    static std::optional<MappedFile> open(const std::string& path, std::string& problem);
+    /// With `wholeFile`, every page is loaded at once (for readers that read it all).
+    static std::optional<MappedFile> open(
+        const std::string& path, std::string& problem, bool wholeFile = false);
+    /// Maps the file open at `fd` (which stays open and owned by the caller), named
+    /// `path` in the problem; refused as open() refuses what is not a regular file or
+    /// is empty.
+    static std::optional<MappedFile> openDescriptor(
+        const std::string& path, int fd, std::string& problem, bool wholeFile = false);
 
     MappedFile(MappedFile&& other) noexcept
         : address(std::exchange(other.address, nullptr))

@@ -23,7 +23,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "models/DecodingGraphCheck.h"
 #include "models/ModelFileInspection.h"
+#include "models/ModelMetadataChecks.h"
 #include "models/VerdictStore.h"
 #include "utils/ChildProcess.h"
 #include "utils/SherpaOnnxCApi.h"
@@ -46,6 +48,8 @@ constexpr std::string_view kProblemPrefix = "problem ";
 constexpr const char* kSpeechSynthesisKind = "tts";
 constexpr const char* kRecognizerKind = "asr";
 constexpr const char* kVoiceDataOption = "--voice-data";
+/// Tells the checker that the structural checks ran in this process before it started.
+constexpr const char* kStructureCheckedOption = "--structure-checked";
 
 // The child gets exactly this environment (plus the espeak-ng data path for voices): not
 // the host's, which another thread may be changing (setenv is not thread-safe), and which
@@ -426,6 +430,8 @@ struct CheckRequest {
     std::string preCheckPath = {};
     /// A directory whose whole tree is part of the key (espeak-ng's data), or "".
     std::string keyTree = {};
+    /// The checker option that says the in-process checks have run, or nullptr.
+    const char* structureCheckedOption = nullptr;
 };
 
 std::string filesInvolved(const CheckRequest& request)
@@ -599,6 +605,25 @@ std::optional<FileIdentity> identityOf(
     return identity;
 }
 
+/// Device, inode, size and modification time of each file, as raw bytes; "" for a file
+/// that cannot be examined (so that a file gone away never matches).
+std::string plainIdentity(const std::string& file)
+{
+    struct stat status { };
+    if (::stat(file.c_str(), &status) != 0) {
+        return {};
+    }
+    std::string key;
+    const auto append
+        = [&key](const auto& field) { key.append(reinterpret_cast<const char*>(&field), sizeof field); };
+    append(status.st_dev);
+    append(status.st_ino);
+    append(status.st_size);
+    append(status.st_mtim.tv_sec);
+    append(status.st_mtim.tv_nsec);
+    return key;
+}
+
 // ---- verdicts across processes (models/VerdictStore) ----------------------------------------------
 
 /// True when the per-user store holds a verdict for exactly this identity.
@@ -742,7 +767,20 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request);
 ModelCheckResult checkFiles(const CheckRequest& request)
 {
     std::string configuredWarning = unusableConfiguredChecker();
+    // The files the engine opens by path, as they are before anything reads them.
+    std::vector<std::string> engineFiles{request.modelPath, request.tokensPath};
+    if (request.kind == std::string_view(kRecognizerKind)) {
+        engineFiles.push_back(request.thirdPath);
+    }
+    std::vector<std::string> identitiesBefore;
+    for (const std::string& file : engineFiles) {
+        identitiesBefore.push_back(plainIdentity(file));
+    }
     ModelCheckResult result = checkFilesWithChecker(request);
+    if (result.ok) {
+        result.checkedFiles = std::move(engineFiles);
+        result.checkedIdentities = std::move(identitiesBefore);
+    }
     if (!configuredWarning.empty()) {
         result.warning = result.warning.empty() ? std::move(configuredWarning)
                                                 : configuredWarning + "; " + result.warning;
@@ -791,6 +829,9 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
         }
     }
 
+    if (request.structureCheckedOption != nullptr && (!checkerOverride || checkerOverride->inProcessChecks)) {
+        arguments.emplace_back(request.structureCheckedOption); // not repeated in the checker
+    }
     arguments.insert(arguments.end(), request.options.begin(), request.options.end());
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
@@ -836,14 +877,22 @@ std::string preCheckVoice(
 
 std::string preCheckRecognizer(const std::string& model, const std::string& tokens, const std::string& graph)
 {
-    std::string problem = checkRecognizerModelFile(model);
-    if (problem.empty()) {
-        readRecognizerTokens(tokens, problem);
+    std::string problem;
+    const std::optional<ModelFileInfo> info = readModelFileInfo(model, problem);
+    if (!info) {
+        return problem;
     }
-    if (problem.empty()) {
-        problem = checkGraphFileHeader(graph);
+    problem = model_files::recognizerMetadataProblem(model, *info, true);
+    if (!problem.empty()) {
+        return problem;
     }
-    return problem;
+    const std::optional<RecognizerTokens> tokenIds = readRecognizerTokens(tokens, problem);
+    if (!tokenIds) {
+        return problem;
+    }
+    // The whole graph, before any other process or library reads it.
+    return checkDecodingGraphFile(
+        graph, GraphLabelLimits{tokenIds->ids, tokens, modelOutputSize(*info), model});
 }
 
 } // namespace
@@ -884,8 +933,22 @@ ModelCheckResult checkRecognizerFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
-        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}};
+        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}, {}, {}, {}, kStructureCheckedOption};
     return checkFiles(request);
+}
+
+std::string checkedFilesChanged(const ModelCheckResult& result)
+{
+    for (std::size_t file = 0; file < result.checkedFiles.size() && file < result.checkedIdentities.size();
+         ++file) {
+        const std::string now = plainIdentity(result.checkedFiles[file]);
+        if (now.empty() || now != result.checkedIdentities[file]) {
+            return oneLine(result.checkedFiles[file]
+                    + ": the file was replaced or changed after it was checked, while the engine read it",
+                kMaxProblemLine);
+        }
+    }
+    return {};
 }
 
 std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes)

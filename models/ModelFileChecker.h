@@ -62,7 +62,19 @@ struct ModelCheckResult {
     /// Also set, whatever the verdict, the first time OMBRIX_SHERPA_CHECKER names a value
     /// that is missing or not an executable file (the usual places are searched then).
     std::string warning;
+    /// The files the verdict is about (model, tokens, graph; a voice's model and tokens)
+    /// and their identity (device, inode, size, modification time) when the check began,
+    /// for checkedFilesUnchanged() after the engine has read them.
+    std::vector<std::string> checkedFiles;
+    std::vector<std::string> checkedIdentities; ///< one per file of checkedFiles
 };
+
+/// After a good verdict, once the engine has read the files by their paths: "" when every
+/// file of `result.checkedFiles` is still the one that was checked (same device, inode,
+/// size and modification time), otherwise one line naming the first that changed (or went
+/// away); the engine may then have read contents that were never checked. A few stat
+/// calls. "" as well for a result without files (a check that never ran).
+std::string checkedFilesChanged(const ModelCheckResult& result);
 
 /// File name of the checker program, looked for in this order: the path in the
 /// environment variable below (when set and not empty), next to the module (plug-in

@@ -18,8 +18,9 @@
 //
 // This header is the front; the readers behind it are one file per format: the model
 // files in OnnxModelReader and OrtModelReader, tokens.txt and the graph header in
-// ModelTextChecks, espeak-ng data in EspeakDataCheck, with ModelFileAccess (opening and
-// mapping) and TextFields (lines and fields) shared by them. ModelReaders.cmake lists them
+// ModelTextChecks, the whole decoding graph in DecodingGraphCheck, espeak-ng data in
+// EspeakDataCheck, with ModelFileAccess (opening and mapping) and TextFields (lines and
+// fields) shared by them. ModelReaders.cmake lists them
 // for programs that compile the readers without the plug-in's core.
 
 #include <cstdint>
@@ -126,8 +127,9 @@ struct RecognizerTokens {
 std::optional<RecognizerTokens> readRecognizerTokens(const std::string& path, std::string& problem);
 
 /// The OpenFst header of a decoding graph: the magic number, fst type "vector" or
-/// "const" and arc type "standard", which is all the library can read. The arcs are
-/// checked by the checker program. Returns "" when nothing is wrong.
+/// "const" and arc type "standard", which is all the library can read. The whole graph
+/// (states, arcs, cycles, final states) is checked by DecodingGraphCheck.h. Returns "" when
+/// nothing is wrong.
 std::string checkGraphFileHeader(const std::string& path);
 
 } // namespace ombrix::extensions::sherpa

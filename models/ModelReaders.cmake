@@ -8,4 +8,5 @@ set(OMBRIX_MODEL_READER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/OnnxModelReader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/OrtModelReader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ModelTextChecks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/DecodingGraphCheck.cpp
   ${CMAKE_CURRENT_LIST_DIR}/EspeakDataCheck.cpp)

@@ -155,8 +155,9 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     // null), so existing files are first proven in a child process; missing ones are left
     // for the library to refuse. Blocks for the check (a few stat calls when these files
     // were proven before).
+    ModelCheckResult check{true};
     if (fs::exists(modelPath) && fs::exists(tokensPath) && fs::exists(graphPath)) {
-        const ModelCheckResult check = api->checkFiles(modelPath, tokensPath, graphPath);
+        check = api->checkFiles(modelPath, tokensPath, graphPath);
         if (!check.warning.empty()) {
             Logger::warning("[SherpaSTTNode] " + check.warning);
         }
@@ -177,6 +178,14 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     } catch (...) {
         Logger::error("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw an unknown exception");
         recognizer.reset();
+    }
+    // The library opened the files by their paths after the check: a file replaced in
+    // between may not be what was proven, so such an engine is not kept.
+    if (recognizer) {
+        if (const std::string changed = checkedFilesChanged(check); !changed.empty()) {
+            recognizer.reset();
+            Logger::error("[SherpaSTTNode] Model files rejected: " + changed);
+        }
     }
     if (!recognizer) {
         Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");

@@ -576,10 +576,10 @@ bool SherpaTTSNode::Internals::loadModel(
     // by it; if another node initialised espeak-ng meanwhile, the check runs again with its
     // directory (this happens at most once: initialisation never goes back).
     const bool filesExist = pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath);
+    ModelCheckResult check{true};
     while (true) {
         if (filesExist) {
-            const ModelCheckResult check
-                = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, espeakDataPath);
+            check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, espeakDataPath);
             if (!check.warning.empty()) {
                 Logger::warning("[SherpaTTSNode] " + check.warning);
             }
@@ -599,6 +599,9 @@ bool SherpaTTSNode::Internals::loadModel(
             continue;
         }
         EspeakProcessState::setDataPath(espeakLock, dataDirPath);
+        if (auto* const hook = TestHooks::beforeEngineCreated.load(std::memory_order_relaxed)) {
+            hook();
+        }
         Logger::info("[SherpaTTSNode] Calling SherpaOnnxCreateOfflineTts...");
         try {
             tts.reset(SherpaOnnxCreateOfflineTts(&config));
@@ -613,6 +616,14 @@ bool SherpaTTSNode::Internals::loadModel(
             EspeakProcessState::markInitialised(espeakLock, dataDirPath);
         }
         break;
+    }
+    // The library opened the model and tokens by their paths after the check: a file
+    // replaced in between may not be what was proven, so such an engine is not kept.
+    if (tts) {
+        if (const std::string changed = checkedFilesChanged(check); !changed.empty()) {
+            tts.reset();
+            Logger::error("[SherpaTTSNode] Model files rejected: " + changed);
+        }
     }
 
     if (tts) {

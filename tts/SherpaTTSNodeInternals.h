@@ -135,6 +135,9 @@ public:
         static inline std::atomic<void (*)(const GeneratedAudio*)> onChunkPublished{nullptr};
         /// Any thread, just before an item is freed.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onItemFreed{nullptr};
+        /// The loading thread, after the files were checked and before the engine is
+        /// created from them.
+        static inline std::atomic<void (*)()> beforeEngineCreated{nullptr};
     };
 
     /// Makes the default-language attempt (loadDefaultVoice; skipped with its lines when

@@ -22,9 +22,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "models/DecodingGraphCheck.h"
 #include "models/EspeakDataCheck.h"
 #include "models/ModelMetadataChecks.h"
 #include "models/ModelTextChecks.h"
@@ -164,9 +166,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         }
         break;
     }
-    case Reader::GraphHeader:
-        expectProblemLine(checkGraphHeaderBytes(kPath, bytesOf(input.ConsumeRemainingBytesAsString())));
+    case Reader::GraphHeader: {
+        const std::string graph = input.ConsumeRemainingBytesAsString();
+        expectProblemLine(checkGraphHeaderBytes(kPath, bytesOf(graph)));
+        // The whole graph, against the fixture recogniser's three tokens and outputs.
+        static const std::set<int64_t> kTokenIds{0, 1, 2};
+        const std::string problem
+            = checkDecodingGraphBytes(kPath, reinterpret_cast<const uint8_t*>(graph.data()), graph.size(),
+                GraphLabelLimits{kTokenIds, "tokens.txt", 3, "model.onnx"});
+        if (!problem.empty()) {
+            expectProblemLine(problem);
+        }
         break;
+    }
     case Reader::EspeakTables:
         fuzzEspeak(input);
         break;

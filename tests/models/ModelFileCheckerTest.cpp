@@ -4,6 +4,7 @@
 
 #include "models/ModelFileChecker.h"
 
+#include "support/BrokenCorpus.h"
 #include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace ombrix::extensions::sherpa;
+using ombrix::testing::BrokenCase;
+using ombrix::testing::readBrokenCorpus;
 using ombrix::testing::runSubprocess;
 using ombrix::testing::SubprocessOptions;
 
@@ -138,40 +141,14 @@ ModelCheckerOverride libraryOnly()
     return result;
 }
 
-/// Every case of the broken corpus: name, kind, files.
-struct BrokenCase {
-    std::string name;
-    bool speech = false;
-    ModelFiles files;
-};
+ModelFiles filesOf(const BrokenCase& broken)
+{
+    return {broken.model, broken.tokens, broken.third};
+}
 
 std::vector<BrokenCase> brokenCorpus()
 {
-    std::vector<BrokenCase> cases;
-    std::ifstream manifest(kBroken / "MANIFEST.txt");
-    std::string line;
-    BrokenCase current;
-    while (std::getline(manifest, line)) {
-        if (line.starts_with("case: ")) {
-            current = BrokenCase{line.substr(6), false, {}};
-        } else if (line.starts_with("kind: ")) {
-            current.speech = line.substr(6) == "tts";
-        } else if (line.starts_with("files: ")) {
-            std::istringstream names(line.substr(7));
-            std::string model;
-            std::string tokens;
-            std::string third;
-            names >> model >> tokens >> third;
-            const fs::path directory = kBroken / current.name;
-            if (third.ends_with('/')) {
-                third.pop_back();
-            }
-            current.files
-                = {(directory / model).string(), (directory / tokens).string(), (directory / third).string()};
-            cases.push_back(current);
-        }
-    }
-    return cases;
+    return readBrokenCorpus(kBroken);
 }
 
 /// The file each known case has wrong (cases added to the corpus later are held to
@@ -199,6 +176,8 @@ const std::map<std::string, std::string> kFileAtFault{
     {"tts-espeak-jump-to-itself", "espeak-ng-data/phonindex"},
     {"asr-tokens-repeated-symbol", "tokens.txt"},
     {"asr-metadata-list-trailing-space", "model.onnx"},
+    {"asr-graph-negative-epsilon-cycle", "HLG.fst"},
+    {"asr-graph-no-final-state", "HLG.fst"},
 };
 
 // ---- decoding graphs made and damaged here --------------------------------------------------
@@ -352,7 +331,7 @@ TEST_F(ModelFileCheckerTest, RejectsEveryBrokenFixtureNamingTheFileAtFault)
     const std::vector<BrokenCase> corpus = brokenCorpus();
     ASSERT_GE(corpus.size(), kFileAtFault.size()) << "MANIFEST.txt lists fewer cases than expected";
     for (const BrokenCase& broken : corpus) {
-        const ModelCheckResult result = broken.files.check(broken.speech);
+        const ModelCheckResult result = filesOf(broken).check(broken.speech);
         EXPECT_FALSE(result.ok) << broken.name;
         EXPECT_FALSE(result.fromCache) << broken.name;
         const auto known = kFileAtFault.find(broken.name);
@@ -360,7 +339,7 @@ TEST_F(ModelFileCheckerTest, RejectsEveryBrokenFixtureNamingTheFileAtFault)
         EXPECT_TRUE(result.problem.starts_with(atFault.string())) << broken.name << ": " << result.problem;
         EXPECT_EQ(result.problem.find('\n'), std::string::npos) << result.problem;
         // A bad verdict is never remembered.
-        EXPECT_FALSE(broken.files.check(broken.speech).fromCache) << broken.name;
+        EXPECT_FALSE(filesOf(broken).check(broken.speech).fromCache) << broken.name;
     }
     EXPECT_TRUE(voiceIn(kFixtures / "voice-en").check(true).ok);
 }
@@ -371,7 +350,7 @@ TEST_F(ModelFileCheckerTest, TheRealLibraryAloneRejectsEveryBrokenFixture)
     // exception, _Exit, exit inside espeak-ng, ...) in the child decides.
     setModelCheckerOverrideForTesting(libraryOnly());
     for (const BrokenCase& broken : brokenCorpus()) {
-        const ModelCheckResult result = broken.files.check(broken.speech);
+        const ModelCheckResult result = filesOf(broken).check(broken.speech);
         EXPECT_FALSE(result.ok) << broken.name;
         EXPECT_NE(result.problem.find((kBroken / broken.name).string()), std::string::npos)
             << broken.name << ": " << result.problem;
@@ -551,18 +530,27 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         {"directory.fst", "is a directory", false},
         {"missing.fst", "does not exist", false},
     };
-    for (const bool libraryAlone : {false, true}) {
-        setModelCheckerOverrideForTesting(libraryAlone ? std::optional(libraryOnly()) : std::nullopt);
+    // With the usual checks; with only the checker's own (OpenFst) side deciding; and with
+    // a checker that cannot start, where the in-process pass alone must refuse them all.
+    enum class Mode { Usual, LibraryAlone, NoChecker };
+    for (const Mode mode : {Mode::Usual, Mode::LibraryAlone, Mode::NoChecker}) {
+        const bool libraryAlone = mode == Mode::LibraryAlone;
+        const char* const label = mode == Mode::Usual ? ": "
+            : libraryAlone                            ? " (library alone): "
+                                                      : " (no checker): ";
+        setModelCheckerOverrideForTesting(libraryAlone ? std::optional(libraryOnly())
+                : mode == Mode::NoChecker              ? std::optional(checkerOverride("/bin/false"))
+                                                       : std::nullopt);
         for (const BadGraph& bad : badGraphs) {
             if (libraryAlone && !bad.libraryAloneToo) {
                 continue;
             }
             const ModelCheckResult result = recognizerIn(asr, "model.onnx", bad.name).check(false);
-            EXPECT_FALSE(result.ok) << bad.name;
+            EXPECT_FALSE(result.ok) << bad.name << label << result.problem;
             EXPECT_TRUE(result.problem.starts_with((asr / bad.name).string()))
-                << bad.name << (libraryAlone ? " (library alone): " : ": ") << result.problem;
+                << bad.name << label << result.problem;
             EXPECT_NE(result.problem.find(bad.expected), std::string::npos)
-                << bad.name << (libraryAlone ? " (library alone): " : ": ") << result.problem;
+                << bad.name << label << result.problem;
         }
 
         // A label whose token tokens.txt defines but the model (3 outputs) does not produce.
@@ -574,12 +562,16 @@ TEST_F(ModelFileCheckerTest, RejectsOtherFaultsOfRecognizerFiles)
         EXPECT_TRUE(beyond.problem.starts_with((asr / "beyond.fst").string())) << beyond.problem;
         EXPECT_NE(beyond.problem.find("beyond the 3 outputs"), std::string::npos) << beyond.problem;
     }
+    for (const bool checker : {true, false}) {
+        setModelCheckerOverrideForTesting(
+            checker ? std::nullopt : std::optional(checkerOverride("/bin/false")));
+        for (const char* good : {"positive-epsilon-cycle.fst", "slow-epsilon-cycle.fst", "large.fst"}) {
+            const ModelCheckResult result = recognizerIn(asr, "model.onnx", good).check(false);
+            EXPECT_TRUE(result.ok) << good << ": " << result.problem;
+            EXPECT_EQ(result.unchecked, !checker) << good;
+        }
+    }
     setModelCheckerOverrideForTesting(std::nullopt);
-    const ModelCheckResult positive
-        = recognizerIn(asr, "model.onnx", "positive-epsilon-cycle.fst").check(false);
-    EXPECT_TRUE(positive.ok) << positive.problem;
-    const ModelCheckResult slow = recognizerIn(asr, "model.onnx", "slow-epsilon-cycle.fst").check(false);
-    EXPECT_TRUE(slow.ok) << slow.problem;
 
     writeFile(asr / "tokens.txt", "<blk> 0\nA 1 x\nB 2\n");
     const ModelCheckResult tokens = recognizerIn(asr).check(false);

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +19,9 @@
 #include <tuple>
 #include <vector>
 
+#include "BrokenCorpus.h"
 #include "LogCapture.h"
+#include "Subprocess.h"
 #include "TestSignals.h"
 #include "models/ModelFileChecker.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
@@ -34,6 +37,9 @@ using ombrix::AudioBusFormat;
 using ombrix::LogLevel;
 using ombrix::testing::LogCapture;
 using ombrix::testing::makeToneBursts;
+using ombrix::testing::runSubprocess;
+using ombrix::testing::SubprocessOptions;
+using ombrix::testing::SubprocessResult;
 using namespace ombrix::extensions::sherpa;
 using namespace ombrix::testing::stt;
 
@@ -54,6 +60,8 @@ const std::map<std::string, std::string> kFileAtFault{
     {"asr-graph-unknown-label", "HLG.fst"},
     {"asr-decode-chunk-len-0", "model.onnx"},
     {"asr-stack-lists-unequal", "model.onnx"},
+    {"asr-graph-negative-epsilon-cycle", "HLG.fst"},
+    {"asr-graph-no-final-state", "HLG.fst"},
 };
 
 struct BrokenRecognizer {
@@ -67,24 +75,8 @@ struct BrokenRecognizer {
 std::vector<BrokenRecognizer> brokenRecognizers()
 {
     std::vector<BrokenRecognizer> cases;
-    std::ifstream manifest(kBroken / "MANIFEST.txt");
-    std::string name;
-    std::string kind;
-    for (std::string line; std::getline(manifest, line);) {
-        if (line.starts_with("case: ")) {
-            name = line.substr(6);
-        } else if (line.starts_with("kind: ")) {
-            kind = line.substr(6);
-        } else if (line.starts_with("files: ") && kind == "asr") {
-            std::istringstream words(line.substr(7));
-            std::string model;
-            std::string tokens;
-            std::string graph;
-            words >> model >> tokens >> graph;
-            const fs::path directory = kBroken / name;
-            cases.push_back({name, (directory / model).string(), (directory / tokens).string(),
-                (directory / graph).string()});
-        }
+    for (const ombrix::testing::BrokenCase& broken : ombrix::testing::readBrokenCorpus(kBroken, false)) {
+        cases.push_back({broken.name, broken.model, broken.tokens, broken.third});
     }
     return cases;
 }
@@ -152,6 +144,47 @@ TEST_F(SherpaSTTNodeBadFiles, EveryBrokenRecognizerIsRefusedByNameAndAGoodModelL
             EXPECT_EQ(transcribeTones(node, "A_B_A"), "ABA");
         }
     }
+}
+
+TEST_F(SherpaSTTNodeBadFiles, WithACheckerThatCannotStartEveryBrokenRecognizerIsStillRefused)
+{
+    // OMBRIX_SHERPA_CHECKER names a program that ends before it checks anything, as a
+    // broken installation would: only the checks in the node's own process stand between
+    // the corpus and the engine. Each case loads and transcribes in a probe process of its
+    // own, so that one that got through ends or hangs only the probe.
+    const std::vector<BrokenRecognizer> corpus = brokenRecognizers();
+    ASSERT_GE(corpus.size(), kFileAtFault.size());
+    for (const BrokenRecognizer& broken : corpus) {
+        SCOPED_TRACE(broken.name);
+        const auto known = kFileAtFault.find(broken.name);
+        const fs::path atFault = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+        SubprocessOptions probe;
+        probe.arguments = {"--load", broken.model, broken.tokens, broken.graph, "A_B_A"};
+        probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+        probe.timeout = std::chrono::seconds(60);
+        const SubprocessResult run = runSubprocess(OMBRIX_STT_PROBE, probe);
+        EXPECT_TRUE(run.succeeded()) << run.describe();
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_NE(run.standardOutput.find("loaded\t0\n"), std::string::npos) << run.standardOutput;
+        EXPECT_NE(run.standardOutput.find("error\t" + kRejected + atFault.string()), std::string::npos)
+            << run.standardOutput;
+        // The node constructed with the default model first; nothing is created after the load.
+        const std::size_t load = run.standardOutput.rfind("Loading STT model from: " + broken.model);
+        ASSERT_NE(load, std::string::npos) << run.standardOutput;
+        EXPECT_EQ(
+            run.standardOutput.find("Calling SherpaOnnxCreateOnlineRecognizer", load), std::string::npos)
+            << run.standardOutput;
+    }
+    // The same probe with a good recogniser: it loads without the checker and transcribes.
+    SubprocessOptions good;
+    good.arguments = {"--load", kAsrModel, kAsrTokens, kAsrGraph, "A_B_A"};
+    good.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+    const SubprocessResult run = runSubprocess(OMBRIX_STT_PROBE, good);
+    EXPECT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_NE(run.standardOutput.find("loaded\t1\n"), std::string::npos) << run.standardOutput;
+    EXPECT_NE(run.standardOutput.find("text\tABA\n"), std::string::npos) << run.standardOutput;
+    EXPECT_NE(run.standardOutput.find("ended before it started checking"), std::string::npos)
+        << run.standardOutput;
 }
 
 TEST_F(SherpaSTTNodeBadFiles, AGoodModelIsCheckedOnceAndTranscribingNeverStartsTheChecker)
@@ -295,6 +328,69 @@ TEST(SherpaSTTNodeThrowingRecognizer, AThrowingCallUnloadsTheModelAndTheNextLoad
     ASSERT_TRUE(internals.loadSherpaModel(kAsrModel, kAsrTokens, kAsrGraph));
     store(internals, "B_A");
     EXPECT_EQ(internals.transcribe(), "BA");
+}
+
+// --- A file replaced between the check and the recogniser's creation ------------------
+
+/// The graph to put in place of the checked one once the check has given its verdict.
+std::string swapGraph;
+std::string swapGraphWith;
+
+const OnlineRecognizerApi kSwappingLibrary{
+    [](const std::string& model, const std::string& tokens, const std::string& graph) {
+        ModelCheckResult result = checkRecognizerFiles(model, tokens, graph);
+        if (!swapGraph.empty()) {
+            // A new file (a new inode) under the same name, as an update would install it.
+            fs::copy_file(swapGraphWith, swapGraph + ".new", fs::copy_options::overwrite_existing);
+            fs::rename(swapGraph + ".new", swapGraph);
+        }
+        return result;
+    },
+    &SherpaOnnxCreateOnlineRecognizer,
+    &SherpaOnnxCreateOnlineStream,
+    &SherpaOnnxOnlineStreamAcceptWaveform,
+    &SherpaOnnxIsOnlineStreamReady,
+    &SherpaOnnxDecodeOnlineStream,
+    &SherpaOnnxGetOnlineStreamResult,
+    &SherpaOnnxOnlineStreamIsEndpoint,
+    &SherpaOnnxOnlineStreamReset,
+};
+
+TEST(SherpaSTTNodeSwappedFiles, AGraphReplacedAfterItsCheckIsNotKept)
+{
+    // The library opens the graph by its path after the check; the node compares the
+    // files' identity once the recogniser exists and refuses one built from other files.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-stt-swap-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const fs::path directory = scratch;
+    for (const std::string& file : {kAsrModel, kAsrTokens, kAsrGraph}) {
+        fs::copy_file(file, directory / fs::path(file).filename());
+    }
+    const std::string model = (directory / fs::path(kAsrModel).filename()).string();
+    const std::string tokens = (directory / fs::path(kAsrTokens).filename()).string();
+    const std::string graph = (directory / fs::path(kAsrGraph).filename()).string();
+    SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kSwappingLibrary);
+
+    swapGraph = graph;
+    swapGraphWith = (fs::path(OMBRIX_FIXTURES_DIR) / "asr" / "HLG-only-a.fst").string();
+    {
+        LogCapture log;
+        EXPECT_FALSE(internals.loadSherpaModel(model, tokens, graph));
+        const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+        ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+        EXPECT_EQ(errors[0],
+            kRejected + graph
+                + ": the file was replaced or changed after it was checked, while the engine read it");
+        EXPECT_EQ(errors[1], kCreateFailed);
+        EXPECT_EQ(errors[2], kCheckFiles);
+        EXPECT_EQ(internals.recognizer, nullptr);
+    }
+    // Unchanged files (the replacement, now checked itself) load.
+    swapGraph.clear();
+    ASSERT_TRUE(internals.loadSherpaModel(model, tokens, graph));
+    store(internals, "A_B_A");
+    EXPECT_EQ(internals.transcribe(), "AA");
+    fs::remove_all(directory);
 }
 
 } // namespace

@@ -3,18 +3,22 @@
 // stays usable for a good voice. Good voices are checked once per set of files.
 
 #include "TTSNodeTestSupport.h"
+#include "support/BrokenCorpus.h"
 #include "support/LogCapture.h"
+#include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -67,27 +71,8 @@ struct BrokenVoice {
 std::vector<BrokenVoice> brokenVoices()
 {
     std::vector<BrokenVoice> voices;
-    std::ifstream manifest(kBroken / "MANIFEST.txt");
-    std::string name;
-    std::string kind;
-    for (std::string line; std::getline(manifest, line);) {
-        if (line.starts_with("case: ")) {
-            name = line.substr(6);
-        } else if (line.starts_with("kind: ")) {
-            kind = line.substr(6);
-        } else if (line.starts_with("files: ") && kind == "tts") {
-            std::istringstream words(line.substr(7));
-            std::string model;
-            std::string tokens;
-            std::string data;
-            words >> model >> tokens >> data;
-            if (data.ends_with('/')) {
-                data.pop_back();
-            }
-            const fs::path directory = kBroken / name;
-            voices.push_back({name,
-                {(directory / model).string(), (directory / tokens).string(), (directory / data).string()}});
-        }
+    for (const BrokenCase& broken : readBrokenCorpus(kBroken, true)) {
+        voices.push_back({broken.name, {broken.model, broken.tokens, broken.third}});
     }
     return voices;
 }
@@ -187,6 +172,109 @@ TEST_F(SherpaTTSNodeBadFiles, EveryBrokenVoiceIsRefusedByNameAndAGoodVoiceLoadsA
         }
         expectGoodVoiceSpeaks(*node);
     }
+}
+
+TEST_F(SherpaTTSNodeBadFiles, WithACheckerThatCannotStartEveryBrokenVoiceIsStillRefused)
+{
+    // OMBRIX_SHERPA_CHECKER names a program that ends before it checks anything, as a
+    // broken installation would: only the checks in the node's own process stand between
+    // the corpus and the engine. Each case loads (and, had it loaded, speaks) in a probe
+    // process of its own, so that one that got through ends or hangs only the probe.
+    // An espeak-ng voice name that the data does not define: espeak-ng looks voices up by
+    // its own rules when the engine first speaks; no structural check can tell.
+    const std::set<std::string> kEngineOnly{"tts-unknown-voice"};
+    const std::vector<BrokenVoice> corpus = brokenVoices();
+    ASSERT_GE(corpus.size(), kFileAtFault.size());
+    for (const BrokenVoice& broken : corpus) {
+        SCOPED_TRACE(broken.name);
+        const auto known = kFileAtFault.find(broken.name);
+        const fs::path atFault = kBroken / broken.name / (known != kFileAtFault.end() ? known->second : "");
+        if (kEngineOnly.contains(broken.name)) {
+            continue;
+        }
+        SubprocessOptions probe;
+        probe.arguments
+            = {"load-and-speak", broken.files.model, broken.files.tokens, broken.files.dataDirectory};
+        probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+        probe.timeout = std::chrono::seconds(60);
+        const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+        EXPECT_TRUE(run.succeeded()) << run.describe();
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_NE(run.standardOutput.find("loaded=0\n"), std::string::npos) << run.standardOutput;
+        EXPECT_NE(run.standardOutput.find("log=error|" + kRejected + atFault.string()), std::string::npos)
+            << run.standardOutput;
+        // The node constructed with the default model first; nothing is created after the load.
+        const std::size_t load = run.standardOutput.rfind("Loading TTS model from: " + broken.files.model);
+        ASSERT_NE(load, std::string::npos) << run.standardOutput;
+        EXPECT_EQ(run.standardOutput.find("Calling SherpaOnnxCreateOfflineTts", load), std::string::npos)
+            << run.standardOutput;
+    }
+    // What only a run of the engine shows: the voice loads, fails on its first text with a
+    // line saying so, and the process goes on.
+    for (const std::string& name : kEngineOnly) {
+        const fs::path directory = kBroken / name;
+        SubprocessOptions probe;
+        probe.arguments = {"load-and-speak", (directory / "model.onnx").string(),
+            (directory / "tokens.txt").string(), (directory / "espeak-ng-data").string()};
+        probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+        probe.timeout = std::chrono::seconds(60);
+        const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+        EXPECT_TRUE(run.succeeded()) << name << ": " << run.describe();
+        EXPECT_NE(run.standardOutput.find("log=error|[SherpaTTSNode] Speech engine failed on the text"),
+            std::string::npos)
+            << name << ": " << run.standardOutput;
+    }
+    const VoiceFiles good = fixtureVoice("voice-en");
+    SubprocessOptions probe;
+    probe.arguments = {"load-and-speak", good.model, good.tokens, good.dataDirectory};
+    probe.environment[kModelCheckerEnvironmentVariable] = "/bin/false";
+    const SubprocessResult run = runSubprocess(OMBRIX_TTS_NODE_PROBE, probe);
+    EXPECT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_NE(run.standardOutput.find("loaded=1\n"), std::string::npos) << run.standardOutput;
+    EXPECT_NE(run.standardOutput.find("ended before it started checking"), std::string::npos)
+        << run.standardOutput;
+}
+
+/// The tokens file to replace, between the check and the engine's creation.
+std::string swappedTokens;
+
+void replaceSwappedTokens()
+{
+    // A new file (a new inode) with the same contents, as an update would install it.
+    fs::copy_file(swappedTokens, swappedTokens + ".new", fs::copy_options::overwrite_existing);
+    fs::rename(swappedTokens + ".new", swappedTokens);
+}
+
+TEST_F(SherpaTTSNodeBadFiles, AFileReplacedBetweenTheCheckAndTheEngineIsNotKept)
+{
+    // The library opens the files by their paths after the check; the node compares their
+    // identity once the engine exists and refuses one built from other files.
+    std::string scratch = (fs::temp_directory_path() / "ombrix-tts-swap-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    const fs::path voice = fs::path(scratch) / "voice";
+    fs::copy(fs::path(OMBRIX_FIXTURES_DIR) / "voice-en", voice, fs::copy_options::recursive);
+    const VoiceFiles files{(voice / "model.onnx").string(), (voice / "tokens.txt").string(),
+        (voice / "espeak-ng-data").string()};
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    swappedTokens = files.tokens;
+    SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(&replaceSwappedTokens);
+    {
+        LogCapture log;
+        EXPECT_FALSE(node->loadModel(files.model, files.tokens, files.dataDirectory));
+        const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+        ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+        EXPECT_EQ(errors[0],
+            kRejected + files.tokens
+                + ": the file was replaced or changed after it was checked, while the engine read it");
+        EXPECT_EQ(errors[1], kCreateFailed);
+        EXPECT_EQ(errors[2], kCheckFiles);
+        node->synthesize("Hello.");
+        EXPECT_TRUE(log.waitFor(kNotInitialised));
+    }
+    SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(nullptr);
+    EXPECT_TRUE(node->loadModel(files.model, files.tokens, files.dataDirectory));
+    node.reset();
+    fs::remove_all(scratch);
 }
 
 TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)

@@ -47,6 +47,7 @@ using ombrix::extensions::sherpa::SherpaTTSNode;
 constexpr std::chrono::seconds kTimeout{30};
 constexpr int kSampleRate = 16000;
 constexpr unsigned kBlockFrames = 160;
+constexpr const char* kEngineFailed = "[SherpaTTSNode] Speech engine failed on the text";
 
 std::mutex logMutex;
 std::vector<std::string> logLines;
@@ -110,13 +111,15 @@ void loadAndSpeak(const std::string& model, const std::string& tokens, const std
         node->synthesize("Hello world. How are you?");
         // The samples are counted without the pauses of an output that runs ahead of the
         // synthesis, so the text's audio is complete before it is pulled.
+        // A voice that fails on the text logs it and never completes a generation.
         waitUntil([&] {
             const auto* item = node->getInternalsForTesting().latestAudio.load();
-            return item != nullptr && item->generationComplete.load();
+            return (item != nullptr && item->generationComplete.load()) || logged(kEngineFailed);
         });
         std::vector<float> played;
         const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-        while (finished.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+        while (
+            finished.load() == 0 && !logged(kEngineFailed) && std::chrono::steady_clock::now() < deadline) {
             node->produce(bus);
             played.insert(played.end(), channel.begin(), channel.end());
         }

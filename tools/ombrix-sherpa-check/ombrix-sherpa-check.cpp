@@ -62,13 +62,21 @@ constexpr int kExitUsage = 64;
 constexpr std::string_view kSkipFileChecksOption = "--skip-file-checks";
 bool skipFileChecks = false;
 
+// The plug-in has run the structural checks of the files in its own process (which it
+// does before it starts this program): they are not repeated here, and the graph is only
+// read with OpenFst (whose allocations the address-space cap bounds) and verified.
+constexpr std::string_view kStructureCheckedOption = "--structure-checked";
+bool structureChecked = false;
+
 // The voice's own espeak-ng data when espeak-ng of the plug-in's process was initialised
 // from another directory (the one given as the voice's data directory).
 constexpr std::string_view kVoiceDataOption = "--voice-data";
 std::string voiceOwnData;
 
-// What the voice says: short, but with phonemes (and so pads) between start and end.
-constexpr const char* kCheckText = "Hello.";
+// What the voice says: short, but with letters, a digit (espeak-ng's number rules of the
+// dictionary) and punctuation (a pause and a question's tune), and so phonemes and pads
+// between start and end.
+constexpr const char* kCheckText = "Hello, 1?";
 
 // Noise fed to the recogniser: enough feature frames for at least two decodes of a
 // model with chunk length T (10 ms per frame, 25 ms window), at least one second.
@@ -245,7 +253,7 @@ std::string checkDecodingGraph(
             "tokens.txt only\n",
             model.c_str());
     }
-    return graphCheck.check(graph, tokens->ids, tokensPath, outputs, model);
+    return graphCheck.check(graph, tokens->ids, tokensPath, outputs, model, !structureChecked);
 }
 
 int64_t noiseSamplesFor(const std::string& model)
@@ -284,7 +292,7 @@ int checkRecognizer(
 {
     std::string problem;
     report.stage("reading the files");
-    if (!skipFileChecks) {
+    if (!skipFileChecks && !structureChecked) {
         problem = checkRecognizerModelFile(model);
         if (problem.empty()) {
             readRecognizerTokens(tokens, problem);
@@ -369,7 +377,8 @@ int usage(const char* program)
     std::fprintf(stderr,
         "usage: %s [--report-fd N] [--skip-file-checks] [--voice-data DIR] tts <model> <tokens.txt> "
         "<espeak-ng-data>\n"
-        "       %s [--report-fd N] [--skip-file-checks] asr <model> <tokens.txt> <graph>\n",
+        "       %s [--report-fd N] [--skip-file-checks | --structure-checked] asr <model> <tokens.txt> "
+        "<graph>\n",
         program, program);
     return kExitUsage;
 }
@@ -435,6 +444,11 @@ int main(int argc, char** argv)
     while (!arguments.empty() && arguments[0].starts_with("--")) {
         if (arguments[0] == kSkipFileChecksOption) {
             skipFileChecks = true;
+            arguments.erase(arguments.begin());
+            continue;
+        }
+        if (arguments[0] == kStructureCheckedOption) {
+            structureChecked = true;
             arguments.erase(arguments.begin());
             continue;
         }
