@@ -506,6 +506,21 @@ std::optional<FileIdentity> identityOf(const CheckRequest& request)
     return fileSetIdentity(request.kind, request.keyFiles, request.keyTree);
 }
 
+/// `identity`, or when files changed within the coarse clock's last ticks before it was
+/// taken, the identity taken again once they are settled (a few milliseconds, next to the
+/// checker's run): a verdict can then be stored for files written just before (models/FileIdentity.h).
+std::optional<FileIdentity> settledIdentityOf(
+    const CheckRequest& request, std::optional<FileIdentity> identity)
+{
+    constexpr int kMaxWaits = 10;
+    constexpr useconds_t kWaitMicroseconds = 5000;
+    for (int wait = 0; identity && !settled(*identity) && wait < kMaxWaits; ++wait) {
+        ::usleep(kWaitMicroseconds);
+        identity = identityOf(request);
+    }
+    return identity;
+}
+
 // ---- verdicts across processes (models/VerdictStore) ----------------------------------------------
 
 /// True when the per-user store holds a verdict for exactly this identity.
@@ -701,7 +716,7 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;
-    const std::optional<FileIdentity> identity = identityOf(request);
+    std::optional<FileIdentity> identity = identityOf(request);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         checkerOverride = state.checkerOverride;
@@ -742,6 +757,9 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
     arguments.insert(arguments.end(), request.options.begin(), request.options.end());
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
+    if (identity && !checkerOverride) {
+        identity = settledIdentityOf(request, std::move(identity));
+    }
     const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
     if (std::string reason = whyItDidNotRun(program, run, timeout); !reason.empty()) {
         return checkedInProcessOnly(request, checkerOverride, std::move(reason));
