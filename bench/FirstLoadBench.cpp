@@ -13,6 +13,9 @@
 //         stored per user (q/r), and the first start after an installer checked the files
 //         and stored their verdict in the installation's store, with an empty per-user
 //         store (s/t); the goal of all of them is at most 1.05x;
+//  10a-10d (10e-10h real size) the verdict lookup alone in a fresh process (the model check
+//         the node runs before its load, served by the per-user or the installation's
+//         store) against the plain load: what the node adds, at most 5 % of the load;
 //  9y     (real size) installing the 60 MB voice from its archive with ombrix-install-voice
 //         (unpacking, conversion to ORT, the checker's runs, storing the verdicts), against
 //         the plain load of the voice (reported).
@@ -482,14 +485,17 @@ void removeInstallationStore()
     std::filesystem::remove_all(std::string(OMBRIX_BUILD_DIR) + "/var/lib/ombrix-sherpa/verdicts", ignored);
 }
 
-enum class FreshLoad { Plain, LaterProcess, AfterInstaller };
+enum class FreshLoad { Plain, LaterProcess, AfterInstaller, LaterProcessLookup, AfterInstallerLookup };
 
 void freshProcessLoad(
     benchmark::State& state, const char* kind, const std::vector<std::string>& files, FreshLoad load)
 {
-    const std::string cache = kFreshCacheRoot + (load == FreshLoad::LaterProcess ? "/later" : "/first");
+    const bool later = load == FreshLoad::LaterProcess || load == FreshLoad::LaterProcessLookup;
+    const bool afterInstaller = load == FreshLoad::AfterInstaller || load == FreshLoad::AfterInstallerLookup;
+    const bool lookupOnly = load == FreshLoad::LaterProcessLookup || load == FreshLoad::AfterInstallerLookup;
+    const std::string cache = kFreshCacheRoot + (later ? "/later" : "/first");
     std::error_code ignored;
-    if (load == FreshLoad::LaterProcess) {
+    if (later) {
         // Only the per-user store: an earlier process stores the verdict.
         removeInstallationStore();
         std::filesystem::remove_all(cache, ignored);
@@ -497,16 +503,16 @@ void freshProcessLoad(
             state.SkipWithError(("the node refused the files: " + files[0]).c_str());
             return;
         }
-    } else if (load == FreshLoad::AfterInstaller && !storeInstallationVerdict(kind, files)) {
+    } else if (afterInstaller && !storeInstallationVerdict(kind, files)) {
         state.SkipWithError(("the checker did not store a verdict for the files: " + files[0]).c_str());
         return;
     }
     for (auto _ : state) {
-        if (load == FreshLoad::AfterInstaller) {
+        if (afterInstaller) {
             std::filesystem::remove_all(cache, ignored); // nothing stored per user yet
         }
-        const double seconds = loadInFreshProcess(
-            load == FreshLoad::Plain ? "plain" : "node", kind, files, load == FreshLoad::Plain ? "" : cache);
+        const char* how = load == FreshLoad::Plain ? "plain" : lookupOnly ? "check" : "node";
+        const double seconds = loadInFreshProcess(how, kind, files, load == FreshLoad::Plain ? "" : cache);
         if (seconds < 0.0) {
             state.SkipWithError(("the files were not loaded: " + files[0]).c_str());
             return;
@@ -545,6 +551,43 @@ void registerFreshProcessFigures(const Models& models, char firstId)
         "BM_FreshProcessNodeLoadVoice_AfterInstaller_" + suffix, "tts", voice, FreshLoad::AfterInstaller);
     const std::string installedRecogniser = add("BM_FreshProcessNodeLoadRecogniser_AfterInstaller_" + suffix,
         "asr", recogniser, FreshLoad::AfterInstaller);
+
+    const std::string laterVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_LaterProcess_" + suffix,
+        "tts", voice, FreshLoad::LaterProcessLookup);
+    const std::string laterRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_LaterProcess_" + suffix, "asr", recogniser,
+            FreshLoad::LaterProcessLookup);
+    const std::string installedVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_AfterInstaller_" + suffix,
+        "tts", voice, FreshLoad::AfterInstallerLookup);
+    const std::string installedRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_AfterInstaller_" + suffix, "asr", recogniser,
+            FreshLoad::AfterInstallerLookup);
+
+    // What the node adds to the plain load, measured alone (its wall time is small and
+    // hardly disturbed by the machine's other load): the goal is the same 5 %.
+    const std::string lookupWhat = realSize ? " (real size)" : " (test models)";
+    char lookupId = realSize ? 'e' : 'a';
+    const auto lookupFigure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              Figure f;
+              f.id = std::string("10") + lookupId++;
+              f.title = title + lookupWhat;
+              f.subject = subject;
+              f.baseline = baseline;
+              f.clock = Clock::Manual;
+              f.goal = Goal::AtMost;
+              f.target = 0.05;
+              f.statistic = Figure::Statistic::Minimum;
+              f.note = Figure::Note::BothMs;
+              ombrix::bench::registerFigure(f);
+          };
+    lookupFigure("Voice, later process: the verdict lookup vs plain load", laterVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, later process: the verdict lookup vs plain load", laterRecogniserLookup,
+        plainRecogniser);
+    lookupFigure("Voice, first start after the installer: the verdict lookup vs plain load",
+        installedVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, first start after the installer: the verdict lookup vs plain load",
+        installedRecogniserLookup, plainRecogniser);
 
     const std::string what = realSize ? " (real size)" : " (test models)";
     char id = firstId;

@@ -1,14 +1,16 @@
 // ombrix_load_once: one load of a voice or recogniser in a process of its own, timed, for
 // the figures that compare what a fresh process pays (bench/FirstLoadBench.cpp):
 //
-//   ombrix_load_once plain|node tts <model> <tokens.txt> <espeak-ng-data>
-//   ombrix_load_once plain|node asr <model> <tokens.txt> <HLG.fst>
+//   ombrix_load_once plain|node|check tts <model> <tokens.txt> <espeak-ng-data>
+//   ombrix_load_once plain|node|check asr <model> <tokens.txt> <HLG.fst>
 //
 // "plain" creates the sherpa-onnx engine from the files, without any of the plug-in's
 // checks; "node" loads them through the node (loadModel), with whatever verdicts the
 // environment's stores hold (OMBRIX_SHERPA_PERSIST_VERDICTS, XDG_CACHE_HOME,
 // OMBRIX_SHERPA_CHECKER). The text-to-speech node is created without its default voice, so
 // that the timed voice is the process's first, as for a host that loads its own voice.
+// "check" times only the model check the node runs before its load (with a stored
+// verdict: the lookup), the part of "node" that "plain" does not do.
 // "plain" creates the same node first (the speech-to-text node loads the installation's
 // default recogniser when it is created) and leaves it unused, so that both sides start
 // the timed load from the same state of the process.
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "BenchSupport.h"
+#include "models/ModelFileChecker.h"
 #include "ombrix/sherpa/SherpaSTTNode.h"
 #include "tts/SherpaTTSNode.h"
 #include "utils/SherpaOnnxCApi.h"
@@ -65,17 +68,28 @@ bool plainLoad(bool voice, const char* model, const char* tokens, const char* th
 
 int main(int argc, char** argv)
 {
-    if (argc != 6 || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "node") != 0)
+    if (argc != 6
+        || (std::strcmp(argv[1], "plain") != 0 && std::strcmp(argv[1], "node") != 0
+            && std::strcmp(argv[1], "check") != 0)
         || (std::strcmp(argv[2], "tts") != 0 && std::strcmp(argv[2], "asr") != 0)) {
-        std::fprintf(stderr, "usage: %s plain|node tts|asr <model> <tokens> <data dir or graph>\n", argv[0]);
+        std::fprintf(
+            stderr, "usage: %s plain|node|check tts|asr <model> <tokens> <data dir or graph>\n", argv[0]);
         return kExitUsage;
     }
     ombrix::bench::installQuietLogger();
     const bool plain = std::strcmp(argv[1], "plain") == 0;
+    const bool checkOnly = std::strcmp(argv[1], "check") == 0;
     const bool voice = std::strcmp(argv[2], "tts") == 0;
     bool loaded = false;
     double seconds = 0.0;
-    if (plain) {
+    if (checkOnly) {
+        const SherpaTTSNode unusedVoiceNode{ombrix::OXAnyMap{{"loadDefaultVoice", false}}};
+        const auto start = SteadyClock::now();
+        loaded = (voice ? checkSpeechSynthesisFiles(argv[3], argv[4], argv[5])
+                        : checkRecognizerFiles(argv[3], argv[4], argv[5]))
+                     .ok;
+        seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    } else if (plain) {
         const SherpaTTSNode unusedVoiceNode{ombrix::OXAnyMap{{"loadDefaultVoice", false}}};
         std::optional<SherpaSTTNode> unusedRecogniserNode;
         if (!voice) {
