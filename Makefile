@@ -6,7 +6,7 @@
 #   make bench  install dependencies, build the benchmarks (Release, in build-bench), run
 #               them and print the table of ratios against their same-run baselines;
 #               BENCH_ARGS=--real-size also generates models of the published models' size
-#               (about 200 MB, a minute or two) and adds their figures; then
+#               (about 260 MB, a minute or two) and adds their figures; then
 #               ombrix-transcribe on BENCH_LONG_MINUTES (default 30) of tone bursts, the
 #               speech-to-text node for an hour (and, with --real-size, for
 #               REAL_SIZE_NODE_MINUTES, default 10, on the real-size recogniser), each

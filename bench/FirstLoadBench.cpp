@@ -7,7 +7,18 @@
 //         stored per user; nothing checked in this process yet);
 //  9f     the graph check's share of the checker's run for a recogniser (the time between
 //         the checker's "stage reading the graph" report line and its next one, against
-//         the whole run from start to exit).
+//         the whole run from start to exit);
+//  9q-9t  (9u-9x real size) the load in a fresh process (ombrix_load_once) against the
+//         plain load in a fresh process: a later process whose verdict an earlier one
+//         stored per user (q/r), and the first start after an installer checked the files
+//         and stored their verdict in the installation's store, with an empty per-user
+//         store (s/t); the goal of all of them is at most 1.05x;
+//  10a-10d (10e-10h real size) the verdict lookup alone in a fresh process (the model check
+//         the node runs before its load, served by the per-user or the installation's
+//         store) against the plain load: what the node adds, at most 5 % of the load;
+//  9y     (real size) installing the 60 MB voice from its archive with ombrix-install-voice
+//         (unpacking, conversion to ORT, the checker's runs, storing the verdicts), against
+//         the plain load of the voice (reported).
 // With --real-size the same figures again (9g-9l) for models of the published models' size:
 // a piper voice with 60 MB of weights that work per token, and a recogniser of 70 MB whose
 // graph has about 2 M arcs (the node construction figure stays with the default voice).
@@ -20,7 +31,10 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "models/ModelFileChecker.h"
@@ -261,10 +275,25 @@ struct CheckerTimes {
     bool ok = false;
 };
 
+const std::string kChecker = std::string(OMBRIX_LIB_DIR) + "/" + kModelCheckerProgramName;
+
+/// `text` in single quotes, for a shell command. (Appended piece by piece: g++ 12 -O3
+/// flags "'" + text with a false -Wrestrict.)
+std::string quoted(const std::string& text)
+{
+    std::string result;
+    result.reserve(text.size() + 2);
+    result += '\'';
+    result += text;
+    result += '\'';
+    return result;
+}
+
 CheckerTimes runCheckerOn(const RecogniserFiles& files)
 {
-    const std::string command = "'" + std::string(OMBRIX_LIB_DIR) + "/" + kModelCheckerProgramName + "' asr '"
-        + files.model + "' '" + files.tokens + "' '" + files.graph + "' 2>/dev/null";
+    std::string command = quoted(kChecker);
+    command.append(" asr ").append(quoted(files.model)).append(" ").append(quoted(files.tokens));
+    command.append(" ").append(quoted(files.graph)).append(" 2>/dev/null");
     CheckerTimes times;
     const auto start = SteadyClock::now();
     FILE* report = ::popen(command.c_str(), "r");
@@ -402,10 +431,276 @@ void registerSize(const Models& models, char firstId, bool withConstruction)
         plainRecogniser);
 }
 
+// ---- loads in fresh processes -----------------------------------------------------------------
+
+const std::string kLoadOnce = std::string(OMBRIX_BIN_DIR) + "/ombrix_load_once";
+// The installation whose store the fresh processes consult: the build tree, above the lib/
+// holding the checker they find.
+const std::string kInstallationPrefix = OMBRIX_BUILD_DIR;
+const std::string kFreshCacheRoot = std::string(OMBRIX_BUILD_DIR) + "/bench-fresh-cache";
+
+/// One timed load by ombrix_load_once; a negative time when it failed. `cacheHome` set:
+/// verdicts persist, in that per-user store; empty: persistence stays off.
+double loadInFreshProcess(
+    const char* how, const char* kind, const std::vector<std::string>& files, const std::string& cacheHome)
+{
+    std::string command = "env";
+    if (!cacheHome.empty()) {
+        command.append(" -u ")
+            .append(kVerdictStoreSwitchVariable)
+            .append(" XDG_CACHE_HOME=")
+            .append(quoted(cacheHome));
+    }
+    command.append(" ").append(quoted(kLoadOnce)).append(" ").append(how).append(" ").append(kind);
+    for (const std::string& file : files) {
+        command.append(" ").append(quoted(file));
+    }
+    command += " 2>/dev/null";
+    FILE* output = ::popen(command.c_str(), "r");
+    if (output == nullptr) {
+        return -1.0;
+    }
+    double seconds = -1.0;
+    if (std::fscanf(output, "seconds %lf", &seconds) != 1) {
+        seconds = -1.0;
+    }
+    return ::pclose(output) == 0 ? seconds : -1.0;
+}
+
+/// What the installers do after installing files: the checker checks them and stores the
+/// verdict in the installation's store.
+bool storeInstallationVerdict(const char* kind, const std::vector<std::string>& files)
+{
+    std::string command = quoted(kChecker);
+    command.append(" --store-verdict ").append(quoted(kInstallationPrefix)).append(" ").append(kind);
+    for (const std::string& file : files) {
+        command.append(" ").append(quoted(file));
+    }
+    command += " 2>/dev/null | grep -q '^OK$'";
+    return std::system(command.c_str()) == 0;
+}
+
+enum class FreshLoad { Plain, LaterProcess, AfterInstaller, LaterProcessLookup, AfterInstallerLookup };
+
+void freshProcessLoad(
+    benchmark::State& state, const char* kind, const std::vector<std::string>& files, FreshLoad load)
+{
+    const bool later = load == FreshLoad::LaterProcess || load == FreshLoad::LaterProcessLookup;
+    const bool afterInstaller = load == FreshLoad::AfterInstaller || load == FreshLoad::AfterInstallerLookup;
+    const bool lookupOnly = load == FreshLoad::LaterProcessLookup || load == FreshLoad::AfterInstallerLookup;
+    const std::string cache = kFreshCacheRoot + "/" + (later ? "later-" : "first-")
+        + std::to_string(std::hash<std::string>{}(files[0]));
+    std::error_code ignored;
+    // Set up once per run (each repetition is a call of its own): a setup right before a
+    // measured load (another process reading and using the same files) makes that load
+    // slower than the ones after it.
+    static std::set<std::string> prepared;
+    if (load != FreshLoad::Plain && prepared.insert(cache).second) {
+        if (later) {
+            // An earlier process stores the verdict per user, which is asked before the
+            // installation's store.
+            std::filesystem::remove_all(cache, ignored);
+            if (loadInFreshProcess("node", kind, files, cache) < 0.0) {
+                state.SkipWithError(("the node refused the files: " + files[0]).c_str());
+                return;
+            }
+        } else if (!storeInstallationVerdict(kind, files)) {
+            state.SkipWithError(("the checker did not store a verdict for the files: " + files[0]).c_str());
+            return;
+        }
+    }
+    if (afterInstaller) {
+        std::filesystem::remove_all(cache, ignored);
+    }
+    const char* how = load == FreshLoad::Plain ? "plain" : lookupOnly ? "check" : "node";
+    // One load of the same kind before the measured ones, untimed.
+    if (loadInFreshProcess(how, kind, files, load == FreshLoad::Plain ? "" : cache) < 0.0) {
+        state.SkipWithError(("the files were not loaded: " + files[0]).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (afterInstaller) {
+            std::filesystem::remove_all(cache, ignored); // nothing stored per user yet
+        }
+        const double seconds = loadInFreshProcess(how, kind, files, load == FreshLoad::Plain ? "" : cache);
+        if (seconds < 0.0) {
+            state.SkipWithError(("the files were not loaded: " + files[0]).c_str());
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+}
+
+/// Registers the fresh-process figures of one model size, from `firstId` on.
+void registerFreshProcessFigures(const Models& models, char firstId)
+{
+    const std::string suffix = models.suffix;
+    const bool realSize = suffix == "RealSize";
+    const std::vector<std::string> voice
+        = {models.voice.model, models.voice.tokens, models.voice.dataDirectory};
+    const std::vector<std::string> recogniser
+        = {models.recogniser.model, models.recogniser.tokens, models.recogniser.graph};
+    const auto add = [&](const std::string& name, const char* kind, const std::vector<std::string>& files,
+                         FreshLoad load) {
+        auto* bench = benchmark::RegisterBenchmark(name.c_str(),
+            [kind, files, load](benchmark::State& state) { freshProcessLoad(state, kind, files, load); });
+        bench->UseManualTime()->Unit(benchmark::kMillisecond);
+        realSize ? bench->Iterations(1)->Repetitions(kRealSizeRepetitions + 2)
+                 : bench->Iterations(kSmallIterations);
+        return name;
+    };
+    const std::string plainVoice
+        = add("BM_FreshProcessPlainLoadVoice_" + suffix, "tts", voice, FreshLoad::Plain);
+    const std::string plainRecogniser
+        = add("BM_FreshProcessPlainLoadRecogniser_" + suffix, "asr", recogniser, FreshLoad::Plain);
+    const std::string laterVoice
+        = add("BM_FreshProcessNodeLoadVoice_LaterProcess_" + suffix, "tts", voice, FreshLoad::LaterProcess);
+    const std::string laterRecogniser = add("BM_FreshProcessNodeLoadRecogniser_LaterProcess_" + suffix, "asr",
+        recogniser, FreshLoad::LaterProcess);
+    const std::string installedVoice = add(
+        "BM_FreshProcessNodeLoadVoice_AfterInstaller_" + suffix, "tts", voice, FreshLoad::AfterInstaller);
+    const std::string installedRecogniser = add("BM_FreshProcessNodeLoadRecogniser_AfterInstaller_" + suffix,
+        "asr", recogniser, FreshLoad::AfterInstaller);
+
+    const std::string laterVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_LaterProcess_" + suffix,
+        "tts", voice, FreshLoad::LaterProcessLookup);
+    const std::string laterRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_LaterProcess_" + suffix, "asr", recogniser,
+            FreshLoad::LaterProcessLookup);
+    const std::string installedVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_AfterInstaller_" + suffix,
+        "tts", voice, FreshLoad::AfterInstallerLookup);
+    const std::string installedRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_AfterInstaller_" + suffix, "asr", recogniser,
+            FreshLoad::AfterInstallerLookup);
+
+    // What the node adds to the plain load, measured alone (its wall time is small and
+    // hardly disturbed by the machine's other load): the goal is the same 5 %.
+    const std::string lookupWhat = realSize ? " (real size)" : " (test models)";
+    char lookupId = realSize ? 'e' : 'a';
+    const auto lookupFigure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              Figure f;
+              f.id = std::string("10") + lookupId++;
+              f.title = title + lookupWhat;
+              f.subject = subject;
+              f.baseline = baseline;
+              f.clock = Clock::Manual;
+              f.goal = Goal::AtMost;
+              f.target = 0.05;
+              f.statistic = Figure::Statistic::Minimum;
+              f.note = Figure::Note::BothMs;
+              ombrix::bench::registerFigure(f);
+          };
+    lookupFigure("Voice, later process: the verdict lookup vs plain load", laterVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, later process: the verdict lookup vs plain load", laterRecogniserLookup,
+        plainRecogniser);
+    lookupFigure("Voice, first start after the installer: the verdict lookup vs plain load",
+        installedVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, first start after the installer: the verdict lookup vs plain load",
+        installedRecogniserLookup, plainRecogniser);
+
+    const std::string what = realSize ? " (real size)" : " (test models)";
+    char id = firstId;
+    const auto figure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              Figure f;
+              f.id = std::string("9") + id++;
+              f.title = title + what;
+              f.subject = subject;
+              f.baseline = baseline;
+              f.clock = Clock::Manual;
+              f.goal = Goal::AtMost;
+              f.target = 1.05;
+              // Other processes on the machine only ever add time: the least disturbed runs.
+              f.statistic = Figure::Statistic::Minimum;
+              f.note = Figure::Note::BothMs;
+              ombrix::bench::registerFigure(f);
+          };
+    figure("Voice, later process (stored per user), fresh process vs plain load", laterVoice, plainVoice);
+    figure("Recogniser, later process (stored per user), fresh process vs plain load", laterRecogniser,
+        plainRecogniser);
+    figure("Voice, first start after the installer checked it vs plain load", installedVoice, plainVoice);
+    figure("Recogniser, first start after the installer checked it vs plain load", installedRecogniser,
+        plainRecogniser);
+}
+
+// ---- installing the real-size voice ---------------------------------------------------------
+
+const std::string kPublishedVoiceName = "vits-piper-en_GB-southern_english_female-low";
+
+/// The published archive of the real-size voice (its ONNX model, tokens.txt and
+/// espeak-ng-data/ in one directory of the published name), made once; "" when that failed.
+const std::string& realSizeVoiceArchive()
+{
+    static const std::string archive = [] {
+        const std::string stage = std::string(OMBRIX_BUILD_DIR) + "/bench-voice-archive";
+        const std::string archivePath = stage + "/" + kPublishedVoiceName + ".tar.bz2";
+        if (std::filesystem::exists(archivePath)) {
+            return archivePath;
+        }
+        const std::string top = stage + "/" + kPublishedVoiceName;
+        std::error_code error;
+        std::filesystem::remove_all(stage, error);
+        std::filesystem::create_directories(top, error);
+        const std::string source = kRealSizeDir + "/voice-onnx";
+        std::filesystem::copy(source, top, std::filesystem::copy_options::recursive, error);
+        const std::string command = "tar -cjf " + quoted(archivePath + ".part") + " -C " + quoted(stage) + " "
+            + kPublishedVoiceName + " && mv " + quoted(archivePath + ".part") + " " + quoted(archivePath);
+        return !error && std::system(command.c_str()) == 0 ? archivePath : std::string();
+    }();
+    return archive;
+}
+
+void installVoiceTime(benchmark::State& state)
+{
+    const std::string& archive = realSizeVoiceArchive();
+    if (archive.empty()) {
+        state.SkipWithError("the archive of the real-size voice could not be made");
+        return;
+    }
+    const std::string prefix = std::string(OMBRIX_BUILD_DIR) + "/bench-install-prefix";
+    const std::string command = quoted(std::string(OMBRIX_SOURCE_DIR) + "/scripts/install-voice.sh")
+        + " --prefix " + quoted(prefix) + " --archive " + quoted(archive) + " --converter "
+        + quoted(std::string(OMBRIX_LIB_DIR) + "/ombrix-convert-model") + " --checker " + quoted(kChecker)
+        + " >/dev/null 2>&1";
+    for (auto _ : state) {
+        std::error_code ignored;
+        std::filesystem::remove_all(prefix, ignored);
+        const auto start = SteadyClock::now();
+        const int status = std::system(command.c_str());
+        state.SetIterationTime(secondsSince(start));
+        if (status != 0) {
+            state.SkipWithError("ombrix-install-voice failed on the real-size voice");
+            return;
+        }
+    }
+}
+
+void registerInstallTime()
+{
+    benchmark::RegisterBenchmark("BM_InstallVoice_RealSize", installVoiceTime)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->Repetitions(kRealSizeRepetitions);
+    Figure f;
+    f.id = "9y";
+    f.title = "Installing the 60 MB voice (unpack, conversion, checks) vs its plain load (real size)";
+    f.subject = "BM_InstallVoice_RealSize";
+    f.baseline = "BM_PlainLoadVoice_RealSize";
+    f.clock = Clock::Manual;
+    f.goal = Goal::Info;
+    f.note = Figure::Note::BothMs;
+    ombrix::bench::registerFigure(f);
+}
+
 const bool registered = ombrix::bench::registerLateRegistration([] {
     registerSize(smallModels(), 'a', true);
+    registerFreshProcessFigures(smallModels(), 'q');
     if (ombrix::bench::realSizeMode()) {
         registerSize(realSizeModels(), 'g', false);
+        registerFreshProcessFigures(realSizeModels(), 'u');
+        registerInstallTime();
     }
 });
 

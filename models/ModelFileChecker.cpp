@@ -18,12 +18,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
 #include "models/DecodingGraphCheck.h"
+#include "models/FileIdentity.h"
 #include "models/ModelFileInspection.h"
 #include "models/ModelMetadataChecks.h"
 #include "models/VerdictStore.h"
@@ -504,103 +506,23 @@ std::string whyItDidNotRun(
         + (message.empty() ? std::string() : ": " + message);
 }
 
-// ---- cache keys ----------------------------------------------------------------------------------
-
-struct FileIdentity {
-    std::string key;
-    std::uint64_t totalBytes = 0;
-    /// False when a directory tree of the key could not be listed in full: the verdict
-    /// is then not remembered.
-    bool complete = true;
-    /// A file's change time has a nonzero nanosecond part: the file system keeps
-    /// nanosecond times, the condition for remembering the verdict across processes.
-    bool nanosecondTimes = false;
-};
-
-/// Device, inode, size, and modification and change times in nanoseconds, as raw bytes.
-/// (The change time catches rewrites that keep size and modification time.)
-void appendStatus(std::string& key, const struct stat& status)
+/// The identity of the request's files (models/FileIdentity).
+std::optional<FileIdentity> identityOf(const CheckRequest& request)
 {
-    const auto append
-        = [&key](const auto& field) { key.append(reinterpret_cast<const char*>(&field), sizeof field); };
-    append(status.st_dev);
-    append(status.st_ino);
-    append(status.st_size);
-    append(status.st_mtim.tv_sec);
-    append(status.st_mtim.tv_nsec);
-    append(status.st_ctim.tv_sec);
-    append(status.st_ctim.tv_nsec);
+    return fileSetIdentity(request.kind, request.keyFiles, request.keyTree);
 }
 
-/// Appends the name and status of every entry below the directory open at `directoryFd`
-/// (which this takes over), directories included, so that a file added, removed,
-/// replaced or rewritten anywhere below changes the key. Entries come in the directory's
-/// own order, which only a change of the directory (and so of its status) can alter.
-/// False when a directory cannot be read. One stat per entry; nothing is read.
-bool appendTree(std::string& key, int directoryFd, int depth)
+/// `identity`, or when files changed within the coarse clock's last ticks before it was
+/// taken, the identity taken again once they are settled (a few milliseconds, next to the
+/// checker's run): a verdict can then be stored for files written just before (models/FileIdentity.h).
+std::optional<FileIdentity> settledIdentityOf(
+    const CheckRequest& request, std::optional<FileIdentity> identity)
 {
-    // espeak-ng's own tree is three levels deep; linked directories are followed, this
-    // far at most (a link loop ends here).
-    constexpr int kMaxDepth = 8;
-    DIR* const directory = ::fdopendir(directoryFd);
-    if (directory == nullptr) {
-        ::close(directoryFd);
-        return false;
-    }
-    bool complete = true;
-    while (true) {
-        errno = 0;
-        const dirent* const entry = ::readdir(directory);
-        if (entry == nullptr) {
-            complete = complete && errno == 0;
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        struct stat status { };
-        if (::fstatat(::dirfd(directory), entry->d_name, &status, 0) != 0) {
-            continue; // a dangling link: nothing espeak-ng could read
-        }
-        key += '\0';
-        key += name;
-        appendStatus(key, status);
-        if (S_ISDIR(status.st_mode) && depth < kMaxDepth) {
-            const int child = ::openat(::dirfd(directory), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            complete = child >= 0 && appendTree(key, child, depth + 1) && complete;
-            key += '\1'; // the end of this directory's entries
-        }
-    }
-    ::closedir(directory);
-    return complete;
-}
-
-/// Path and status of every file, and with `tree`, of everything below that directory
-/// (for espeak-ng's data: the phoneme tables, the *_dict dictionaries, voices/ and lang/,
-/// whatever espeak-ng may read), and the files' total size; std::nullopt when one of the
-/// files cannot be examined.
-std::optional<FileIdentity> identityOf(
-    const char* kind, const std::vector<std::string>& files, const std::string& tree = {})
-{
-    FileIdentity identity{kind};
-    for (const std::string& file : files) {
-        struct stat status { };
-        if (::stat(file.c_str(), &status) != 0) {
-            return std::nullopt;
-        }
-        identity.key += '\0';
-        identity.key += file;
-        identity.key += '\0';
-        appendStatus(identity.key, status);
-        identity.nanosecondTimes = identity.nanosecondTimes || status.st_ctim.tv_nsec != 0;
-        identity.totalBytes += static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0));
-    }
-    if (!tree.empty()) {
-        identity.key += '\2';
-        identity.key += tree;
-        const int directory = ::open(tree.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        identity.complete = directory >= 0 && appendTree(identity.key, directory, 0);
+    constexpr int kMaxWaits = 10;
+    constexpr useconds_t kWaitMicroseconds = 5000;
+    for (int wait = 0; identity && !settled(*identity) && wait < kMaxWaits; ++wait) {
+        ::usleep(kWaitMicroseconds);
+        identity = identityOf(request);
     }
     return identity;
 }
@@ -636,11 +558,51 @@ bool persistedVerdictHolds(const FileIdentity& identity)
     return store && store->contains(identity.key);
 }
 
+/// `path` with every link resolved, or "".
+std::string resolved(const std::string& path)
+{
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+/// True when the store of the installation whose checker this process uses holds a
+/// verdict for exactly this identity, and every file of the request (links resolved)
+/// lies inside that installation. The installation is the prefix above the checker's
+/// lib/ directory; its store is written by the installers (docs/voices.md).
+bool installationVerdictHolds(const CheckRequest& request, const FileIdentity& identity)
+{
+    if (!identity.complete || !identity.nanosecondTimes || VerdictStore::switchedOff()) {
+        return false;
+    }
+    const std::string checker = resolved(findModelChecker());
+    const std::size_t libSlash = checker.rfind('/');
+    const std::size_t prefixSlash = libSlash == std::string::npos || libSlash == 0
+        ? std::string::npos
+        : checker.rfind('/', libSlash - 1);
+    if (prefixSlash == std::string::npos || prefixSlash == 0) {
+        return false; // no prefix above the checker's directory, or the root itself
+    }
+    const std::string prefix = checker.substr(0, prefixSlash);
+    std::vector<std::string> paths = request.keyFiles;
+    if (!request.keyTree.empty()) {
+        paths.push_back(request.keyTree);
+    }
+    for (const std::string& path : paths) {
+        if (!resolved(path).starts_with(prefix + "/")) {
+            return false;
+        }
+    }
+    const VerdictStore store(
+        VerdictStore::installationDirectory(prefix), kModelCheckRuleVersion, VerdictStoreKind::Installation);
+    return store.contains(identity.key);
+}
+
 /// Remembers a good verdict in the per-user store, where the file system's times are
-/// fine enough that a rewrite always changes the key.
+/// fine enough that a rewrite always changes the key, and no file changed so shortly
+/// before its identity was taken that a later change could keep its change time.
 void persistVerdict(const FileIdentity& identity)
 {
-    if (!identity.complete || !identity.nanosecondTimes) {
+    if (!identity.complete || !identity.nanosecondTimes || !settled(identity)) {
         return;
     }
     if (const std::optional<VerdictStore> store = VerdictStore::forCurrentUser()) {
@@ -792,7 +754,7 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;
-    const std::optional<FileIdentity> identity = identityOf(request.kind, request.keyFiles, request.keyTree);
+    std::optional<FileIdentity> identity = identityOf(request);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         checkerOverride = state.checkerOverride;
@@ -800,7 +762,8 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
             return ModelCheckResult{true, {}, true};
         }
     }
-    if (identity && !checkerOverride && persistedVerdictHolds(*identity)) {
+    if (identity && !checkerOverride
+        && (persistedVerdictHolds(*identity) || installationVerdictHolds(request, *identity))) {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.provenGood.insert(identity->key);
         return ModelCheckResult{true, {}, true};
@@ -835,6 +798,9 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
     arguments.insert(arguments.end(), request.options.begin(), request.options.end());
     arguments.insert(
         arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
+    if (identity && !checkerOverride) {
+        identity = settledIdentityOf(request, std::move(identity));
+    }
     const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
     if (std::string reason = whyItDidNotRun(program, run, timeout); !reason.empty()) {
         return checkedInProcessOnly(request, checkerOverride, std::move(reason));
@@ -843,8 +809,7 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
     if (!result.ok) {
         return result;
     }
-    const std::optional<FileIdentity> identityAfter
-        = identityOf(request.kind, request.keyFiles, request.keyTree);
+    const std::optional<FileIdentity> identityAfter = identityOf(request);
     if (!identity || !identityAfter || identityAfter->key != identity->key) {
         return failure(filesInvolved(request) + ": the files changed while they were being checked");
     }
@@ -900,19 +865,16 @@ std::string preCheckRecognizer(const std::string& model, const std::string& toke
 ModelCheckResult checkSpeechSynthesisFiles(const std::string& modelPath, const std::string& tokensPath,
     const std::string& dataDirPath, const std::string& espeakDataDir)
 {
+    FileSet keySet = voiceFileSet(modelPath, tokensPath, dataDirPath, espeakDataDir);
     CheckRequest request{kSpeechSynthesisKind, modelPath, tokensPath, espeakDataDir, &preCheckVoice,
-        {modelPath, tokensPath, dataDirPath},
-        {kCheckerSanitizerOptions, kEspeakDataPathVariable + espeakDataDir}};
+        std::move(keySet.files), {kCheckerSanitizerOptions, kEspeakDataPathVariable + espeakDataDir}};
     if (espeakDataDir != dataDirPath) {
         // The voice's own tables are not what espeak-ng reads, but they must be sound too
         // (the one that is was proven with the first voice).
         request.options = {kVoiceDataOption, dataDirPath};
         request.preCheckPath = dataDirPath;
-        for (std::string& file : espeakDataFiles(dataDirPath)) {
-            request.keyFiles.push_back(std::move(file));
-        }
     }
-    request.keyTree = espeakDataDir;
+    request.keyTree = std::move(keySet.tree);
     ModelCheckResult result = checkFiles(request);
     if (!result.ok && espeakDataDir != dataDirPath) {
         result.problem = oneLine(result.problem
@@ -933,7 +895,8 @@ ModelCheckResult checkRecognizerFiles(
     const std::string& modelPath, const std::string& tokensPath, const std::string& graphPath)
 {
     const CheckRequest request{kRecognizerKind, modelPath, tokensPath, graphPath, &preCheckRecognizer,
-        {modelPath, tokensPath, graphPath}, {kCheckerSanitizerOptions}, {}, {}, {}, kStructureCheckedOption};
+        recognizerFileSet(modelPath, tokensPath, graphPath).files, {kCheckerSanitizerOptions}, {}, {}, {},
+        kStructureCheckedOption};
     return checkFiles(request);
 }
 

@@ -12,11 +12,14 @@
 // come first (models/ModelFileInspection.h), so that the common faults are named exactly
 // without starting a process at all.
 //
-// Files proven good are remembered for the life of the process, keyed by path, device,
-// inode, size and modification and change times (nanoseconds) of every file involved
-// (for a voice, every file below the espeak-ng data directory it is judged with), so
-// a second load of the same files costs a few stat calls and a replaced or touched file
-// is checked again.
+// Files proven good are remembered for the life of the process and in the per-user
+// store, keyed by device, inode, size and modification and change times (nanoseconds) of
+// every file involved (for a voice, every entry below the espeak-ng data directory it is
+// judged with; models/FileIdentity.h), so a later load of the same files, in this or a
+// later process, costs a few hundred stat calls and a replaced or touched file is checked
+// again. Verdicts that the installers stored in the installation's store
+// (<prefix>/var/lib/ombrix-sherpa/verdicts, the prefix above the checker's lib/) count
+// for files inside that prefix (models/VerdictStore.h; docs/voices.md has the trust model).
 //
 // The checker is a safety net, not a gate: when it cannot run at all (not installed, not
 // startable, or ending before it reports its first stage, as when the dynamic loader

@@ -38,16 +38,32 @@ std::uint64_t hashOf(std::string_view bytes)
     return hash;
 }
 
-// Empty when `status` is a directory owned by this user that no one else may use.
-std::string directoryProblem(const fs::path& directory, const struct stat& status)
+constexpr mode_t kGroupAndOtherWrite = S_IWGRP | S_IWOTH;
+
+// Whether a store of `kind` may hold files of the owner `uid`: this user's, and for an
+// installation also root's.
+bool trustedOwner(uid_t uid, VerdictStoreKind kind)
+{
+    return uid == ::geteuid() || (kind != VerdictStoreKind::PerUser && uid == 0);
+}
+
+// Empty when `status` is a directory that a store of `kind` can trust.
+std::string directoryProblem(const fs::path& directory, const struct stat& status, VerdictStoreKind kind)
 {
     if (!S_ISDIR(status.st_mode)) {
         return directory.string() + " is not a directory";
     }
-    if (status.st_uid != ::geteuid()) {
-        return directory.string() + " belongs to another user";
+    if (!trustedOwner(status.st_uid, kind)) {
+        return directory.string()
+            + (kind == VerdictStoreKind::PerUser ? " belongs to another user"
+                                                 : " belongs neither to root nor to this user");
     }
-    if ((status.st_mode & kGroupAndOtherBits) != 0) {
+    if (kind != VerdictStoreKind::PerUser && (status.st_mode & kGroupAndOtherWrite) != 0) {
+        std::array<char, 8> mode{};
+        std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        return directory.string() + " is writable by group or others (mode " + mode.data() + ")";
+    }
+    if (kind == VerdictStoreKind::PerUser && (status.st_mode & kGroupAndOtherBits) != 0) {
         std::array<char, 8> mode{};
         std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(status.st_mode & 07777));
         return directory.string() + " is open to group or others (mode " + mode.data() + "); it must be 0700";
@@ -55,9 +71,9 @@ std::string directoryProblem(const fs::path& directory, const struct stat& statu
     return {};
 }
 
-// The whole content of the entry at `path`, when it is a regular file of this user that
-// no one else can write; std::nullopt otherwise.
-std::optional<std::string> readEntry(const fs::path& path)
+// The whole content of the entry at `path`, when it is a regular file of a trusted owner
+// that no one else can write; std::nullopt otherwise.
+std::optional<std::string> readEntry(const fs::path& path, VerdictStoreKind kind)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -65,8 +81,8 @@ std::optional<std::string> readEntry(const fs::path& path)
     }
     struct stat status { };
     std::optional<std::string> content;
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid()
-        && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && trustedOwner(status.st_uid, kind)
+        && (status.st_mode & kGroupAndOtherWrite) == 0
         && static_cast<std::size_t>(status.st_size) <= kMaxEntryBytes) {
         std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
         std::size_t done = 0;
@@ -99,31 +115,42 @@ bool writeAll(int fd, std::string_view bytes)
 
 } // namespace
 
-VerdictStore::VerdictStore(fs::path directory, unsigned ruleVersion)
+VerdictStore::VerdictStore(fs::path directory, unsigned ruleVersion, VerdictStoreKind kind)
     : directory_(std::move(directory))
     , ruleVersion_(ruleVersion)
+    , kind_(kind)
 {
-    std::error_code error;
-    const fs::path parent = directory_.parent_path();
-    if (!parent.empty()) {
-        fs::create_directories(parent, error);
-    }
-    if (::mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST) {
-        problem_ = "cannot create " + directory_.string() + ": " + std::strerror(errno);
-        return;
+    if (kind_ != VerdictStoreKind::Installation) {
+        std::error_code error;
+        const fs::path parent = directory_.parent_path();
+        if (!parent.empty()) {
+            fs::create_directories(parent, error);
+        }
+        const mode_t mode = kind_ == VerdictStoreKind::PerUser ? 0700 : 0755;
+        if (::mkdir(directory_.c_str(), mode) == 0) {
+            ::chmod(directory_.c_str(), mode); // whatever the umask
+        } else if (errno != EEXIST) {
+            problem_ = "cannot create " + directory_.string() + ": " + std::strerror(errno);
+            return;
+        }
     }
     struct stat status { };
     if (::lstat(directory_.c_str(), &status) != 0) {
         problem_ = "cannot examine " + directory_.string() + ": " + std::strerror(errno);
         return;
     }
-    problem_ = directoryProblem(directory_, status);
+    problem_ = directoryProblem(directory_, status, kind_);
+}
+
+bool VerdictStore::switchedOff()
+{
+    const char* value = std::getenv(kVerdictStoreSwitchVariable);
+    return value != nullptr && (std::string_view(value) == "0" || std::string_view(value) == "off");
 }
 
 std::optional<VerdictStore> VerdictStore::forCurrentUser()
 {
-    if (const char* value = std::getenv(kVerdictStoreSwitchVariable);
-        value != nullptr && (std::string_view(value) == "0" || std::string_view(value) == "off")) {
+    if (switchedOff()) {
         return std::nullopt;
     }
     fs::path cache;
@@ -135,6 +162,11 @@ std::optional<VerdictStore> VerdictStore::forCurrentUser()
         return std::nullopt;
     }
     return VerdictStore(cache / "ombrix-sherpa" / "verdicts");
+}
+
+fs::path VerdictStore::installationDirectory(const fs::path& prefix)
+{
+    return prefix / "var" / "lib" / "ombrix-sherpa" / "verdicts";
 }
 
 fs::path VerdictStore::entryPath(const std::string& key) const
@@ -154,13 +186,13 @@ bool VerdictStore::contains(const std::string& key) const
     if (!problem_.empty()) {
         return false;
     }
-    const std::optional<std::string> content = readEntry(entryPath(key));
+    const std::optional<std::string> content = readEntry(entryPath(key), kind_);
     return content && *content == entryContent(key);
 }
 
 bool VerdictStore::remember(const std::string& key) const
 {
-    if (!problem_.empty()) {
+    if (!problem_.empty() || kind_ == VerdictStoreKind::Installation) {
         return false;
     }
     // Bounded: when full, the oldest entries go first.
@@ -182,7 +214,8 @@ bool VerdictStore::remember(const std::string& key) const
     if (fd < 0) {
         return false;
     }
-    const bool written = ::fchmod(fd, 0600) == 0 && writeAll(fd, entryContent(key));
+    const bool written = ::fchmod(fd, kind_ == VerdictStoreKind::PerUser ? 0600 : 0644) == 0
+        && writeAll(fd, entryContent(key));
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), entryPath(key).c_str()) != 0) {
         ::unlink(temporary.c_str());
@@ -193,7 +226,7 @@ bool VerdictStore::remember(const std::string& key) const
 
 void VerdictStore::clear() const
 {
-    if (!problem_.empty()) {
+    if (!problem_.empty() || kind_ == VerdictStoreKind::Installation) {
         return;
     }
     std::error_code error;

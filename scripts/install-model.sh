@@ -11,7 +11,12 @@
 # The model (the archive's int8 model when it has one) is converted to ORT format by the
 # installation's lib/ombrix-convert-model. Archives of other model types are refused. A
 # recogniser already installed is replaced only with --replace. Nothing in the prefix
-# changes unless every step succeeded. Runs from the source tree (scripts/install-model.sh),
+# changes unless every step succeeded. Once in place, the files are checked by the
+# installation's model checker (lib/ombrix-sherpa-check: loaded with the real library,
+# a decode and a check of the whole graph), which stores its verdict in the
+# installation's verdict store (<prefix>/var/lib/ombrix-sherpa/verdicts, docs/voices.md)
+# so that the first application to load them need not check them again; a refused
+# recogniser is taken out again and an earlier one put back. Runs from the source tree (scripts/install-model.sh),
 # a build tree's bin/ and installed (<prefix>/bin/ombrix-install-model).
 set -euo pipefail
 
@@ -26,12 +31,13 @@ else
   prefix="$here/out/prefix"
 fi
 converter="${OMBRIX_CONVERT_MODEL:-}"
+checker=""
 archive=""
 replace=0
 
 usage() {
   cat <<EOF
-Usage: $program [--prefix DIR] --archive FILE [--replace] [--converter PROGRAM]
+Usage: $program [--prefix DIR] --archive FILE [--replace] [--converter PROGRAM] [--checker PROGRAM]
 
 Installs a published speech-to-text model as the default recogniser of DIR:
 DIR/share/files/$model_file, tokens.txt and HLG.fst.
@@ -43,6 +49,9 @@ Supported: $supported.
   --converter PROGRAM
                      the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
                      lib/ombrix-convert-model of this installation or of the prefix)
+  --checker PROGRAM  the model checker (default: lib/ombrix-sherpa-check of this
+                     installation or of the prefix); its verdict is stored in
+                     DIR/var/lib/ombrix-sherpa/verdicts
   -h, --help         this text
 EOF
 }
@@ -60,6 +69,8 @@ while (($#)); do
     --archive=*) archive="${1#*=}"; shift ;;
     --converter) [ $# -ge 2 ] || fail "--converter needs a program"; converter="$2"; shift 2 ;;
     --converter=*) converter="${1#*=}"; shift ;;
+    --checker) [ $# -ge 2 ] || fail "--checker needs a program"; checker="$2"; shift 2 ;;
+    --checker=*) checker="${1#*=}"; shift ;;
     --replace) replace=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; fail "unknown argument: $1" ;;
@@ -82,6 +93,12 @@ if [ -z "$converter" ]; then
   done
 fi
 [ -n "$converter" ] && [ -x "$converter" ] || fail "the model converter ombrix-convert-model was not found${converter:+ at $converter}; pass it with --converter."
+if [ -z "$checker" ]; then
+  for candidate in "$here/lib/ombrix-sherpa-check" "$prefix/lib/ombrix-sherpa-check"; do
+    if [ -x "$candidate" ]; then checker="$candidate"; break; fi
+  done
+fi
+[ -n "$checker" ] && [ -x "$checker" ] || fail "the model checker ombrix-sherpa-check was not found${checker:+ at $checker}; pass it with --checker."
 
 files="$prefix/share/files"
 if [ -e "$files/$model_file" ] && ((!replace)); then
@@ -90,9 +107,11 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-model.XXXXXX")
 staging=""
+previous=""
 cleanup() {
   rm -rf "$work"
   if [ -n "$staging" ]; then rm -rf "$staging"; fi
+  if [ -n "$previous" ]; then rm -rf "$previous"; fi
 }
 trap cleanup EXIT
 
@@ -137,8 +156,27 @@ cp "$source_dir/tokens.txt" "$source_dir/HLG.fst" "$staging/"
   echo "installed: $(date -u +%Y-%m-%dT%H:%M:%SZ) by $program"
 } > "$staging/STT-MODEL-SOURCE.txt"
 
-# The model goes last, so a new model is never in place without its tokens and graph.
-for f in tokens.txt HLG.fst STT-MODEL-SOURCE.txt "$model_file"; do
+# An earlier recogniser is moved aside until the new one has passed the check. The model
+# goes last, so a new model is never in place without its tokens and graph. (Renaming a
+# file changes its change time, so the check runs on the files in place.)
+installed_files=(tokens.txt HLG.fst STT-MODEL-SOURCE.txt "$model_file")
+previous=$(mktemp -d "$files/.stt-previous.XXXXXX")
+for f in "${installed_files[@]}"; do
+  if [ -e "$files/$f" ]; then mv -f "$files/$f" "$previous/$f"; fi
+done
+for f in "${installed_files[@]}"; do
   mv -f "$staging/$f" "$files/$f"
 done
+echo "install-model: checking $name"
+if ! report=$(env -u LD_LIBRARY_PATH "$checker" --store-verdict "$prefix" asr "$files/$model_file" \
+    "$files/tokens.txt" "$files/HLG.fst" 2>/dev/null); then
+  problem=$(printf '%s\n' "$report" | sed -n 's/^problem //p' | head -n 1)
+  rm -f "$files/$model_file"
+  for f in "${installed_files[@]}"; do
+    rm -f "$files/$f"
+    if [ -e "$previous/$f" ]; then mv -f "$previous/$f" "$files/$f"; fi
+  done
+  fail "the model checker refused $name${problem:+: $problem}"
+fi
+printf '%s\n' "$report" | sed -n 's/^note /install-model: note: /p'
 echo "install-model: installed $name as the speech-to-text model in $files"

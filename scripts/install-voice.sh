@@ -16,7 +16,13 @@
 # It runs from the source tree (scripts/install-voice.sh), from a build tree (bin/) and
 # installed with the programs (<prefix>/bin/ombrix-install-voice, the installation itself
 # as the default prefix). The converter is --converter, $OMBRIX_CONVERT_MODEL, the one in
-# lib/ beside this script's bin/, or the one of the prefix installed into.
+# lib/ beside this script's bin/, or the one of the prefix installed into; the model
+# checker (lib/ombrix-sherpa-check) is found the same way (--checker).
+#
+# Before a voice is moved into place, the checker loads it with the real library and
+# speaks with it, and stores its verdict in the installation's verdict store
+# (<prefix>/var/lib/ombrix-sherpa/verdicts, docs/voices.md), so that the first
+# application to load the voice need not check it again.
 set -euo pipefail
 
 program=$(basename "$0")
@@ -34,6 +40,7 @@ fi
 # The project's version (CMake refuses to configure when it differs from project()).
 version=0.1.0
 converter="${OMBRIX_CONVERT_MODEL:-}"
+checker=""
 archive=""
 url="$default_url"
 as_default=0
@@ -41,7 +48,7 @@ list_only=0
 
 usage() {
   cat <<EOF
-Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROGRAM] [--as-default]
+Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROGRAM] [--checker PROGRAM] [--as-default]
        $program [--prefix DIR] --list
 
 Installs a published piper voice of the sherpa-onnx releases (an archive
@@ -62,6 +69,10 @@ default English voice, which also goes to DIR/share/files/$language_dir/$voice_n
   --converter PROGRAM
                    the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
                    lib/ombrix-convert-model of this installation or of the prefix)
+  --checker PROGRAM
+                   the model checker (default: lib/ombrix-sherpa-check of this
+                   installation or of the prefix); it checks the voice before it is
+                   installed and stores its verdict in DIR/var/lib/ombrix-sherpa/verdicts
   --version        print the version
   -h, --help       this text
 
@@ -72,7 +83,7 @@ de_DE-quorvane-low.with_runtime_opt.ort, tokens.txt and espeak-ng-data/) is not 
 published voice; install a German piper voice there with --as-default.
 
 Exit status: 0 installed; 2 usage error; 4 a prerequisite or the archive is missing or
-unusable; 5 the download, the conversion or writing the voice failed.
+unusable; 5 the download, the conversion, the check or writing the voice failed.
 EOF
 }
 
@@ -101,6 +112,8 @@ while (($#)); do
     --url=*) url="${1#*=}"; shift ;;
     --converter) [ $# -ge 2 ] || usage_error "--converter needs a program"; converter="$2"; shift 2 ;;
     --converter=*) converter="${1#*=}"; shift ;;
+    --checker) [ $# -ge 2 ] || usage_error "--checker needs a program"; checker="$2"; shift 2 ;;
+    --checker=*) checker="${1#*=}"; shift ;;
     --as-default) as_default=1; shift ;;
     --list) list_only=1; shift ;;
     -h|--help) usage; exit 0 ;;
@@ -137,12 +150,20 @@ if [ -z "$converter" ]; then
 fi
 [ -n "$converter" ] && [ -x "$converter" ] || fail_input "the model converter ombrix-convert-model was not found${converter:+ at $converter}.
 It is installed in <prefix>/lib/ with the programs ('cmake --install'); pass it with --converter."
+if [ -z "$checker" ]; then
+  for candidate in "$here/lib/ombrix-sherpa-check" "$prefix/lib/ombrix-sherpa-check"; do
+    if [ -x "$candidate" ]; then checker="$candidate"; break; fi
+  done
+fi
+[ -n "$checker" ] && [ -x "$checker" ] || fail_input "the model checker ombrix-sherpa-check was not found${checker:+ at $checker}.
+It is installed in <prefix>/lib/ with the programs ('cmake --install'); pass it with --checker."
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-voice.XXXXXX")
 staging=""
 cleanup() {
   rm -rf "$work"
   if [ -n "$staging" ]; then rm -rf "$staging"; fi
+  if [ -n "${default_staging:-}" ]; then rm -rf "$default_staging"; fi
 }
 trap cleanup EXIT
 
@@ -282,6 +303,51 @@ fi
 shared_data="$prefix/share/files/espeak-ng-data"
 mkdir -p "$shared_data" || fail "cannot create $shared_data"
 cp -R -n "$voice_source/espeak-ng-data/." "$shared_data/" || fail "cannot fill $shared_data"
+
+# The checker loads each staged copy with the shared phoneme data, as a process that
+# loads it first will, speaks with it, and stores the verdict; a refusal stops the
+# installation. Renaming the staging directory into place keeps the files' identity
+# (inode and change time), so the verdict holds for the installed voice. espeak-ng reads,
+# in every process, the data of the first voice that process loaded: for a host that
+# loads a default voice first (the text-to-speech node does, unless told not to), the
+# voice is also checked with each default voice's data, and those verdicts are stored
+# when they are good (a refusal there only means that combination gets checked when used).
+check_voice() {
+  local model="$1" tokens="$2" data="$3" espeak_data="$4" required="$5" report
+  local own=()
+  if [ "$data" != "$espeak_data" ]; then own=(--voice-data "$data"); fi
+  if ! report=$(env -u LD_LIBRARY_PATH "$checker" --store-verdict "$prefix" "${own[@]}" tts "$model" "$tokens" \
+      "$espeak_data" 2>/dev/null); then
+    if ((required)); then
+      fail "the model checker refused $voice_name: $(printf '%s\n' "$report" | sed -n 's/^problem //p' | head -n 1)"
+    fi
+    return 0
+  fi
+  printf '%s\n' "$report" | sed -n 's/^note /install-voice: note: /p'
+}
+english_default="$prefix/share/files/en_GB/vits-piper-en_GB-southern_english_female-low"
+german_default="$prefix/share/files/de_DE/vits-piper-de_DE-quorvane-low"
+default_data_dirs=()
+for place in "$english_default" "$german_default"; do
+  if [ -n "$default_staging" ] && [ "$place" = "$default_dir" ]; then
+    default_data_dirs+=("$default_staging/espeak-ng-data")
+  elif [ -d "$place/espeak-ng-data" ]; then
+    default_data_dirs+=("$place/espeak-ng-data")
+  fi
+done
+echo "install-voice: checking $voice_name"
+check_voice "$staging/$model_stem.with_runtime_opt.ort" "$staging/tokens.txt" "$shared_data" "$shared_data" 1
+if [ -n "$default_staging" ]; then
+  check_voice "$default_staging/$default_stem.with_runtime_opt.ort" "$default_staging/tokens.txt" \
+    "$default_staging/espeak-ng-data" "$default_staging/espeak-ng-data" 1
+fi
+for espeak_data in "${default_data_dirs[@]}"; do
+  check_voice "$staging/$model_stem.with_runtime_opt.ort" "$staging/tokens.txt" "$shared_data" "$espeak_data" 0
+  if [ -n "$default_staging" ] && [ "$espeak_data" != "$default_staging/espeak-ng-data" ]; then
+    check_voice "$default_staging/$default_stem.with_runtime_opt.ort" "$default_staging/tokens.txt" \
+      "$default_staging/espeak-ng-data" "$espeak_data" 0
+  fi
+done
 
 # Swap the finished directories in; an earlier voice goes only now.
 swap_in() {

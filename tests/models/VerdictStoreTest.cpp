@@ -1,11 +1,15 @@
-// models/VerdictStore: the per-user store of model-check verdicts, on scratch directories,
-// and as ombrix-speak uses it through the checker.
+// models/VerdictStore: the per-user and the installation's store of model-check verdicts,
+// on scratch directories, with the identities of models/FileIdentity, and as ombrix-speak
+// and the model checker use them.
 
 #include "models/VerdictStore.h"
+#include "models/FileIdentity.h"
+#include "models/ModelFileChecker.h"
 #include "support/Subprocess.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,9 +26,51 @@ namespace ombrix::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using extensions::sherpa::checkSpeechSynthesisFiles;
+using extensions::sherpa::FileIdentity;
+using extensions::sherpa::fileSetIdentity;
+using extensions::sherpa::forgetCheckedModelFiles;
+using extensions::sherpa::kModelCheckerEnvironmentVariable;
 using extensions::sherpa::kModelCheckRuleVersion;
 using extensions::sherpa::kVerdictStoreSwitchVariable;
+using extensions::sherpa::modelCheckerSpawnCountForTesting;
+using extensions::sherpa::settled;
 using extensions::sherpa::VerdictStore;
+using extensions::sherpa::VerdictStoreKind;
+
+/// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value)
+        : name_(name)
+    {
+        if (const char* saved = std::getenv(name)) {
+            saved_ = saved;
+        }
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+    ~ScopedEnvironment() { saved_ ? ::setenv(name_, saved_->c_str(), 1) : ::unsetenv(name_); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+/// The identity of `files` once it is settled (no change time within the coarse clock's
+/// last ticks), as the stores require before they remember one. Waits for that condition,
+/// a few milliseconds after the last write.
+FileIdentity settledIdentity(const std::vector<std::string>& files, const std::string& tree = {})
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (true) {
+        std::optional<FileIdentity> identity = fileSetIdentity("tts", files, tree);
+        if (!identity || settled(*identity) || std::chrono::steady_clock::now() > deadline) {
+            return identity.value_or(FileIdentity{});
+        }
+    }
+}
 
 class VerdictStoreTest : public ::testing::Test {
 protected:
@@ -116,6 +162,165 @@ TEST_F(VerdictStoreTest, IsRefusedAndIgnoredWhenOthersCouldWriteIt)
     ASSERT_EQ(written.size(), 1u);
     fs::permissions(written[0], fs::perms::group_write, fs::perm_options::add);
     EXPECT_FALSE(VerdictStore(directory).contains("good files"));
+}
+
+// The change time is what tells a rewritten file from the one proven good: the same size
+// and a restored modification time still make another identity.
+TEST_F(VerdictStoreTest, AFileRewrittenWithItsSizeAndModificationTimeRestoredNeverMatches)
+{
+    const fs::path file = root / "model.ort";
+    std::ofstream(file, std::ios::binary) << std::string(4096, 'a');
+    const FileIdentity proven = settledIdentity({file.string()});
+    ASSERT_TRUE(settled(proven));
+    ASSERT_TRUE(proven.nanosecondTimes) << "the scratch file system keeps no nanosecond times";
+    const VerdictStore store(root / "store");
+    ASSERT_TRUE(store.remember(proven.key));
+    ASSERT_TRUE(store.contains(fileSetIdentity("tts", {file.string()})->key));
+
+    struct stat before { };
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "b", 1, 100), 1);
+        ::close(fd);
+    }
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    struct stat after { };
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    ASSERT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+
+    const std::optional<FileIdentity> rewritten = fileSetIdentity("tts", {file.string()});
+    ASSERT_TRUE(rewritten.has_value());
+    EXPECT_NE(rewritten->key, proven.key);
+    EXPECT_FALSE(store.contains(rewritten->key));
+
+    // A directory tree's identity changes when an entry is added below it.
+    fs::create_directories(root / "tree" / "lang");
+    const std::optional<FileIdentity> tree = fileSetIdentity("tts", {}, (root / "tree").string());
+    std::ofstream(root / "tree" / "lang" / "de") << "de";
+    EXPECT_NE(fileSetIdentity("tts", {}, (root / "tree").string())->key, tree->key);
+}
+
+// The installation's store: written by the checker for the installers (mode 0755, entries
+// 0644), read by the plug-in, trusted only while no one but root or this user can write it.
+TEST_F(VerdictStoreTest, AnInstallationsStoreIsTrustedOnlyWhileOnlyRootOrThisUserCanWriteIt)
+{
+    const fs::path prefix = root / "prefix";
+    const fs::path directory = VerdictStore::installationDirectory(prefix);
+    EXPECT_EQ(directory, prefix / "var" / "lib" / "ombrix-sherpa" / "verdicts");
+    const VerdictStore missing(directory, kModelCheckRuleVersion, VerdictStoreKind::Installation);
+    EXPECT_NE(missing.problem(), "");
+    EXPECT_FALSE(fs::exists(directory)) << "a reader never creates the store";
+
+    const VerdictStore writer(directory, kModelCheckRuleVersion, VerdictStoreKind::InstallationWriter);
+    ASSERT_EQ(writer.problem(), "");
+    ASSERT_TRUE(writer.remember("installed files"));
+    EXPECT_EQ(fs::status(directory).permissions() & fs::perms::all,
+        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read
+            | fs::perms::others_exec);
+    const auto reader = [&](unsigned version = kModelCheckRuleVersion) {
+        return VerdictStore(directory, version, VerdictStoreKind::Installation);
+    };
+    EXPECT_TRUE(reader().contains("installed files"));
+    EXPECT_FALSE(reader().remember("other files")) << "the plug-in only reads it";
+    EXPECT_FALSE(reader(kModelCheckRuleVersion + 1).contains("installed files"));
+    // The per-user rules are stricter: a store readable by others is not a per-user store.
+    EXPECT_NE(VerdictStore(directory).problem(), "");
+
+    fs::permissions(directory, fs::perms::group_write, fs::perm_options::add);
+    EXPECT_NE(reader().problem().find("writable by group or others"), std::string::npos)
+        << reader().problem();
+    EXPECT_FALSE(reader().contains("installed files"));
+    fs::permissions(directory, fs::perms::group_write, fs::perm_options::remove);
+    const std::vector<fs::path> written = entries(directory);
+    ASSERT_EQ(written.size(), 1u);
+    fs::permissions(written[0], fs::perms::others_write, fs::perm_options::add);
+    EXPECT_FALSE(reader().contains("installed files"));
+    fs::permissions(written[0], fs::perms::others_write, fs::perm_options::remove);
+    EXPECT_TRUE(reader().contains("installed files"));
+
+    // Another owner (only root can hand files to one): neither the directory nor an entry.
+    if (::geteuid() == 0) {
+        constexpr uid_t kNobody = 65534;
+        ASSERT_EQ(::chown(written[0].c_str(), kNobody, kNobody), 0);
+        EXPECT_FALSE(reader().contains("installed files"));
+        ASSERT_EQ(::chown(written[0].c_str(), 0, 0), 0);
+        ASSERT_EQ(::chown(directory.c_str(), kNobody, kNobody), 0);
+        EXPECT_NE(reader().problem().find("belongs neither to root nor to this user"), std::string::npos)
+            << reader().problem();
+        EXPECT_FALSE(reader().contains("installed files"));
+        ASSERT_EQ(::chown(directory.c_str(), 0, 0), 0);
+        EXPECT_TRUE(reader().contains("installed files"));
+    }
+}
+
+// Through the checker program, as the installers run it, and the plug-in in this process:
+// the installation's verdict spares the check of files inside it, never of files outside.
+TEST_F(VerdictStoreTest, AnInstallationsVerdictSparesTheCheckOnlyOfUnchangedFilesInsideIt)
+{
+    const fs::path prefix = root / "prefix";
+    const fs::path realChecker = fs::path(OMBRIX_LIB_DIR) / "ombrix-sherpa-check";
+    // The installation's checker: a script in its lib/, so that the prefix above it is this one.
+    fs::create_directories(prefix / "lib");
+    const fs::path checker = prefix / "lib" / "ombrix-sherpa-check";
+    std::ofstream(checker) << "#!/bin/sh\nexec '" << realChecker.string() << "' \"$@\"\n";
+    fs::permissions(checker, fs::perms::owner_all);
+    const fs::path voice = prefix / "share" / "voice";
+    fs::create_directories(voice.parent_path());
+    fs::copy(fs::path(OMBRIX_FIXTURES_DIR) / "voice-en", voice, fs::copy_options::recursive);
+    const std::string model = (voice / "model.onnx").string();
+    const std::string tokens = (voice / "tokens.txt").string();
+    const std::string data = (voice / "espeak-ng-data").string();
+    const fs::path store = VerdictStore::installationDirectory(prefix);
+
+    const auto storeVerdict = [&](const fs::path& storePrefix, const std::string& modelPath) {
+        SubprocessOptions options;
+        options.arguments = {"--store-verdict", storePrefix.string(), "tts", modelPath, tokens, data};
+        return runSubprocess(checker.string(), options);
+    };
+    // Files outside the prefix get no verdict in its store.
+    fs::create_directories(root / "elsewhere-prefix");
+    const auto outside = storeVerdict(root / "elsewhere-prefix", model);
+    ASSERT_TRUE(outside.succeeded()) << outside.describe();
+    EXPECT_NE(outside.standardOutput.find("note verdict not stored: " + model + " is not inside"),
+        std::string::npos)
+        << outside.standardOutput;
+    const auto stored = storeVerdict(prefix, model);
+    ASSERT_TRUE(stored.succeeded()) << stored.describe();
+    EXPECT_EQ(stored.standardOutput.find("note "), std::string::npos) << stored.standardOutput;
+    ASSERT_EQ(entries(store).size(), 1u);
+
+    const ScopedEnvironment checkerVariable(kModelCheckerEnvironmentVariable, checker.string());
+    const ScopedEnvironment persistence(kVerdictStoreSwitchVariable, std::nullopt);
+    const auto load = [&](const std::string& cache, const fs::path& directory) {
+        const ScopedEnvironment cacheHome("XDG_CACHE_HOME", (root / cache).string());
+        forgetCheckedModelFiles();
+        const unsigned spawnsBefore = modelCheckerSpawnCountForTesting();
+        const auto result = checkSpeechSynthesisFiles((directory / "model.onnx").string(),
+            (directory / "tokens.txt").string(), (directory / "espeak-ng-data").string());
+        EXPECT_TRUE(result.ok) << result.problem;
+        return modelCheckerSpawnCountForTesting() - spawnsBefore;
+    };
+    EXPECT_EQ(load("cache-1", voice), 0u) << "the installation's verdict was not used";
+    {
+        const ScopedEnvironment off(kVerdictStoreSwitchVariable, "off");
+        EXPECT_EQ(load("cache-2", voice), 1u) << "persistence switched off still used the store";
+    }
+
+    // The same files (renaming their directory keeps their identity) outside the prefix.
+    const fs::path moved = root / "outside" / "voice";
+    fs::create_directories(moved.parent_path());
+    fs::rename(voice, moved);
+    EXPECT_EQ(load("cache-3", moved), 1u) << "a verdict of the installation served files outside it";
+    fs::rename(moved, voice);
+
+    // A cleared store: checked again.
+    fs::remove_all(store);
+    EXPECT_EQ(load("cache-4", voice), 1u);
 }
 
 TEST_F(VerdictStoreTest, TwoProcessesWritingAtOnceLeaveEveryEntryWholeAndNoTemporaryFile)

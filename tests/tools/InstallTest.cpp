@@ -91,6 +91,47 @@ std::string readFile(const fs::path& path)
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
+// The verdicts the installers stored in the prefix's store.
+std::size_t storedVerdicts(const fs::path& prefix)
+{
+    const fs::path store = prefix / "var" / "lib" / "ombrix-sherpa" / "verdicts";
+    std::size_t count = 0;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(store, ignored)) {
+        count += entry.path().extension() == ".verdict" ? 1 : 0;
+    }
+    return count;
+}
+
+// Puts a script in place of the installation's checker that notes each run in `log` and
+// runs the real one: how a test sees whether a program had its files checked.
+void recordCheckerRuns(const fs::path& prefix, const fs::path& log)
+{
+    const fs::path checker = prefix / "lib" / "ombrix-sherpa-check";
+    const fs::path real = prefix / "lib" / "ombrix-sherpa-check.real";
+    if (!fs::exists(real)) {
+        fs::rename(checker, real);
+    }
+    std::ofstream(checker) << "#!/bin/sh\necho \"$*\" >> '" << log.string() << "'\nexec '" << real.string()
+                           << "' \"$@\"\n";
+    fs::permissions(checker,
+        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read
+            | fs::perms::others_exec);
+}
+
+// Runs an installed program as a user's first start after the installation: verdicts
+// persist (the test suite otherwise turns that off), with an empty per-user store.
+SubprocessResult runFirstStart(const fs::path& program, const std::vector<std::string>& arguments,
+    const fs::path& workingDirectory, const fs::path& cacheHome)
+{
+    SubprocessOptions options = withArguments(arguments);
+    options.environment["LD_LIBRARY_PATH"] = std::nullopt;
+    options.environment["OMBRIX_SHERPA_PERSIST_VERDICTS"] = std::nullopt;
+    options.environment["XDG_CACHE_HOME"] = cacheHome.string();
+    options.workingDirectory = workingDirectory.string();
+    return runSubprocess(program.string(), options);
+}
+
 // Checks that `wavPath` holds the engine's samples for `text` spoken with `voice`.
 void expectSpoken(
     const fs::path& wavPath, const std::string& status, const VoicePaths& voice, const std::string& text)
@@ -282,10 +323,15 @@ TEST(InstallVoiceScript, InstallsAnArchivedVoiceAndNeverHalfOfOne)
     EXPECT_NE(intoBuild.standardError.find("build tree"), std::string::npos) << intoBuild.standardError;
     EXPECT_FALSE(fs::exists(buildTree / "share"));
 
-    // The installed voice speaks (the ORT conversion gives the ONNX model's samples).
+    // The installed voice speaks (the ORT conversion gives the ONNX model's samples), as
+    // the default voice at the first start after the installation without a check.
+    const fs::path checkerLog = scratch.path() / "checker-runs.log";
+    recordCheckerRuns(prefix, checkerLog);
     const std::string text = "Good morning.";
-    const auto run = runInstalled(prefix / "bin" / "ombrix-speak", {"-o", "out.wav", text}, scratch.path());
+    const auto run = runFirstStart(
+        prefix / "bin" / "ombrix-speak", {"-o", "out.wav", text}, scratch.path(), scratch.path() / "cache");
     ASSERT_TRUE(run.succeeded()) << run.describe();
+    EXPECT_FALSE(fs::exists(checkerLog)) << readFile(checkerLog);
     EXPECT_EQ(run.standardError.find("synthetic test voice"), std::string::npos);
     expectSpoken(scratch.path() / "out.wav", run.standardError, fixtureVoice(), text);
 }
@@ -346,6 +392,9 @@ TEST(InstallVoiceScript, InstallsAnyPublishedPiperVoiceListsItAndSpeaksItByName)
     }
     // Not the default English voice, and not asked to be: the default place stays empty.
     EXPECT_FALSE(fs::exists(files / "en_GB"));
+    // Checked before it was moved into place, and its verdict stored for the first start.
+    EXPECT_NE(amy.standardOutput.find("checking " + english), std::string::npos) << amy.standardOutput;
+    EXPECT_GE(storedVerdicts(prefix), 1u);
 
     // The German voice as the default German voice: both places, one shared phoneme tree
     // covering both languages.
@@ -366,16 +415,33 @@ TEST(InstallVoiceScript, InstallsAnyPublishedPiperVoiceListsItAndSpeaksItByName)
     ASSERT_TRUE(voices.succeeded()) << voices.describe();
     EXPECT_EQ(voices.standardOutput, german + "\tde_DE\t16000 Hz\n" + english + "\ten_US\t16000 Hz\n");
 
-    // Spoken by name, each with its own model's samples.
+    // Spoken by name, each with its own model's samples, at the first start after the
+    // installation without a check: the installer's verdicts serve.
+    const fs::path checkerLog = scratch.path() / "checker-runs.log";
+    recordCheckerRuns(prefix, checkerLog);
     const std::string text = "Good morning.";
-    const auto byName = runInstalled(speak, {"--voice", english, "-o", "amy.wav", text}, scratch.path());
+    const auto byName = runFirstStart(
+        speak, {"--voice", english, "-o", "amy.wav", text}, scratch.path(), scratch.path() / "c1");
     ASSERT_TRUE(byName.succeeded()) << byName.describe();
     expectSpoken(scratch.path() / "amy.wav", byName.standardError, fixtureVoice(), text);
     const std::string germanText = "Guten Morgen.";
-    const auto inGerman
-        = runInstalled(speak, {"--voice", german, "-o", "thorsten.wav", germanText}, scratch.path());
+    const auto inGerman = runFirstStart(
+        speak, {"--voice", german, "-o", "thorsten.wav", germanText}, scratch.path(), scratch.path() / "c2");
     ASSERT_TRUE(inGerman.succeeded()) << inGerman.describe();
     expectSpoken(scratch.path() / "thorsten.wav", inGerman.standardError, germanFixture, germanText);
+    EXPECT_FALSE(fs::exists(checkerLog)) << readFile(checkerLog);
+    // Without the installation's store the same start checks the files.
+    fs::remove_all(prefix / "var" / "lib" / "ombrix-sherpa" / "verdicts");
+    const auto cleared = runFirstStart(
+        speak, {"--voice", english, "-o", "amy2.wav", text}, scratch.path(), scratch.path() / "c3");
+    ASSERT_TRUE(cleared.succeeded()) << cleared.describe();
+    EXPECT_NE(readFile(checkerLog).find("tts"), std::string::npos) << "the files were not checked";
+    fs::rename(prefix / "lib" / "ombrix-sherpa-check.real", prefix / "lib" / "ombrix-sherpa-check");
+    // Installed again, so that a refused archive below has verdicts to leave alone.
+    ASSERT_TRUE(installVoice(
+        {"--prefix", prefix.string(), "--archive", (scratch.path() / (english + ".tar.bz2")).string()})
+                    .succeeded());
+    EXPECT_GE(storedVerdicts(prefix), 1u);
 
     // An unknown name lists what is there.
     const auto unknown
@@ -392,11 +458,26 @@ TEST(InstallVoiceScript, InstallsAnyPublishedPiperVoiceListsItAndSpeaksItByName)
         withArguments(
             {"-cjf", otherArchive.string(), "-C", other.parent_path().string(), other.filename().string()}))
                     .succeeded());
+    const std::size_t verdictsBefore = storedVerdicts(prefix);
     const auto refused = installVoice({"--prefix", prefix.string(), "--archive", otherArchive.string()});
     EXPECT_FALSE(refused.succeeded());
     EXPECT_NE(refused.standardError.find("vits-piper-<lang>_<REGION>-<name>-<quality>"), std::string::npos)
         << refused.standardError;
     EXPECT_FALSE(fs::exists(files / "voices" / "vits-coqui-en-ljspeech"));
+    EXPECT_EQ(storedVerdicts(prefix), verdictsBefore) << "a refused archive left a verdict";
+
+    // A published name and layout whose voice the checker refuses (a tokens file that
+    // would end the process): not installed, no verdict.
+    const fs::path bad = fs::path(OMBRIX_FIXTURES_DIR) / "broken" / "tts-tokens-duplicate";
+    const VoicePaths badVoice
+        = {(bad / "model.onnx").string(), (bad / "tokens.txt").string(), fixtureVoice().dataDir};
+    const auto badInstall = installVoice({"--prefix", prefix.string(), "--archive",
+        makePublishedVoiceArchive(scratch.path(), "vits-piper-fr_FR-broken-low", badVoice, 16000).string()});
+    EXPECT_FALSE(badInstall.succeeded());
+    EXPECT_NE(badInstall.standardError.find("the model checker refused"), std::string::npos)
+        << badInstall.standardError;
+    EXPECT_FALSE(fs::exists(files / "voices" / "vits-piper-fr_FR-broken-low"));
+    EXPECT_EQ(storedVerdicts(prefix), verdictsBefore) << "a refused voice left a verdict";
 }
 
 // Runs the recogniser installer from the source tree, on a PATH without Node.js.
@@ -463,10 +544,16 @@ TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOp
             AudioBuffer<float>(&channel, 1, static_cast<unsigned>(bursts.size()), false, 16000)));
         ASSERT_TRUE(writer.close());
     }
-    const auto transcribed
-        = runInstalled(prefix / "bin" / "ombrix-transcribe", {wav.string()}, scratch.path());
+    // Its first start after the installation: the installer's verdict spares the check.
+    EXPECT_EQ(storedVerdicts(prefix), 1u);
+    const fs::path checkerLog = scratch.path() / "checker-runs.log";
+    recordCheckerRuns(prefix, checkerLog);
+    const auto transcribed = runFirstStart(
+        prefix / "bin" / "ombrix-transcribe", {wav.string()}, scratch.path(), scratch.path() / "cache");
     ASSERT_TRUE(transcribed.succeeded()) << transcribed.describe();
     EXPECT_NE(transcribed.standardOutput.find("ABA\n"), std::string::npos) << transcribed.standardOutput;
+    EXPECT_FALSE(fs::exists(checkerLog)) << readFile(checkerLog);
+    fs::rename(prefix / "lib" / "ombrix-sherpa-check.real", prefix / "lib" / "ombrix-sherpa-check");
 
     // Installed already: kept unless --replace is given.
     const std::string before = readFile(files / "STT-MODEL-SOURCE.txt");
@@ -487,6 +574,22 @@ TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOp
     EXPECT_NE(refused.standardError.find("sherpa-onnx streaming Zipformer2 CTC archives"), std::string::npos)
         << refused.standardError;
     EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+
+    // A CTC archive whose graph the checker refuses (a label the model cannot emit): the
+    // installed recogniser is put back, and no verdict is added.
+    const fs::path bad = fs::path(OMBRIX_FIXTURES_DIR) / "broken" / "asr-graph-unknown-label";
+    const fs::path badArchive
+        = makeRecogniserArchive(scratch.path(), "sherpa-onnx-streaming-zipformer-ctc-broken-2024-01-01",
+            {{stem + ".int8.onnx", bad / "model.onnx"}, {"tokens.txt", bad / "tokens.txt"},
+                {"HLG.fst", bad / "HLG.fst"}});
+    const auto checkedOut
+        = installModel({"--prefix", prefix.string(), "--replace", "--archive", badArchive.string()});
+    EXPECT_FALSE(checkedOut.succeeded());
+    EXPECT_NE(checkedOut.standardError.find("the model checker refused"), std::string::npos)
+        << checkedOut.standardError;
+    EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+    EXPECT_EQ(readFile(files / "HLG.fst"), readFile(asr / "HLG.fst"));
+    EXPECT_EQ(storedVerdicts(prefix), 1u);
     std::vector<std::string> leftovers;
     for (const auto& entry : fs::directory_iterator(files)) {
         leftovers.push_back(entry.path().filename().string());

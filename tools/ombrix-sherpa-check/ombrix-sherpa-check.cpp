@@ -18,13 +18,22 @@
 // layout, every state and arc (next states, weights, input labels against tokens.txt and
 // the model's output size), as decoding only reaches a few of its arcs.
 //
+// With --store-verdict PREFIX (for the installers), a good
+// verdict is also stored in the store of the installation at PREFIX
+// (PREFIX/var/lib/ombrix-sherpa/verdicts, models/VerdictStore.h), keyed by the identity
+// the plug-in computes for the same files: only when every file lies inside PREFIX, the
+// files did not change while they were checked, and the file system keeps nanosecond
+// change times. A verdict that could not be stored is a line "note <why>" before "OK".
+//
 // Report (to descriptor N, default standard output), one line each: "stage <step>"
 // before every step, "problem <path>: <what is wrong>" when a fault is found, and "OK" as
 // the very last act. Anything else (no "OK") means the files must not be loaded; the
 // library's own messages go to standard error. Exit status: 0 OK, 2 a problem was
 // reported, 64 wrong arguments; anything else is the library ending the process.
 
+#include "models/FileIdentity.h"
 #include "models/ModelFileInspection.h"
+#include "models/VerdictStore.h"
 #include "stt/RecognizerConfig.h"
 #include "tools/ombrix-sherpa-check/GraphCheck.h"
 #include "utils/SherpaOnnxCApi.h"
@@ -45,6 +54,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +82,10 @@ bool structureChecked = false;
 // from another directory (the one given as the voice's data directory).
 constexpr std::string_view kVoiceDataOption = "--voice-data";
 std::string voiceOwnData;
+
+// The installation whose store receives a good verdict (--store-verdict).
+constexpr std::string_view kStoreVerdictOption = "--store-verdict";
+std::string storePrefix;
 
 // What the voice says: short, but with letters, a digit (espeak-ng's number rules of the
 // dictionary) and punctuation (a pause and a question's tune), and so phonemes and pads
@@ -104,6 +118,7 @@ public:
     void stage(const std::string& step) const { line("stage " + step); }
     void problem(const std::string& what) const { line("problem " + what); }
     void ok() const { line("OK"); }
+    void note(const std::string& what) const { line("note " + what); }
 
 private:
     void line(std::string text) const
@@ -378,9 +393,69 @@ int usage(const char* program)
         "usage: %s [--report-fd N] [--skip-file-checks] [--voice-data DIR] tts <model> <tokens.txt> "
         "<espeak-ng-data>\n"
         "       %s [--report-fd N] [--skip-file-checks | --structure-checked] asr <model> <tokens.txt> "
-        "<graph>\n",
+        "<graph>\n"
+        "       (either also with --store-verdict PREFIX)\n",
         program, program);
     return kExitUsage;
+}
+
+/// The identity of the files as the plug-in keys them when it loads them itself: for a
+/// voice, espeak-ng reads `files[2]`, and the voice's own data is --voice-data when given.
+std::optional<FileIdentity> identityFor(const std::string& kind, const std::vector<std::string>& files)
+{
+    const std::string& ownData = voiceOwnData.empty() ? files[2] : voiceOwnData;
+    const FileSet set = kind == "tts" ? voiceFileSet(files[0], files[1], ownData, files[2])
+                                      : recognizerFileSet(files[0], files[1], files[2]);
+    return fileSetIdentity(kind == "tts" ? "tts" : "asr", set.files, set.tree);
+}
+
+/// The identity before the check, once settled: a file written just before (as the
+/// installer does) waits the few milliseconds until a later change would show.
+std::optional<FileIdentity> settledIdentityFor(const std::string& kind, const std::vector<std::string>& files)
+{
+    constexpr int kMaxAttempts = 100;
+    constexpr useconds_t kPauseMicroseconds = 5000;
+    std::optional<FileIdentity> identity = identityFor(kind, files);
+    for (int attempt = 0; identity && !settled(*identity) && attempt < kMaxAttempts; ++attempt) {
+        ::usleep(kPauseMicroseconds);
+        identity = identityFor(kind, files);
+    }
+    return identity;
+}
+
+/// Stores the verdict of `before` (the identity taken before the check) in the store of
+/// the installation at storePrefix; "" when stored, otherwise why not.
+std::string storeVerdict(
+    const std::string& kind, const std::vector<std::string>& files, const std::optional<FileIdentity>& before)
+{
+    std::error_code error;
+    const std::filesystem::path prefix = std::filesystem::canonical(storePrefix, error);
+    if (error) {
+        return "the prefix " + storePrefix + " cannot be resolved: " + error.message();
+    }
+    std::vector<std::string> paths = files;
+    if (!voiceOwnData.empty()) {
+        paths.push_back(voiceOwnData);
+    }
+    for (const std::string& file : paths) {
+        const std::filesystem::path real = std::filesystem::canonical(file, error);
+        if (error || !real.string().starts_with(prefix.string() + "/")) {
+            return file + " is not inside " + prefix.string();
+        }
+    }
+    const std::optional<FileIdentity> after = identityFor(kind, files);
+    if (!before || !after || before->key != after->key) {
+        return "the files changed while they were checked";
+    }
+    if (!before->complete || !before->nanosecondTimes || !settled(*before)) {
+        return "the file system does not keep nanosecond change times, or the files kept changing";
+    }
+    const VerdictStore store(VerdictStore::installationDirectory(prefix), kModelCheckRuleVersion,
+        VerdictStoreKind::InstallationWriter);
+    if (!store.problem().empty()) {
+        return store.problem();
+    }
+    return store.remember(before->key) ? std::string() : "cannot write to " + store.directory().string();
 }
 
 /// The least address space this process is capped at, and how many times the files'
@@ -452,6 +527,11 @@ int main(int argc, char** argv)
             arguments.erase(arguments.begin());
             continue;
         }
+        if (arguments[0] == kStoreVerdictOption && arguments.size() >= 2) {
+            storePrefix = arguments[1];
+            arguments.erase(arguments.begin(), arguments.begin() + 2);
+            continue;
+        }
         if (arguments[0] == kVoiceDataOption && arguments.size() >= 2) {
             voiceOwnData = arguments[1];
             arguments.erase(arguments.begin(), arguments.begin() + 2);
@@ -470,8 +550,13 @@ int main(int argc, char** argv)
     if (arguments.size() != 4) {
         return usage(argv[0]);
     }
-    capAddressSpace({arguments[1], arguments[2], arguments[3]});
+    const std::vector<std::string> files(arguments.begin() + 1, arguments.end());
+    capAddressSpace(files);
     const Report report(reportFd);
+    std::optional<FileIdentity> before;
+    if (!storePrefix.empty()) {
+        before = settledIdentityFor(arguments[0], files);
+    }
     int status = kExitUsage;
     if (arguments[0] == "tts") {
         status = checkVoice(report, arguments[1], arguments[2], arguments[3]);
@@ -482,6 +567,11 @@ int main(int argc, char** argv)
     }
     if (status != kExitOk) {
         return status;
+    }
+    if (!storePrefix.empty()) {
+        if (const std::string why = storeVerdict(arguments[0], files, before); !why.empty()) {
+            report.note("verdict not stored: " + why);
+        }
     }
     // The verdict is the last thing this process does: nothing after it (destructors,
     // exit handlers of the library) can turn a good verdict into a misleading exit.
