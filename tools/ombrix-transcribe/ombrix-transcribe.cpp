@@ -106,9 +106,9 @@ struct Options {
 void printHelp()
 {
     std::printf(R"(Usage: ombrix-transcribe [options] FILE.wav
-       ombrix-transcribe [options] -                (a WAV stream on standard input)
-       ombrix-transcribe [options] --raw --rate HZ  (raw samples on standard input)
-Transcribes the audio with the Sherpa speech-to-text node. The node is the sink of a graph
+  or:  ombrix-transcribe [options] --raw --rate HZ
+Transcribes the audio of FILE.wav ("-": a WAV stream on standard input; with --raw, raw
+samples on standard input) with the Sherpa speech-to-text node. The node is the sink of a graph
 running at the input's sample rate; a stereo or multichannel input is mixed down to mono
 (the mean of its channels) before the graph.
 
