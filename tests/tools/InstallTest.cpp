@@ -582,7 +582,8 @@ std::string readmeLogLines(const std::string& text, const fs::path& prefix)
     std::string lines;
     std::istringstream stream(text);
     for (std::string line; std::getline(stream, line);) {
-        if (line.empty() || line[0] != '[' || line.rfind("[trace] ", 0) == 0 || line.rfind("[debug] ", 0) == 0) {
+        if (line.empty() || line[0] != '[' || line.rfind("[trace] ", 0) == 0
+            || line.rfind("[debug] ", 0) == 0) {
             continue;
         }
         for (const std::string& path : {fs::canonical(prefix).string(), prefix.string()}) {
@@ -1012,8 +1013,8 @@ TEST(InstalledHeaders, EveryCommandOfTheReadmeRunsAgainstAnInstallation)
 
     // What the run blocks name: the archives, a recording, the host programs' sources.
     const VoicePaths voice = fixtureVoice();
-    fs::rename(makeVoiceArchive(archives, "default.tar.bz2", true),
-        work / (std::string(kVoiceName) + ".tar.bz2"));
+    fs::rename(
+        makeVoiceArchive(archives, "default.tar.bz2", true), work / (std::string(kVoiceName) + ".tar.bz2"));
     const std::string amy = "vits-piper-en_US-amy-low";
     fs::rename(makePublishedVoiceArchive(archives, amy, voice, 16000), work / (amy + ".tar.bz2"));
     const fs::path asr = fs::path(OMBRIX_FIXTURES_DIR) / "asr";
@@ -1072,7 +1073,8 @@ TEST(InstalledHeaders, EveryCommandOfTheReadmeRunsAgainstAnInstallation)
         texts += line == "ABA" ? 1 : 0;
     }
     EXPECT_EQ(texts, 2u) << run.standardOutput;
-    EXPECT_NE(readFile(work / "speech.json").find("\"ABA\""), std::string::npos) << readFile(work / "speech.json");
+    EXPECT_NE(readFile(work / "speech.json").find("\"ABA\""), std::string::npos)
+        << readFile(work / "speech.json");
     EXPECT_TRUE(fs::is_regular_file(work / "build" / "hello-host"));
     EXPECT_TRUE(fs::is_regular_file(work / "hello-host"));
     EXPECT_TRUE(fs::is_regular_file(work / "stt-host"));
@@ -1095,7 +1097,8 @@ TEST(InstalledTool, ManPagesRenderCleanlyAndTheNoticesAreInstalled)
         EXPECT_EQ(groff.exitCode, 0) << groff.describe();
         EXPECT_EQ(groff.standardError, "") << page;
         std::string title = name + "(1)";
-        std::transform(title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
+        std::transform(
+            title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
         EXPECT_NE(groff.standardOutput.find(title), std::string::npos) << groff.standardOutput;
         SubprocessOptions man = withArguments({"-l", page.string()});
         man.environment["MANPAGER"] = "cat";
