@@ -2,7 +2,8 @@
 // prefix, used from there (and from wherever it is moved) with a clean environment;
 // scripts/install-voice.sh filling in the voice from a local archive; and the host
 // program shown in README.md built against a moved installation with its CMake package
-// configuration and with its pkg-config files.
+// configuration and with its pkg-config files; every shell command README.md shows, run
+// against an installation; the manual pages and the notices an installation ships.
 
 #include "SpeakToolSupport.h"
 #include "TestSignals.h"
