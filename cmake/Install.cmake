@@ -12,7 +12,9 @@
 #                           plug-in's path (OmbrixSherpa_PLUGIN) for loadLibrary
 #   <prefix>/lib/pkgconfig/ ombrix-sdk.pc, ombrix-sherpa.pc (variable "plugin")
 #   <prefix>/share/files/   the default model tree (empty unless voices are installed)
-#   <prefix>/share/doc/OmbrixSherpa/  LICENSE and THIRD-PARTY-NOTICES
+#   <prefix>/share/man/man1/ the programs' manual pages (tools/man)
+#   <prefix>/share/doc/OmbrixSherpa/  LICENSE, THIRD-PARTY-NOTICES, ONNXRUNTIME-NOTICES (and,
+#                           with the test voices, TEST-VOICES-ESPEAK-NG-DATA)
 #
 # Every run-time path is relative to $ORIGIN, so the prefix can be moved or copied
 # anywhere after installation and the programs still find their libraries and the
@@ -104,7 +106,27 @@ endforeach()
 # The installation redistributes sherpa-onnx, espeak-ng and onnxruntime: their notices go
 # with it.
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/THIRD-PARTY-NOTICES
+  ${CMAKE_SOURCE_DIR}/notices/ONNXRUNTIME-NOTICES
   DESTINATION ${OMBRIX_INSTALL_DOCDIR} COMPONENT runtime)
+
+# The test voices carry Debian's espeak-ng phoneme data (GPL-3.0-or-later): their notice
+# names the package version they were copied from, and goes with them.
+if(DEFINED OMBRIX_ESPEAK_DATA_SOURCE)
+  execute_process(COMMAND dpkg-query -W "-f=\${Version}" espeak-ng-data
+    OUTPUT_VARIABLE OMBRIX_ESPEAK_DATA_VERSION RESULT_VARIABLE _ombrix_dpkg_result ERROR_QUIET)
+  if(NOT _ombrix_dpkg_result EQUAL 0 OR OMBRIX_ESPEAK_DATA_VERSION STREQUAL "")
+    set(OMBRIX_ESPEAK_DATA_VERSION "unknown (not a Debian package on the build machine)")
+  endif()
+  configure_file(${CMAKE_SOURCE_DIR}/notices/TEST-VOICES-ESPEAK-NG-DATA.in
+    ${CMAKE_BINARY_DIR}/notices/TEST-VOICES-ESPEAK-NG-DATA @ONLY)
+  if(OMBRIX_INSTALL_TEST_VOICES)
+    install(FILES ${CMAKE_BINARY_DIR}/notices/TEST-VOICES-ESPEAK-NG-DATA
+      DESTINATION ${OMBRIX_INSTALL_DOCDIR} COMPONENT test-voices)
+  else()
+    install(FILES ${CMAKE_BINARY_DIR}/notices/TEST-VOICES-ESPEAK-NG-DATA
+      DESTINATION ${OMBRIX_INSTALL_DOCDIR} COMPONENT test-voices EXCLUDE_FROM_ALL)
+  endif()
+endif()
 
 # The model tree exists in every installation, so that its place is visible.
 install(DIRECTORY DESTINATION ${OMBRIX_INSTALL_MODELDIR} COMPONENT runtime)

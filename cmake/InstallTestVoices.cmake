@@ -26,5 +26,7 @@ foreach(_voice IN LISTS _voices)
   file(COPY "${_from}/" DESTINATION "${_to}")
   file(WRITE "${_to}/${_marker}"
     "This directory holds a synthetic test voice: it speaks in test tones, not speech.\n"
-    "Replace it with a real voice, for the English voice with bin/ombrix-install-voice of this installation.\n")
+    "Replace it with a real voice, for the English voice with bin/ombrix-install-voice of this installation.\n"
+    "Its espeak-ng-data/ is Debian's espeak-ng data (GPL-3.0-or-later): see\n"
+    "share/doc/OmbrixSherpa/TEST-VOICES-ESPEAK-NG-DATA.\n")
 endforeach()

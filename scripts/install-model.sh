@@ -39,15 +39,15 @@ usage() {
   cat <<EOF
 Usage: $program [--prefix DIR] --archive FILE [--replace] [--converter PROGRAM] [--checker PROGRAM]
 
-Installs a published speech-to-text model as the default recogniser of DIR:
-DIR/share/files/$model_file, tokens.txt and HLG.fst.
+Installs a published speech-to-text model as the default recogniser of DIR (its model,
+tokens.txt and HLG.fst in DIR/share/files/, the model converted to ORT format).
 Supported: $supported.
 
-  --prefix DIR       installation prefix (default: $prefix)
+  --prefix DIR       installation prefix (default: the installation this program
+                     belongs to; run from the source tree, its out/prefix)
   --archive FILE     the archive to install
   --replace          replace a recogniser that is already installed
-  --converter PROGRAM
-                     the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
+  --converter PROG   the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
                      lib/ombrix-convert-model of this installation or of the prefix)
   --checker PROGRAM  the model checker (default: lib/ombrix-sherpa-check of this
                      installation or of the prefix); its verdict is stored in

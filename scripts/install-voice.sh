@@ -48,8 +48,8 @@ list_only=0
 
 usage() {
   cat <<EOF
-Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROGRAM] [--checker PROGRAM] [--as-default]
-       $program [--prefix DIR] --list
+Usage: $program [--prefix DIR] [--archive FILE | --url URL] [--converter PROG] [--checker PROG] [--as-default]
+  or:  $program [--prefix DIR] --list
 
 Installs a published piper voice of the sherpa-onnx releases (an archive
 vits-piper-<lang>_<REGION>-<name>-<quality>.tar.bz2) into
@@ -62,17 +62,16 @@ default English voice, which also goes to DIR/share/files/$language_dir/$voice_n
                    replacing the voice there
   --list           list the installed voices (name, language, sample rate, speakers)
 
-  --prefix DIR     installation prefix (default: $prefix)
-  --archive FILE   use this local copy of $voice_name.tar.bz2
-                   instead of downloading it
+  --prefix DIR     installation prefix (default: the installation this program
+                   belongs to; run from the source tree, its out/prefix)
+  --archive FILE   install this local archive instead of downloading
+                   $voice_name.tar.bz2
   --url URL        download from URL (default: $default_url)
-  --converter PROGRAM
-                   the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
-                   lib/ombrix-convert-model of this installation or of the prefix)
-  --checker PROGRAM
-                   the model checker (default: lib/ombrix-sherpa-check of this
-                   installation or of the prefix); it checks the voice before it is
-                   installed and stores its verdict in DIR/var/lib/ombrix-sherpa/verdicts
+  --converter PROG  the ONNX-to-ORT converter (default: \$OMBRIX_CONVERT_MODEL, else
+                    lib/ombrix-convert-model of this installation or of the prefix)
+  --checker PROG    the model checker (default: lib/ombrix-sherpa-check of this
+                    installation or of the prefix); it checks the voice before it is
+                    installed and stores its verdict in DIR/var/lib/ombrix-sherpa/verdicts
   --version        print the version
   -h, --help       this text
 

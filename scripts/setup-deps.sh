@@ -13,6 +13,7 @@ apt_packages=(
   libsoxr-dev libsndfile1-dev
   python3-onnx python3-numpy libfst-tools libfst-dev espeak-ng-data
   clang-14 libclang-rt-14-dev clang-format
+  help2man groff-base man-db
 )
 missing=()
 for p in "${apt_packages[@]}"; do

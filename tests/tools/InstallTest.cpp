@@ -2,7 +2,8 @@
 // prefix, used from there (and from wherever it is moved) with a clean environment;
 // scripts/install-voice.sh filling in the voice from a local archive; and the host
 // program shown in README.md built against a moved installation with its CMake package
-// configuration and with its pkg-config files.
+// configuration and with its pkg-config files; every shell command README.md shows, run
+// against an installation; the manual pages and the notices an installation ships.
 
 #include "SpeakToolSupport.h"
 #include "TestSignals.h"
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -676,6 +679,33 @@ std::size_t logLinesAt(const std::string& text, const std::string& level)
     return count;
 }
 
+// The SDK's log lines ("[level] ...") of `text` as the README shows them: the installation
+// `prefix` written as /opt/ombrix, the first-synthesis timestamp as <time>.
+std::string readmeLogLines(const std::string& text, const fs::path& prefix)
+{
+    std::string lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        if (line.empty() || line[0] != '[' || line.rfind("[trace] ", 0) == 0
+            || line.rfind("[debug] ", 0) == 0) {
+            continue;
+        }
+        for (const std::string& path : {fs::canonical(prefix).string(), prefix.string()}) {
+            for (std::size_t at = line.find(path); at != std::string::npos; at = line.find(path, at)) {
+                line.replace(at, path.size(), "/opt/ombrix");
+            }
+        }
+        const std::string stamp = "timestamp=";
+        const std::size_t at = line.find(stamp);
+        if (at != std::string::npos) {
+            const std::size_t digits = line.find_first_not_of("0123456789", at + stamp.size());
+            line.replace(at + stamp.size(), digits - at - stamp.size(), "<time>");
+        }
+        lines += line + "\n";
+    }
+    return lines;
+}
+
 // Checks what the README's host program does, built as `program`: with a voice that does
 // not exist it stops with an error and writes nothing; with the installed test voice it
 // writes hello.wav with speech in it and succeeds. Along the way, OMBRIX_LOG_LEVEL sets
@@ -712,6 +742,16 @@ void expectHostProgramSpeaks(
     EXPECT_NE(run.standardError.find("OMBRIX_LOG_LEVEL=loud is not a log level"), std::string::npos)
         << run.standardError;
     EXPECT_GT(logLinesAt(run.standardError, "info"), 0u) << run.standardError;
+
+    // It skips the default voice, so a good run at the default level has no error line,
+    // and its log is the one the README shows.
+    const auto good = runHostProgram(
+        program, {plugin.string(), voice.model, voice.tokens, voice.dataDir}, workingDirectory, "");
+    ASSERT_TRUE(good.succeeded()) << good.describe() << good.standardError;
+    EXPECT_EQ(logLinesAt(good.standardError, "error"), 0u) << good.standardError;
+    EXPECT_EQ(readmeLogLines(good.standardError, prefix), readmeBlock("host-log", ""))
+        << "README.md's log of the host program differs from what it printed:\n"
+        << good.standardError;
     WavData wav;
     std::string error;
     ASSERT_TRUE(readWav((workingDirectory / "hello.wav").string(), wav, &error)) << error;
@@ -943,6 +983,256 @@ TEST(InstalledHeaders, TheSpeechToTextNodeCompilesIntoAHostOfAMovedInstallation)
     const auto compile = runSubprocess(OMBRIX_CXX_COMPILER, withArguments(compileArguments));
     ASSERT_TRUE(compile.succeeded()) << compile.describe();
     expectSttHostProgramTranscribes(binary, scratch.path() / "run-pkg-config");
+}
+
+// A fenced shell block of README.md with the kind its marker line gives it:
+// "<!-- commands: run -->" (run by the test below), "ci" (run by .ci/run), "network" or
+// "root" (they need what a test does not have; the test runs their programs' --help).
+struct ReadmeCommands {
+    std::string kind; // empty: the block has no marker
+    std::string text;
+    std::size_t line = 0;
+};
+
+std::vector<ReadmeCommands> readmeShellBlocks()
+{
+    std::vector<ReadmeCommands> blocks;
+    std::istringstream readme(readFile(fs::path(OMBRIX_SOURCE_DIR) / "README.md"));
+    std::string previous;
+    std::size_t number = 0;
+    for (std::string line; std::getline(readme, line);) {
+        ++number;
+        if (line == "```sh") {
+            ReadmeCommands block;
+            block.line = number;
+            const std::string prefix = "<!-- commands: ";
+            if (previous.rfind(prefix, 0) == 0 && previous.size() > prefix.size() + 4) {
+                block.kind = previous.substr(prefix.size(), previous.size() - prefix.size() - 4);
+            }
+            for (std::string body; std::getline(readme, body) && body != "```";) {
+                ++number;
+                block.text += body + "\n";
+            }
+            ++number;
+            blocks.push_back(block);
+        }
+        if (!line.empty()) {
+            previous = line;
+        }
+    }
+    return blocks;
+}
+
+// The commands of a block: continuation lines joined, comments and blank lines dropped.
+std::vector<std::string> commandLines(const std::string& text)
+{
+    std::vector<std::string> commands;
+    std::istringstream lines(text);
+    std::string command;
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t comment = line.find(" #");
+        if (comment != std::string::npos) {
+            line.erase(comment);
+        }
+        line.erase(line.find_last_not_of(" \t") + 1);
+        line.erase(0, line.find_first_not_of(" \t"));
+        if (!line.empty() && line.back() == '\\') {
+            command += line.substr(0, line.size() - 1);
+            continue;
+        }
+        command += line;
+        if (!command.empty()) {
+            commands.push_back(command);
+        }
+        command.clear();
+    }
+    return commands;
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+void writeMonoWav(const fs::path& path, const std::string& bursts)
+{
+    const std::vector<float> samples = makeToneBursts(bursts, 16000, 0.0);
+    float* channel = const_cast<float*>(samples.data());
+    WavWriter wav;
+    ASSERT_TRUE(wav.open(path.string(), 16000, 1));
+    ASSERT_TRUE(
+        wav.write(AudioBuffer<float>(&channel, 1, static_cast<unsigned>(samples.size()), false, 16000)));
+    ASSERT_TRUE(wav.close());
+}
+
+// Every shell command the README shows, as a user would type it: the "run" blocks in
+// their order in one shell, against an installation in place of /opt/ombrix, with the
+// archives they name made from the synthetic fixtures; "ci" commands must be commands of
+// .ci/run; of "network" and "root" commands the program's --help must work. A README block
+// without a marker fails, so no command escapes this test.
+TEST(InstalledHeaders, EveryCommandOfTheReadmeRunsAgainstAnInstallation)
+{
+    const std::vector<ReadmeCommands> blocks = readmeShellBlocks();
+    ASSERT_FALSE(blocks.empty());
+    ScratchDirectory scratch;
+    const fs::path prefix = scratch.path() / "opt-ombrix";
+    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
+    const fs::path work = scratch.path() / "work";
+    const fs::path archives = scratch.path() / "archives";
+    fs::create_directories(work);
+    fs::create_directories(archives);
+
+    std::vector<std::string> ciLines;
+    {
+        std::istringstream ci(readFile(fs::path(OMBRIX_SOURCE_DIR) / ".ci" / "run"));
+        for (std::string line; std::getline(ci, line);) {
+            ciLines.push_back(line);
+        }
+    }
+    std::string script = "set -euxo pipefail\n";
+    for (const ReadmeCommands& block : blocks) {
+        SCOPED_TRACE("README.md line " + std::to_string(block.line));
+        const std::string text = replaceAll(block.text, "/opt/ombrix", prefix.string());
+        if (block.kind == "run") {
+            script += text;
+        } else if (block.kind == "ci") {
+            for (const std::string& command : commandLines(text)) {
+                EXPECT_NE(std::find(ciLines.begin(), ciLines.end(), command), ciLines.end())
+                    << "'" << command << "' is not a command of .ci/run";
+            }
+        } else if (block.kind == "network" || block.kind == "root") {
+            for (const std::string& command : commandLines(text)) {
+                const std::string program = command.substr(0, command.find(' '));
+                const auto help = runInstalled(program, {"--help"}, work);
+                EXPECT_EQ(help.exitCode, 0) << command << ": " << help.describe();
+                EXPECT_NE(help.standardOutput.find("Usage"), std::string::npos) << help.standardOutput;
+            }
+        } else {
+            ADD_FAILURE() << "a shell block without <!-- commands: run|ci|network|root --> before it";
+        }
+    }
+
+    // What the run blocks name: the archives, a recording, the host programs' sources.
+    const VoicePaths voice = fixtureVoice();
+    fs::rename(
+        makeVoiceArchive(archives, "default.tar.bz2", true), work / (std::string(kVoiceName) + ".tar.bz2"));
+    const std::string amy = "vits-piper-en_US-amy-low";
+    fs::rename(makePublishedVoiceArchive(archives, amy, voice, 16000), work / (amy + ".tar.bz2"));
+    const fs::path asr = fs::path(OMBRIX_FIXTURES_DIR) / "asr";
+    const std::string stem = "ctc-epoch-30-avg-3-chunk-16-left-128";
+    const std::string recogniser = "sherpa-onnx-streaming-zipformer-ctc-small-2024-03-18";
+    fs::rename(makeRecogniserArchive(archives, recogniser,
+                   {{stem + ".int8.onnx", asr / "model.onnx"}, {"tokens.txt", asr / "tokens.txt"},
+                       {"HLG.fst", asr / "HLG.fst"}}),
+        work / (recogniser + ".tar.bz2"));
+    writeMonoWav(work / "speech.wav", "A_B_A");
+    std::ofstream(work / "hello-host.cpp") << readmeBlock("host-example", "cpp");
+    std::ofstream(work / "CMakeLists.txt") << readmeBlock("host-example-cmake", "cmake");
+    std::ofstream(work / "stt-host.cpp") << readmeBlock("stt-host-example", "cpp");
+
+    SubprocessOptions options = withArguments({"-c", script});
+    options.environment["LD_LIBRARY_PATH"] = std::nullopt;
+    options.environment["OMBRIX_LOG_LEVEL"] = std::nullopt;
+    options.workingDirectory = work.string();
+    options.timeout = std::chrono::minutes(10);
+    const std::string sanitize = OMBRIX_HOST_PROGRAM_SANITIZE;
+    if (!sanitize.empty()) {
+        // The host programs link the sanitized libraries, so they carry the sanitizer too.
+        const fs::path wrappers = scratch.path() / "wrappers";
+        fs::create_directories(wrappers);
+        std::ofstream(wrappers / "g++") << "#!/bin/sh\nexec /usr/bin/g++ \"$@\" " << sanitize << "\n";
+        fs::permissions(wrappers / "g++", fs::perms::owner_all);
+        options.environment["PATH"] = wrappers.string() + ":" + std::getenv("PATH");
+        options.environment["CXXFLAGS"] = sanitize;
+        options.environment["LDFLAGS"] = sanitize;
+        addSanitizerEnvironment(options);
+    }
+    const auto run = runSubprocess("/bin/bash", options);
+    ASSERT_TRUE(run.succeeded()) << run.describe() << "\n" << run.standardError;
+
+    // Every command did its part.
+    std::vector<std::string> errors;
+    std::istringstream lines(run.standardError);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("[error]", 0) == 0) {
+            errors.push_back(line);
+        }
+    }
+    EXPECT_TRUE(errors.empty()) << run.standardError;
+    EXPECT_NE(run.standardOutput.find(amy + "\ten_US\t16000 Hz\t1 speaker(s)\n"), std::string::npos)
+        << run.standardOutput;
+    for (const char* spoken : {"hello.wav", "amy.wav"}) {
+        WavData wav;
+        std::string error;
+        ASSERT_TRUE(readWav((work / spoken).string(), wav, &error)) << spoken << ": " << error;
+        EXPECT_GT(energy(wav.channels[0], 0, wav.channels[0].size()), 1.0) << spoken << " is silent";
+    }
+    // ombrix-transcribe's final line and the speech-to-text host's text.
+    std::size_t texts = 0;
+    std::istringstream output(run.standardOutput);
+    for (std::string line; std::getline(output, line);) {
+        texts += line == "ABA" ? 1 : 0;
+    }
+    EXPECT_EQ(texts, 2u) << run.standardOutput;
+    EXPECT_NE(readFile(work / "speech.json").find("\"ABA\""), std::string::npos)
+        << readFile(work / "speech.json");
+    EXPECT_TRUE(fs::is_regular_file(work / "build" / "hello-host"));
+    EXPECT_TRUE(fs::is_regular_file(work / "hello-host"));
+    EXPECT_TRUE(fs::is_regular_file(work / "stt-host"));
+}
+
+// The pages of share/man/man1, one for each program in bin/, render without a single
+// warning of groff or man (all of troff's warnings on, 80 columns); the notices a
+// distributor passes on are in share/doc.
+TEST(InstalledTool, ManPagesRenderCleanlyAndTheNoticesAreInstalled)
+{
+    ScratchDirectory scratch;
+    const fs::path prefix = scratch.path() / "prefix";
+    ASSERT_TRUE(cmakeInstall(prefix).succeeded());
+    std::size_t programs = 0;
+    for (const auto& entry : fs::directory_iterator(prefix / "bin")) {
+        if (!OMBRIX_WITH_MAN_PAGES) {
+            break; // configured with OMBRIX_MAN_PAGES=OFF
+        }
+        ++programs;
+        const std::string name = entry.path().filename().string();
+        const fs::path page = prefix / "share" / "man" / "man1" / (name + ".1");
+        ASSERT_TRUE(fs::is_regular_file(page)) << name << " has no manual page";
+        const auto groff = runSubprocess("groff", withArguments({"-man", "-Tutf8", "-ww", page.string()}));
+        EXPECT_EQ(groff.exitCode, 0) << groff.describe();
+        EXPECT_EQ(groff.standardError, "") << page;
+        std::string title = name + "(1)";
+        std::transform(
+            title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
+        EXPECT_NE(groff.standardOutput.find(title), std::string::npos) << groff.standardOutput;
+        SubprocessOptions man = withArguments({"--warnings=w", "-l", page.string()});
+        man.environment["MANPAGER"] = "cat";
+        man.environment["PAGER"] = "cat";
+        man.environment["MANWIDTH"] = "80";
+        const auto shown = runSubprocess("man", man);
+        EXPECT_EQ(shown.exitCode, 0) << shown.describe();
+        EXPECT_EQ(shown.standardError, "") << page;
+        EXPECT_NE(shown.standardOutput.find(name), std::string::npos) << shown.standardOutput;
+    }
+    EXPECT_EQ(programs, OMBRIX_WITH_MAN_PAGES ? 5u : 0u)
+        << "ombrix-speak, -transcribe, -inspect, -install-voice, -install-model";
+
+    const fs::path doc = prefix / "share" / "doc" / "OmbrixSherpa";
+    for (const char* notice : {"LICENSE", "THIRD-PARTY-NOTICES", "ONNXRUNTIME-NOTICES"}) {
+        EXPECT_TRUE(fs::is_regular_file(doc / notice)) << notice;
+    }
+    EXPECT_NE(readFile(doc / "ONNXRUNTIME-NOTICES").find("ONNX Runtime 1.27.0"), std::string::npos);
+    EXPECT_FALSE(fs::exists(doc / "TEST-VOICES-ESPEAK-NG-DATA")) << "installed without the test voices";
+    ASSERT_TRUE(cmakeInstall(prefix, {"--component", "test-voices"}).succeeded());
+    const std::string espeak = readFile(doc / "TEST-VOICES-ESPEAK-NG-DATA");
+    EXPECT_NE(espeak.find("GPL-3.0-or-later"), std::string::npos) << espeak;
+    EXPECT_EQ(espeak.find('@'), std::string::npos) << "unconfigured placeholder in\n" << espeak;
+    EXPECT_NE(readFile(fs::path(defaultVoiceBelow(prefix).model).parent_path() / "TEST-VOICE.txt")
+                  .find("TEST-VOICES-ESPEAK-NG-DATA"),
+        std::string::npos);
 }
 
 } // namespace

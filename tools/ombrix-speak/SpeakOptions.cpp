@@ -179,8 +179,7 @@ Output:
   -b, --block FRAMES       frames per graph block (default: 480)
       --format F           pcm16 or float (default: pcm16)
 
-Voice (default: the English voice of this installation,
-<prefix>/share/files/en_GB/vits-piper-en_GB-southern_english_female-low/,
+Voice (default: the English voice of this installation, in <prefix>/share/files/en_GB/,
 which <prefix>/bin/ombrix-install-voice installs):
       --model FILE         voice model (.onnx, or .ort in ORT format); loaded with the
                            node's "loadModel" action
@@ -194,7 +193,8 @@ Streaming:
       --stream[=yes|no]    feed the text word by word with "appendStreamingText"
                            ("isFinal" on the last word); the node speaks it at
                            sentence boundaries (default: no)
-      --words-per-second N feeding pace in graph time (default: 4)
+      --words-per-second N
+                           feeding pace in graph time (default: 4)
 
 Other:
       --plugin FILE        plug-in library (default: <prefix>/lib/libOmbrixSherpa.so)

@@ -19,9 +19,9 @@ using tools::UsageError;
 void printHelp()
 {
     std::printf(R"(Usage: ombrix-transcribe [options] FILE
-       ombrix-transcribe [options] -                (a WAV stream on standard input)
-       ombrix-transcribe [options] --raw --rate HZ  (raw samples on standard input)
-Transcribes the audio with the Sherpa speech-to-text node. FILE is WAV or any format
+  or:  ombrix-transcribe [options] --raw --rate HZ
+Transcribes the audio of FILE ("-": a WAV stream on standard input; with --raw, raw
+samples on standard input) with the Sherpa speech-to-text node. FILE is WAV or any format
 libsndfile reads (FLAC, Ogg/Vorbis, Opus, MP3, AIFF, ...). The input is mixed down to
 mono (the mean of its channels) and converted to the recogniser's rate of 16000 Hz with
 libsoxr; the node is the sink of a graph running at that rate.
