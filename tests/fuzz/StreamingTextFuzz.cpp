@@ -170,7 +170,10 @@ struct Harness {
     std::vector<std::string> takePieces()
     {
         std::lock_guard<std::mutex> lock(internals.queueMutex);
-        std::vector<std::string> pieces(internals.textQueue.begin(), internals.textQueue.end());
+        std::vector<std::string> pieces;
+        for (const auto& queued : internals.textQueue) {
+            pieces.push_back(queued.text);
+        }
         internals.textQueue.clear();
         return pieces;
     }
