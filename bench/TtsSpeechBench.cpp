@@ -1,0 +1,444 @@
+// Text-to-speech node figures for long texts, "stop" and voices at other rates:
+//  8  first non-silent sample out of produce after "synthesize" of a 2,000-character text
+//     (blocks pulled at once, as in 5b) vs sherpa-onnx's own first callback for the same
+//     text plus one 10 ms block;
+//  9a "stop" while a long text plays: blocks pulled until the output is silent, against
+//     one block (a block count: the manual time of each side is blocks x 10 ms);
+//  9b "stop" while the worker synthesises a long text: until the worker is idle, vs the
+//     engine synthesising one sentence of the text;
+//  10 real-time factor of a long text through the node (action to the complete item)
+//     vs sherpa-onnx generating it directly with a per-sentence callback, for the 16 kHz
+//     voice (10a) and a 22050 Hz voice, converted sentence by sentence (10b).
+//
+// Every side is wall time of other threads (the node's worker), reported as manual time.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "BenchSupport.h"
+#include "host/OXAny.h"
+#include "tts/SherpaTTSNode.h"
+#include "tts/SherpaTTSNodeInternals.h"
+#include "utils/SherpaOnnxCApi.h"
+#include "utils/SherpaOnnxHandles.h"
+
+namespace {
+
+using ombrix::OXAny;
+using ombrix::OXAnyMap;
+using ombrix::bench::BlockPuller;
+using ombrix::bench::Clock;
+using ombrix::bench::Figure;
+using ombrix::extensions::sherpa::GeneratedAudioPtr;
+using ombrix::extensions::sherpa::OfflineTtsPtr;
+using ombrix::extensions::sherpa::SherpaTTSNode;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kInnerRate = 16000;
+constexpr unsigned kInnerBlock = 160;
+constexpr unsigned kMono = 1;
+/// One block of the inner graph, added to the engine's first callback in figure 8.
+constexpr double kBlockSeconds = double(kInnerBlock) / kInnerRate;
+constexpr std::size_t kLongTextCharacters = 2000;
+constexpr int kIterations = 5;
+constexpr auto kWaitLimit = std::chrono::seconds(60);
+constexpr int kMaxBlocksToSilence = 1000;
+
+/// About 2,000 characters of the benchmark sentences (whole sentences).
+const std::string& longText()
+{
+    static const std::string text = [] {
+        std::size_t count = 1;
+        while (ombrix::bench::sentences(count).size() < kLongTextCharacters) {
+            ++count;
+        }
+        return ombrix::bench::sentences(count);
+    }();
+    return text;
+}
+
+OfflineTtsPtr createEngine(const std::string& voiceName)
+{
+    const auto voice = ombrix::bench::fixtureVoice(voiceName);
+    SherpaOnnxOfflineTtsConfig config{};
+    config.model.vits.model = voice.model.c_str();
+    config.model.vits.tokens = voice.tokens.c_str();
+    config.model.vits.data_dir = voice.dataDirectory.c_str();
+    return OfflineTtsPtr(SherpaOnnxCreateOfflineTts(&config));
+}
+
+std::unique_ptr<SherpaTTSNode> nodeWithVoice(benchmark::State& state, const std::string& voiceName)
+{
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap{{"loadDefaultVoice", OXAny(false)}});
+    const auto voice = ombrix::bench::fixtureVoice(voiceName);
+    if (!node->loadModel(voice.model, voice.tokens, voice.dataDirectory)) {
+        state.SkipWithError("the fixture voice could not be loaded");
+        return nullptr;
+    }
+    return node;
+}
+
+template <typename Condition>
+bool waitFor(Condition condition)
+{
+    const auto deadline = SteadyClock::now() + kWaitLimit;
+    while (!condition()) {
+        if (SteadyClock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+bool workerIdle(SherpaTTSNode& node)
+{
+    auto& internals = node.getInternalsForTesting();
+    std::lock_guard<std::mutex> lock(internals.queueMutex);
+    return internals.textQueue.empty() && !internals.synthesisActive;
+}
+
+/// Stops whatever the node does and pulls until it is quiet and its worker idle.
+bool settle(SherpaTTSNode& node, BlockPuller& puller)
+{
+    node.stop();
+    auto& internals = node.getInternalsForTesting();
+    for (int i = 0; i < 100000; ++i) {
+        puller.pull();
+        if (internals.playingAudio.load() == nullptr && !internals.audioIsPlaying.load() && workerIdle(node)
+            && !puller.lastBlockHasSound()) {
+            return true;
+        }
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+double secondsSince(SteadyClock::time_point start)
+{
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// ---- figure 8 ------------------------------------------------------------------------
+
+void BM_TtsFirstAudio_LongText(benchmark::State& state)
+{
+    auto node = nodeWithVoice(state, "voice-en");
+    if (!node) {
+        return;
+    }
+    BlockPuller puller(*node, kInnerRate, kMono, kInnerBlock);
+    const OXAnyMap parameters{{"text", OXAny(longText())}};
+    for (auto _ : state) {
+        if (!settle(*node, puller)) {
+            state.SkipWithError("the node did not settle");
+            return;
+        }
+        const auto start = SteadyClock::now();
+        node->callAction("synthesize", parameters);
+        bool sound = false;
+        while (!sound && SteadyClock::now() - start < kWaitLimit) {
+            puller.pull();
+            sound = puller.lastBlockHasSound();
+            if (!sound) {
+                std::this_thread::yield();
+            }
+        }
+        const double elapsed = secondsSince(start);
+        if (!sound) {
+            state.SkipWithError("no audio within the time limit");
+            return;
+        }
+        state.SetIterationTime(elapsed);
+    }
+    settle(*node, puller);
+}
+BENCHMARK(BM_TtsFirstAudio_LongText)
+    ->UseManualTime()
+    ->Iterations(kIterations)
+    ->Unit(benchmark::kMillisecond);
+
+/// Ends the engine's generation at its first callback, noting the time.
+int32_t stopAtFirstCallback(const float* /*samples*/, int32_t /*n*/, float /*progress*/, void* arg)
+{
+    *static_cast<SteadyClock::time_point*>(arg) = SteadyClock::now();
+    return 0;
+}
+
+void BM_EngineFirstCallbackPlusBlock_LongText(benchmark::State& state)
+{
+    const OfflineTtsPtr engine = createEngine("voice-en");
+    if (!engine) {
+        state.SkipWithError("the fixture voice could not be loaded");
+        return;
+    }
+    SherpaOnnxGenerationConfig generation{};
+    generation.silence_scale = 0.2f;
+    generation.speed = 1.0f;
+    for (auto _ : state) {
+        SteadyClock::time_point first{};
+        const auto start = SteadyClock::now();
+        const GeneratedAudioPtr audio(SherpaOnnxOfflineTtsGenerateWithConfig(
+            engine.get(), longText().c_str(), &generation, &stopAtFirstCallback, &first));
+        if (first == SteadyClock::time_point{}) {
+            state.SkipWithError("the engine made no callback");
+            return;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(first - start).count() + kBlockSeconds);
+    }
+}
+BENCHMARK(BM_EngineFirstCallbackPlusBlock_LongText)
+    ->UseManualTime()
+    ->Iterations(kIterations)
+    ->Unit(benchmark::kMillisecond);
+
+// ---- figure 9 ------------------------------------------------------------------------
+
+/// Blocks pulled after "stop" until one is silent (that one included), as blocks x 10 ms.
+void BM_TtsStopToSilence(benchmark::State& state)
+{
+    auto node = nodeWithVoice(state, "voice-en");
+    if (!node) {
+        return;
+    }
+    BlockPuller puller(*node, kInnerRate, kMono, kInnerBlock);
+    const OXAnyMap parameters{{"text", OXAny(longText())}};
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (!settle(*node, puller)) {
+            state.SkipWithError("the node did not settle");
+            return;
+        }
+        node->callAction("synthesize", parameters);
+        bool sound = false;
+        for (int i = 0; i < 100000 && !sound; ++i) {
+            puller.pull();
+            sound = puller.lastBlockHasSound();
+            std::this_thread::yield();
+        }
+        // Well inside the speech.
+        for (int i = 0; i < 10; ++i) {
+            puller.pull();
+        }
+        state.ResumeTiming();
+        if (!sound || !puller.lastBlockHasSound()) {
+            state.SkipWithError("the node did not play");
+            return;
+        }
+        node->callAction("stop", OXAnyMap());
+        int blocks = 0;
+        do {
+            puller.pull();
+            ++blocks;
+        } while (puller.lastBlockHasSound() && blocks < kMaxBlocksToSilence);
+        state.SetIterationTime(blocks * kBlockSeconds);
+    }
+    settle(*node, puller);
+}
+BENCHMARK(BM_TtsStopToSilence)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+/// One block: the unit of figure 9a.
+void BM_OneBlock(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.SetIterationTime(kBlockSeconds);
+    }
+}
+BENCHMARK(BM_OneBlock)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+/// "stop" while the worker is inside the engine with a long text: until it is idle.
+void BM_TtsStopToWorkerIdle(benchmark::State& state)
+{
+    auto node = nodeWithVoice(state, "voice-en");
+    if (!node) {
+        return;
+    }
+    auto& internals = node->getInternalsForTesting();
+    BlockPuller puller(*node, kInnerRate, kMono, kInnerBlock);
+    for (auto _ : state) {
+        if (!settle(*node, puller)) {
+            state.SkipWithError("the node did not settle");
+            return;
+        }
+        const auto* const before = internals.latestAudio.load();
+        node->synthesize(longText());
+        // The first sentence is out: the worker is synthesising the later ones.
+        if (!waitFor([&] { return internals.latestAudio.load() != before; })) {
+            state.SkipWithError("nothing was published");
+            return;
+        }
+        const auto start = SteadyClock::now();
+        node->stop();
+        if (!waitFor([&] { return workerIdle(*node); })) {
+            state.SkipWithError("the worker did not stop");
+            return;
+        }
+        state.SetIterationTime(secondsSince(start));
+    }
+    settle(*node, puller);
+}
+BENCHMARK(BM_TtsStopToWorkerIdle)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+/// The engine synthesising one sentence of the long text (its longest kind).
+void BM_EngineOneSentence(benchmark::State& state)
+{
+    const OfflineTtsPtr engine = createEngine("voice-en");
+    if (!engine) {
+        state.SkipWithError("the fixture voice could not be loaded");
+        return;
+    }
+    SherpaOnnxGenerationConfig generation{};
+    generation.silence_scale = 0.2f;
+    generation.speed = 1.0f;
+    constexpr const char* kSentence = "The weather is fine, thank you.";
+    for (auto _ : state) {
+        const auto start = SteadyClock::now();
+        const GeneratedAudioPtr audio(
+            SherpaOnnxOfflineTtsGenerateWithConfig(engine.get(), kSentence, &generation, nullptr, nullptr));
+        const double elapsed = secondsSince(start);
+        if (!audio) {
+            state.SkipWithError("the engine produced no audio");
+            return;
+        }
+        state.SetIterationTime(elapsed);
+    }
+}
+BENCHMARK(BM_EngineOneSentence)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+// ---- figure 10 -----------------------------------------------------------------------
+
+void nodeLongText(benchmark::State& state, const char* voiceName)
+{
+    auto node = nodeWithVoice(state, voiceName);
+    if (!node) {
+        return;
+    }
+    auto& internals = node->getInternalsForTesting();
+    for (auto _ : state) {
+        const auto* const before = internals.latestAudio.load();
+        const auto start = SteadyClock::now();
+        node->synthesize(longText());
+        SherpaTTSNode::Internals::GeneratedAudio* item = nullptr;
+        const bool complete = waitFor([&] {
+            item = internals.latestAudio.load();
+            return item != before && item != nullptr && item->generationComplete.load();
+        });
+        const double elapsed = secondsSince(start);
+        if (!complete || !waitFor([&] { return workerIdle(*node); })) {
+            state.SkipWithError("the text was not synthesised");
+            return;
+        }
+        state.SetIterationTime(elapsed);
+    }
+}
+
+/// Keeps every sentence, as a caller of the engine's streaming generation would.
+int32_t keepChunk(const float* samples, int32_t n, float /*progress*/, void* arg)
+{
+    auto& kept = *static_cast<std::vector<float>*>(arg);
+    kept.insert(kept.end(), samples, samples + n);
+    return 1;
+}
+
+void engineLongText(benchmark::State& state, const char* voiceName)
+{
+    const OfflineTtsPtr engine = createEngine(voiceName);
+    if (!engine) {
+        state.SkipWithError("the fixture voice could not be loaded");
+        return;
+    }
+    SherpaOnnxGenerationConfig generation{};
+    generation.silence_scale = 0.2f;
+    generation.speed = 1.0f;
+    for (auto _ : state) {
+        std::vector<float> kept;
+        const auto start = SteadyClock::now();
+        const GeneratedAudioPtr audio(SherpaOnnxOfflineTtsGenerateWithConfig(
+            engine.get(), longText().c_str(), &generation, &keepChunk, &kept));
+        const double elapsed = secondsSince(start);
+        if (!audio || kept.empty()) {
+            state.SkipWithError("the engine produced no audio");
+            return;
+        }
+        state.SetIterationTime(elapsed);
+    }
+}
+
+void BM_TtsNodeLongText_16k(benchmark::State& state)
+{
+    nodeLongText(state, "voice-en");
+}
+void BM_EngineLongText_16k(benchmark::State& state)
+{
+    engineLongText(state, "voice-en");
+}
+void BM_TtsNodeLongText_22050(benchmark::State& state)
+{
+    nodeLongText(state, "voice-22050");
+}
+void BM_EngineLongText_22050(benchmark::State& state)
+{
+    engineLongText(state, "voice-22050");
+}
+BENCHMARK(BM_TtsNodeLongText_16k)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineLongText_16k)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TtsNodeLongText_22050)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EngineLongText_22050)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+
+const bool registered = [] {
+    Figure firstAudio;
+    firstAudio.id = "8";
+    firstAudio.title = "First audio of a 2,000-character text vs the engine's first callback + one 10 ms block";
+    firstAudio.subject = "BM_TtsFirstAudio_LongText";
+    firstAudio.baseline = "BM_EngineFirstCallbackPlusBlock_LongText";
+    firstAudio.clock = Clock::Manual;
+    firstAudio.target = 1.2;
+    firstAudio.note = Figure::Note::BothMs;
+    ombrix::bench::registerFigure(firstAudio);
+
+    Figure stopToSilence;
+    stopToSilence.id = "9a";
+    stopToSilence.title = "\"stop\" while playing to a silent block at the output, in 10 ms blocks";
+    stopToSilence.subject = "BM_TtsStopToSilence";
+    stopToSilence.baseline = "BM_OneBlock";
+    stopToSilence.clock = Clock::Manual;
+    stopToSilence.target = 2.0;
+    stopToSilence.unit = " blocks";
+    ombrix::bench::registerFigure(stopToSilence);
+
+    Figure stopToIdle;
+    stopToIdle.id = "9b";
+    stopToIdle.title = "\"stop\" during a long synthesis to the worker idle vs one sentence's synthesis";
+    stopToIdle.subject = "BM_TtsStopToWorkerIdle";
+    stopToIdle.baseline = "BM_EngineOneSentence";
+    stopToIdle.clock = Clock::Manual;
+    stopToIdle.target = 1.0;
+    stopToIdle.note = Figure::Note::BothMs;
+    ombrix::bench::registerFigure(stopToIdle);
+
+    Figure longText16k;
+    longText16k.id = "10a";
+    longText16k.title = "Long text (2,000 characters) synthesised through the node vs sherpa-onnx, 16 kHz voice";
+    longText16k.subject = "BM_TtsNodeLongText_16k";
+    longText16k.baseline = "BM_EngineLongText_16k";
+    longText16k.clock = Clock::Manual;
+    longText16k.target = 1.1;
+    longText16k.note = Figure::Note::BothMs;
+    ombrix::bench::registerFigure(longText16k);
+
+    Figure longText22k = longText16k;
+    longText22k.id = "10b";
+    longText22k.title = "Long text through the node vs sherpa-onnx, 22050 Hz voice (converted per sentence)";
+    longText22k.subject = "BM_TtsNodeLongText_22050";
+    longText22k.baseline = "BM_EngineLongText_22050";
+    ombrix::bench::registerFigure(longText22k);
+    return true;
+}();
+
+} // namespace
