@@ -62,18 +62,6 @@ std::string spokenForm(const std::string& text)
 
 // ---- GeneratedAudio -------------------------------------------------------------------
 
-SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(
-    GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted)
-{
-    if (converted) {
-        first.samples = std::move(*converted);
-    } else if (engineResult && engineResult->n > 0) {
-        first.samples.assign(engineResult->samples, engineResult->samples + engineResult->n);
-    }
-    sampleCount.store(static_cast<int32_t>(first.samples.size()));
-    generationComplete.store(true);
-}
-
 SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(std::vector<float> firstChunk)
 {
     first.samples = std::move(firstChunk);

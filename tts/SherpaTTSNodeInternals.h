@@ -78,9 +78,6 @@ public:
     /// thread sees the growth only through atomics (`next` of the chunks, sampleCount,
     /// generationComplete); it is the only thread that moves the play cursor.
     struct GeneratedAudio {
-        /// A complete item holding `engineResult`'s samples, or `converted` when given (the
-        /// voice's own rate was not the inner rate).
-        GeneratedAudio(GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted);
         /// A growing item whose first chunk is `firstChunk`; complete once markComplete ran.
         explicit GeneratedAudio(std::vector<float> firstChunk);
         ~GeneratedAudio();

@@ -13,8 +13,9 @@ namespace ombrix::extensions::sherpa {
 
 /**
  * Converts mono samples from a voice's own rate to `toRate` in one go (through the host's
- * resampler, the whole signal including the filter tail), for voices whose rate is not the
- * rate the node plays at. The result has about count * toRate / fromRate samples.
+ * resampler, the whole signal including the filter tail). The result has count * toRate /
+ * fromRate samples, rounded up. The node converts sentence by sentence (VoiceRateStream
+ * below), which gives exactly these samples; this form is the whole-text reference.
  * Allocates the result; meant for the synthesis worker, never the audio thread.
  * Returns false (with the library's message in `error`) when the conversion fails;
  * rates must be positive.
