@@ -163,10 +163,7 @@ void BM_TtsFirstAudio_LongText(benchmark::State& state)
     }
     settle(*node, puller);
 }
-BENCHMARK(BM_TtsFirstAudio_LongText)
-    ->UseManualTime()
-    ->Iterations(kIterations)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TtsFirstAudio_LongText)->UseManualTime()->Iterations(kIterations)->Unit(benchmark::kMillisecond);
 
 /// Ends the engine's generation at its first callback, noting the time.
 int32_t stopAtFirstCallback(const float* /*samples*/, int32_t /*n*/, float /*progress*/, void* arg)
@@ -416,8 +413,8 @@ const std::vector<std::vector<float>>& voiceSentences()
         }
         std::vector<std::vector<float>> kept;
         SherpaOnnxGenerationConfig generation{};
-        const GeneratedAudioPtr audio(SherpaOnnxOfflineTtsGenerateWithConfig(engine.get(), longText().c_str(),
-            &generation,
+        const GeneratedAudioPtr audio(SherpaOnnxOfflineTtsGenerateWithConfig(
+            engine.get(), longText().c_str(), &generation,
             [](const float* samples, int32_t n, float, void* arg) -> int32_t {
                 static_cast<std::vector<std::vector<float>>*>(arg)->emplace_back(samples, samples + n);
                 return 1;
@@ -467,7 +464,8 @@ BENCHMARK(BM_ConvertWhole_22050)->Unit(benchmark::kMillisecond);
 const bool registered = [] {
     Figure firstAudio;
     firstAudio.id = "11";
-    firstAudio.title = "First audio of a 2,000-character text vs the engine's first callback + one 10 ms block";
+    firstAudio.title
+        = "First audio of a 2,000-character text vs the engine's first callback + one 10 ms block";
     firstAudio.subject = "BM_TtsFirstAudio_LongText";
     firstAudio.baseline = "BM_EngineFirstCallbackPlusBlock_LongText";
     firstAudio.clock = Clock::Manual;
@@ -497,7 +495,8 @@ const bool registered = [] {
 
     Figure longText16k;
     longText16k.id = "13a";
-    longText16k.title = "Long text (2,000 characters) synthesised through the node vs sherpa-onnx, 16 kHz voice";
+    longText16k.title
+        = "Long text (2,000 characters) synthesised through the node vs sherpa-onnx, 16 kHz voice";
     longText16k.subject = "BM_TtsNodeLongText_16k";
     longText16k.baseline = "BM_EngineLongText_16k";
     longText16k.clock = Clock::Manual;

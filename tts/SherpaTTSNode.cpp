@@ -110,9 +110,9 @@ Result<OXAny> SherpaTTSNode::callAction(const std::string& name, const OXAnyMap&
         }
         Logger::debug("[SherpaTTSNode] Action 'synthesizeWith' called with text: " + text);
         internals->enqueueText(text, *settings);
-        return Result<OXAny>::success(OXAny(OXAnyMap{{kSpeakerIdKey, OXAny(settings->speakerId)},
-            {kSpeedKey, OXAny(settings->speed)},
-            {"speakers", OXAny(std::max(1, internals->voiceSpeakerCount.load()))}}));
+        return Result<OXAny>::success(
+            OXAny(OXAnyMap{{kSpeakerIdKey, OXAny(settings->speakerId)}, {kSpeedKey, OXAny(settings->speed)},
+                {"speakers", OXAny(std::max(1, internals->voiceSpeakerCount.load()))}}));
     }
     if (name == "appendStreamingText") {
         const std::string token = params.at("token").convert<std::string>();

@@ -464,8 +464,9 @@ void SherpaTTSNode::Internals::synthesizeNow(const QueuedText& queued)
         try {
             converter = std::make_unique<VoiceRateStream>(voiceRate, kInnerSampleRate);
         } catch (const std::exception& e) {
-            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from " + std::to_string(voiceRate)
-                + " Hz to " + std::to_string(kInnerSampleRate) + " Hz: " + e.what());
+            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
+                + std::to_string(voiceRate) + " Hz to " + std::to_string(kInnerSampleRate)
+                + " Hz: " + e.what());
             markGenerated();
             return;
         }
@@ -505,8 +506,8 @@ void SherpaTTSNode::Internals::synthesizeNow(const QueuedText& queued)
         std::vector<float> tail;
         std::string error;
         if (converter && !converter->finish(tail, error)) {
-            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from " + std::to_string(voiceRate)
-                + " Hz to " + std::to_string(kInnerSampleRate) + " Hz: " + error);
+            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
+                + std::to_string(voiceRate) + " Hz to " + std::to_string(kInnerSampleRate) + " Hz: " + error);
         } else if (!tail.empty() || synthesis.item == nullptr) {
             publishChunk(synthesis, std::move(tail));
         }

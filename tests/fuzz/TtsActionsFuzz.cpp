@@ -130,7 +130,8 @@ OXAnyMap wellFormedParameters(FuzzedDataProvider& data, const std::string& name)
         for (const char* key : {"speakerId", "speed"}) {
             if (data.ConsumeBool()) {
                 parameters.set(key,
-                    data.ConsumeBool() ? OXAny(data.ConsumeRandomLengthString(12)) : randomValue(data, kMaxDepth));
+                    data.ConsumeBool() ? OXAny(data.ConsumeRandomLengthString(12))
+                                       : randomValue(data, kMaxDepth));
             }
         }
     } else if (name == "loadModel") {

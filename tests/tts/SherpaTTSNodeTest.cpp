@@ -866,7 +866,8 @@ std::vector<float> nextItemSamples(SherpaTTSNode& node, const GeneratedAudio* pr
 std::vector<float> expectedInner(const std::string& text, int speaker, float speed)
 {
     int rate = 0;
-    const std::vector<float> engine = referenceSamples(fixtureVoice(kFourSpeakers), text, speaker, speed, &rate);
+    const std::vector<float> engine
+        = referenceSamples(fixtureVoice(kFourSpeakers), text, speaker, speed, &rate);
     EXPECT_EQ(rate, kFourSpeakerRate);
     std::vector<float> converted;
     std::string error;
@@ -920,9 +921,10 @@ TEST(SherpaTTSNode, VoiceAtAnotherRateStreamsSentenceBySentenceAndEqualsTheWhole
         const std::vector<float> expected = voices::expectedInner(text, speaker, 1.0f);
         {
             streaming::FirstChunkHold hold;
-            ASSERT_TRUE(node->callAction("synthesizeWith",
-                                OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny(std::to_string(speaker))}})
-                            .isSuccess());
+            ASSERT_TRUE(
+                node->callAction("synthesizeWith",
+                        OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny(std::to_string(speaker))}})
+                    .isSuccess());
             ASSERT_TRUE(hold.waitUntilHeld());
             const GeneratedAudio* const item = waitForPublished(*node);
             ASSERT_NE(item, nullptr);
@@ -945,7 +947,8 @@ TEST(SherpaTTSNode, SpeakerAndSpeedComeFromTheConfigurationParsedStrictlyOrTheDe
     {
         // Strings holding decimal numbers, and numbers of the host's value type.
         LogCapture log;
-        auto fromStrings = voices::makeNode(OXAnyMap{{"speakerId", OXAny("3")}, {"speed", OXAny("0.5")}}, voice);
+        auto fromStrings
+            = voices::makeNode(OXAnyMap{{"speakerId", OXAny("3")}, {"speed", OXAny("0.5")}}, voice);
         fromStrings->synthesize(text);
         EXPECT_EQ(voices::nextItemSamples(*fromStrings, nullptr), voices::expectedInner(text, 3, 0.5f));
         auto fromNumbers = voices::makeNode(OXAnyMap{{"speakerId", OXAny(1)}, {"speed", OXAny(1.5)}}, voice);
@@ -956,11 +959,10 @@ TEST(SherpaTTSNode, SpeakerAndSpeedComeFromTheConfigurationParsedStrictlyOrTheDe
     }
     // Each bad value: one warning, and the default in its place.
     const std::vector<float> defaults = voices::expectedInner(text, 0, 1.0f);
-    const std::vector<OXAny> badSpeakers
-        = {OXAny("1x"), OXAny(" 1"), OXAny("+1"), OXAny("-1"), OXAny(""), OXAny("1.5"), OXAny(-2), OXAny(2.5),
-            OXAny(true), OXAny("99999999999")};
-    const std::vector<OXAny> badSpeeds = {OXAny("fast"), OXAny("2 "), OXAny("0.24"), OXAny("4.01"), OXAny("nan"),
-        OXAny("inf"), OXAny(0), OXAny(0.0), OXAny(-1.0), OXAny(OXAnyMap())};
+    const std::vector<OXAny> badSpeakers = {OXAny("1x"), OXAny(" 1"), OXAny("+1"), OXAny("-1"), OXAny(""),
+        OXAny("1.5"), OXAny(-2), OXAny(2.5), OXAny(true), OXAny("99999999999")};
+    const std::vector<OXAny> badSpeeds = {OXAny("fast"), OXAny("2 "), OXAny("0.24"), OXAny("4.01"),
+        OXAny("nan"), OXAny("inf"), OXAny(0), OXAny(0.0), OXAny(-1.0), OXAny(OXAnyMap())};
     for (std::size_t i = 0; i < badSpeakers.size(); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));
         LogCapture log;
@@ -985,7 +987,8 @@ TEST(SherpaTTSNode, SpeakerAndSpeedComeFromTheConfigurationParsedStrictlyOrTheDe
         node->synthesize(text);
         EXPECT_EQ(voices::nextItemSamples(*node, previous), defaults);
         EXPECT_EQ(first, defaults);
-        EXPECT_EQ(log.count("[SherpaTTSNode] The voice has no speaker 7 (4 speaker(s)); speaker 0 speaks instead"),
+        EXPECT_EQ(
+            log.count("[SherpaTTSNode] The voice has no speaker 7 (4 speaker(s)); speaker 0 speaks instead"),
             1u);
     }
 }
@@ -993,8 +996,8 @@ TEST(SherpaTTSNode, SpeakerAndSpeedComeFromTheConfigurationParsedStrictlyOrTheDe
 TEST(SherpaTTSNode, SynthesizeWithSpeaksOneTextWithItsSpeakerAndSpeedOrRefusesItBeforeQueueing)
 {
     LogCapture log;
-    auto node = voices::makeNode(OXAnyMap{{"speakerId", OXAny("2")}, {"speed", OXAny("0.5")}},
-        fixtureVoice(voices::kFourSpeakers));
+    auto node = voices::makeNode(
+        OXAnyMap{{"speakerId", OXAny("2")}, {"speed", OXAny("0.5")}}, fixtureVoice(voices::kFourSpeakers));
     EventRecorder recorder(*node);
     const std::string text = "Hello world.";
     log.clear();
@@ -1030,8 +1033,8 @@ TEST(SherpaTTSNode, SynthesizeWithSpeaksOneTextWithItsSpeakerAndSpeedOrRefusesIt
     EXPECT_THROW(node->callAction("synthesizeWith", OXAnyMap{{"speakerId", OXAny(1)}}), OXAnyKeyError);
 
     // Given values, then the node's configured ones for what is absent.
-    const Result<OXAny> accepted = node->callAction("synthesizeWith",
-        OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny("1")}, {"speed", OXAny(2.0)}});
+    const Result<OXAny> accepted = node->callAction(
+        "synthesizeWith", OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny("1")}, {"speed", OXAny(2.0)}});
     ASSERT_TRUE(accepted.isSuccess());
     const OXAnyMap answer = accepted.getValue().convert<OXAnyMap>();
     EXPECT_EQ(answer.get<int>("speakerId"), 1);

@@ -124,8 +124,9 @@ void apply(Options& options, const tools::ParsedOption& option)
         const double number = tools::parsePositive(name, value);
         const double speed = option.id == kSpeed ? number : 1.0 / number;
         if (speed < kMinimumSpeed || speed > kMaximumSpeed) {
-            throw tools::UsageError(option.id == kSpeed ? "option --speed wants a number from 0.25 to 4, not '" + value + "'"
-                                                         : "option --length-scale wants a number from 0.25 to 4, not '" + value + "'");
+            throw tools::UsageError(option.id == kSpeed
+                    ? "option --speed wants a number from 0.25 to 4, not '" + value + "'"
+                    : "option --length-scale wants a number from 0.25 to 4, not '" + value + "'");
         }
         options.speed = speed;
         break;

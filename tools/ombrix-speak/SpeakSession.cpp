@@ -352,13 +352,15 @@ int SpeakSession::run()
         }
         const auto result = node->callAction("synthesizeWith", params);
         if (result.isError()) {
-            throw tools::ToolError(tools::kExitUsage, "the node refused the voice settings: " + result.getError());
+            throw tools::ToolError(
+                tools::kExitUsage, "the node refused the voice settings: " + result.getError());
         }
         try {
             const ombrix::OXAnyMap answer = result.getValue().convert<ombrix::OXAnyMap>();
             const long speakers = static_cast<long>(answer.get<std::int64_t>("speakers"));
-            status.print("voice: %ld speaker%s; speaker %ld at speed %.3g\n", speakers, speakers == 1 ? "" : "s",
-                static_cast<long>(answer.get<std::int64_t>("speakerId")), answer.get<double>("speed"));
+            status.print("voice: %ld speaker%s; speaker %ld at speed %.3g\n", speakers,
+                speakers == 1 ? "" : "s", static_cast<long>(answer.get<std::int64_t>("speakerId")),
+                answer.get<double>("speed"));
         } catch (const std::exception&) {
             // An answer without these fields: nothing to report.
         }
