@@ -195,8 +195,7 @@ which <prefix>/bin/ombrix-install-voice installs):
       --data-dir DIR       espeak-ng data (default: espeak-ng-data next to the model)
       --voice NAME         an installed voice by name (see --list-voices), for example
                            vits-piper-en_US-amy-low
-      --list-voices        list the installed voices: name, language, sample rate,
-                           speakers
+      --list-voices        list the installed voices: name, language, sample rate
   -s, --speaker N          speaker N of a voice with several (alias --sid; default: 0);
                            a speaker the voice does not have is refused
       --speed X            speaking rate, from 0.25 to 4 (default: 1; 2 is twice as fast)

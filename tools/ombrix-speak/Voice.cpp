@@ -94,10 +94,8 @@ void listInstalledVoices(const fs::path& base, std::ostream& out)
     }
     for (const std::string& name : names) {
         const fs::path manifest = installedVoicesBelow(base) / name / kVoiceManifestFile;
-        const std::string speakers = manifestField(manifest, "speakers");
         out << name << '\t' << manifestField(manifest, "language") << '\t'
-            << manifestField(manifest, "sample_rate") << " Hz\t"
-            << (speakers.empty() || speakers == "null" ? "?" : speakers) << " speaker(s)\n";
+            << manifestField(manifest, "sample_rate") << " Hz\n";
     }
 }
 
