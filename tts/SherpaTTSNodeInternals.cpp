@@ -302,6 +302,9 @@ void SherpaTTSNode::Internals::workerLoop()
             synthesisStopState.store(SynthesisStopState::taken);
         }
         synthesizeNow(text);
+        if (auto hook = TestHooks::onSynthesisEnded.load(std::memory_order_relaxed)) {
+            hook(latestAudio.load());
+        }
         {
             std::lock_guard<std::mutex> lock(queueMutex);
             synthesisActive = false;

@@ -131,6 +131,9 @@ public:
         static inline std::atomic<void (*)(const GeneratedAudio*)> onChunkPublished{nullptr};
         /// Any thread, just before an item is freed.
         static inline std::atomic<void (*)(const GeneratedAudio*)> onItemFreed{nullptr};
+        /// Worker, after each text it took from the queue (spoken, stopped, dropped or
+        /// failed), with latestAudio's value, just before it marks itself idle.
+        static inline std::atomic<void (*)(const GeneratedAudio*)> onSynthesisEnded{nullptr};
     };
 
     /// Makes the default-language attempt (loadDefaultVoice; skipped with its lines when
