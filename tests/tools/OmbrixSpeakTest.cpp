@@ -310,7 +310,8 @@ TEST(OmbrixSpeak, SpeakerAndSpeedOptionsReachTheVoiceOrAreRefused)
         withArguments(
             {"--model", fourSpeakers, "-r16000", "-c1", "-s", "3", "-o", normal.string(), "Hello world."}));
     ASSERT_EQ(speaker3.exitCode, 0) << speaker3.describe();
-    EXPECT_NE(speaker3.standardError.find("voice: 4 speakers; speaker 3 at speed 1\n"), std::string::npos)
+    EXPECT_NE(
+        speaker3.standardError.find("speakers: 4 (speaking with speaker 3 at speed 1)\n"), std::string::npos)
         << speaker3.standardError;
 
     // --length-scale 2 is --speed 0.5: twice as long (the file also holds a fixed tail).
@@ -319,7 +320,7 @@ TEST(OmbrixSpeak, SpeakerAndSpeedOptionsReachTheVoiceOrAreRefused)
         withArguments({"--model", fourSpeakers, "-r16000", "-c1", "--sid=1", "--length-scale", "2", "-o",
             slow.string(), "Hello world."}));
     ASSERT_EQ(slower.exitCode, 0) << slower.describe();
-    EXPECT_NE(slower.standardError.find("speaker 1 at speed 0.5\n"), std::string::npos)
+    EXPECT_NE(slower.standardError.find("(speaking with speaker 1 at speed 0.5)\n"), std::string::npos)
         << slower.standardError;
     EXPECT_GT(framesOf(slow), framesOf(normal) * 3 / 2);
 

@@ -358,9 +358,8 @@ int SpeakSession::run()
         try {
             const ombrix::OXAnyMap answer = result.getValue().convert<ombrix::OXAnyMap>();
             const long speakers = static_cast<long>(answer.get<std::int64_t>("speakers"));
-            status.print("voice: %ld speaker%s; speaker %ld at speed %.3g\n", speakers,
-                speakers == 1 ? "" : "s", static_cast<long>(answer.get<std::int64_t>("speakerId")),
-                answer.get<double>("speed"));
+            status.print("speakers: %ld (speaking with speaker %ld at speed %.3g)\n", speakers,
+                static_cast<long>(answer.get<std::int64_t>("speakerId")), answer.get<double>("speed"));
         } catch (const std::exception&) {
             // An answer without these fields: nothing to report.
         }
