@@ -498,6 +498,8 @@ TEST(OmbrixSpeakTruth, AnEngineFailureOrAPieceWithoutAudioEndsWithStatus5AndALin
         EXPECT_EQ(timeline.pieces[0].end == SpokenPiece::End::Finished, c.audioBeforeFailure)
             << result.standardError;
         EXPECT_TRUE(timeline.outputEnded) << "the run ends as soon as nothing more can come";
+    }
+}
 
 TEST(OmbrixSpeak, SpeakerAndSpeedOptionsReachTheVoiceOrAreRefused)
 {
