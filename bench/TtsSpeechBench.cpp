@@ -83,6 +83,15 @@ OfflineTtsPtr createEngine(const std::string& voiceName)
     return OfflineTtsPtr(SherpaOnnxCreateOfflineTts(&config));
 }
 
+/// The generation settings the node uses for a text: speaker 0 at speed 1, short pauses.
+SherpaOnnxGenerationConfig nodeGeneration()
+{
+    SherpaOnnxGenerationConfig generation{};
+    generation.silence_scale = 0.2f;
+    generation.speed = 1.0f;
+    return generation;
+}
+
 std::unique_ptr<SherpaTTSNode> nodeWithVoice(benchmark::State& state, const std::string& voiceName)
 {
     auto node = std::make_unique<SherpaTTSNode>(OXAnyMap{{"loadDefaultVoice", OXAny(false)}});
@@ -204,9 +213,7 @@ void BM_EngineFirstCallbackPlusBlock_LongText(benchmark::State& state)
         state.SkipWithError("the fixture voice could not be loaded");
         return;
     }
-    SherpaOnnxGenerationConfig generation{};
-    generation.silence_scale = 0.2f;
-    generation.speed = 1.0f;
+    const SherpaOnnxGenerationConfig generation = nodeGeneration();
     for (auto _ : state) {
         SteadyClock::time_point first{};
         const auto start = SteadyClock::now();
@@ -376,9 +383,7 @@ void BM_EngineOneSentence(benchmark::State& state)
         state.SkipWithError("the fixture voice could not be loaded");
         return;
     }
-    SherpaOnnxGenerationConfig generation{};
-    generation.silence_scale = 0.2f;
-    generation.speed = 1.0f;
+    const SherpaOnnxGenerationConfig generation = nodeGeneration();
     constexpr const char* kSentence = "The weather is fine, thank you.";
     const GeneratedAudioPtr warmUp(
         SherpaOnnxOfflineTtsGenerateWithConfig(engine.get(), kSentence, &generation, nullptr, nullptr));
@@ -466,9 +471,7 @@ public:
 private:
     void run()
     {
-        SherpaOnnxGenerationConfig generation{};
-        generation.silence_scale = 0.2f;
-        generation.speed = 1.0f;
+        const SherpaOnnxGenerationConfig generation = nodeGeneration();
         std::unique_lock<std::mutex> lock(mutex);
         while (true) {
             changed.wait(lock, [this] { return quit || request != nullptr; });
