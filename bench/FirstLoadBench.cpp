@@ -391,6 +391,220 @@ void registerSize(const Models& models, char firstId, bool withConstruction)
     const std::string checkerWhole = add("BM_CheckerWholeRun_" + suffix,
         [files = models.recogniser](benchmark::State& state) { checkerRun(state, files, false); });
 
+    const std::string what = realSize ? " (real size)" : " (test models)";
+    char id = firstId;
+    const auto figure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              Figure f;
+              f.id = std::string("9") + id++;
+              f.title = title + what;
+              f.subject = subject;
+              f.baseline = baseline;
+              f.clock = Clock::Manual;
+              f.goal = Goal::Info;
+              f.note = Figure::Note::BothMs;
+              ombrix::bench::registerFigure(f);
+          };
+    figure("Voice, first load through the node vs plain load", voiceFirst, plainVoice);
+    figure("Voice, cached load through the node vs plain load", voiceCached, plainVoice);
+    figure("Recogniser, first load through the node vs plain load", recogniserFirst, plainRecogniser);
+    figure("Recogniser, cached load through the node vs plain load", recogniserCached, plainRecogniser);
+    if (withConstruction) {
+        const std::string construction = add("BM_NodeConstructionDefaultVoice", defaultVoiceConstruction);
+        const std::string plainDefault = add("BM_PlainLoadDefaultVoice", defaultVoicePlainLoad);
+        figure("TTS node construction with the default voice (first) vs plain load of it", construction,
+            plainDefault);
+    } else {
+        ++id;
+    }
+    figure("Graph check's share of the checker's run on the recogniser", graphStage, checkerWhole);
+
+    // After the existing figures, so their letters stay: m/n for the test models, o/p
+    // for the real-size ones.
+    const std::string voiceLater = add("BM_NodeLoadVoice_LaterProcess_" + suffix,
+        [voice = models.voice](benchmark::State& state) { laterProcessVoiceLoad(state, voice); });
+    const std::string recogniserLater = add("BM_NodeLoadRecogniser_LaterProcess_" + suffix,
+        [files = models.recogniser](benchmark::State& state) { laterProcessRecogniserLoad(state, files); });
+    id = realSize ? 'o' : 'm';
+    figure("Voice, later process (verdict stored per user) vs plain load", voiceLater, plainVoice);
+    figure("Recogniser, later process (verdict stored per user) vs plain load", recogniserLater,
+        plainRecogniser);
+}
+
+// ---- loads in fresh processes -----------------------------------------------------------------
+
+const std::string kLoadOnce = std::string(OMBRIX_BIN_DIR) + "/ombrix_load_once";
+// The installation whose store the fresh processes consult: the build tree, above the lib/
+// holding the checker they find.
+const std::string kInstallationPrefix = OMBRIX_BUILD_DIR;
+const std::string kFreshCacheRoot = std::string(OMBRIX_BUILD_DIR) + "/bench-fresh-cache";
+
+/// One timed load by ombrix_load_once; a negative time when it failed. `cacheHome` set:
+/// verdicts persist, in that per-user store; empty: persistence stays off.
+double loadInFreshProcess(
+    const char* how, const char* kind, const std::vector<std::string>& files, const std::string& cacheHome)
+{
+    std::string command = "env";
+    if (!cacheHome.empty()) {
+        command.append(" -u ")
+            .append(kVerdictStoreSwitchVariable)
+            .append(" XDG_CACHE_HOME=")
+            .append(quoted(cacheHome));
+    }
+    command.append(" ").append(quoted(kLoadOnce)).append(" ").append(how).append(" ").append(kind);
+    for (const std::string& file : files) {
+        command.append(" ").append(quoted(file));
+    }
+    command += " 2>/dev/null";
+    FILE* output = ::popen(command.c_str(), "r");
+    if (output == nullptr) {
+        return -1.0;
+    }
+    double seconds = -1.0;
+    if (std::fscanf(output, "seconds %lf", &seconds) != 1) {
+        seconds = -1.0;
+    }
+    return ::pclose(output) == 0 ? seconds : -1.0;
+}
+
+/// What the installers do after installing files: the checker checks them and stores the
+/// verdict in the installation's store.
+bool storeInstallationVerdict(const char* kind, const std::vector<std::string>& files)
+{
+    std::string command = quoted(kChecker);
+    command.append(" --store-verdict ").append(quoted(kInstallationPrefix)).append(" ").append(kind);
+    for (const std::string& file : files) {
+        command.append(" ").append(quoted(file));
+    }
+    command += " 2>/dev/null | grep -q '^OK$'";
+    return std::system(command.c_str()) == 0;
+}
+
+enum class FreshLoad { Plain, LaterProcess, AfterInstaller, LaterProcessLookup, AfterInstallerLookup };
+
+void freshProcessLoad(
+    benchmark::State& state, const char* kind, const std::vector<std::string>& files, FreshLoad load)
+{
+    const bool later = load == FreshLoad::LaterProcess || load == FreshLoad::LaterProcessLookup;
+    const bool afterInstaller = load == FreshLoad::AfterInstaller || load == FreshLoad::AfterInstallerLookup;
+    const bool lookupOnly = load == FreshLoad::LaterProcessLookup || load == FreshLoad::AfterInstallerLookup;
+    const std::string cache = kFreshCacheRoot + "/" + (later ? "later-" : "first-")
+        + std::to_string(std::hash<std::string>{}(files[0]));
+    std::error_code ignored;
+    // Set up once per run (each repetition is a call of its own): a setup right before a
+    // measured load (another process reading and using the same files) makes that load
+    // slower than the ones after it.
+    static std::set<std::string> prepared;
+    if (load != FreshLoad::Plain && prepared.insert(cache).second) {
+        if (later) {
+            // An earlier process stores the verdict per user, which is asked before the
+            // installation's store.
+            std::filesystem::remove_all(cache, ignored);
+            if (loadInFreshProcess("node", kind, files, cache) < 0.0) {
+                state.SkipWithError(("the node refused the files: " + files[0]).c_str());
+                return;
+            }
+        } else if (!storeInstallationVerdict(kind, files)) {
+            state.SkipWithError(("the checker did not store a verdict for the files: " + files[0]).c_str());
+            return;
+        }
+    }
+    if (afterInstaller) {
+        std::filesystem::remove_all(cache, ignored);
+    }
+    const char* how = load == FreshLoad::Plain ? "plain" : lookupOnly ? "check" : "node";
+    // One load of the same kind before the measured ones, untimed.
+    if (loadInFreshProcess(how, kind, files, load == FreshLoad::Plain ? "" : cache) < 0.0) {
+        state.SkipWithError(("the files were not loaded: " + files[0]).c_str());
+        return;
+    }
+    for (auto _ : state) {
+        if (afterInstaller) {
+            std::filesystem::remove_all(cache, ignored); // nothing stored per user yet
+        }
+        const double seconds = loadInFreshProcess(how, kind, files, load == FreshLoad::Plain ? "" : cache);
+        if (seconds < 0.0) {
+            state.SkipWithError(("the files were not loaded: " + files[0]).c_str());
+            return;
+        }
+        state.SetIterationTime(seconds);
+    }
+}
+
+/// Registers the fresh-process figures of one model size, from `firstId` on.
+void registerFreshProcessFigures(const Models& models, char firstId)
+{
+    const std::string suffix = models.suffix;
+    const bool realSize = suffix == "RealSize";
+    const std::vector<std::string> voice
+        = {models.voice.model, models.voice.tokens, models.voice.dataDirectory};
+    const std::vector<std::string> recogniser
+        = {models.recogniser.model, models.recogniser.tokens, models.recogniser.graph};
+    const auto add = [&](const std::string& name, const char* kind, const std::vector<std::string>& files,
+                         FreshLoad load) {
+        auto* bench = benchmark::RegisterBenchmark(name.c_str(),
+            [kind, files, load](benchmark::State& state) { freshProcessLoad(state, kind, files, load); });
+        bench->UseManualTime()->Unit(benchmark::kMillisecond);
+        realSize ? bench->Iterations(1)->Repetitions(kRealSizeRepetitions + 2)
+                 : bench->Iterations(kSmallIterations);
+        return name;
+    };
+    const std::string plainVoice
+        = add("BM_FreshProcessPlainLoadVoice_" + suffix, "tts", voice, FreshLoad::Plain);
+    const std::string plainRecogniser
+        = add("BM_FreshProcessPlainLoadRecogniser_" + suffix, "asr", recogniser, FreshLoad::Plain);
+    const std::string laterVoice
+        = add("BM_FreshProcessNodeLoadVoice_LaterProcess_" + suffix, "tts", voice, FreshLoad::LaterProcess);
+    const std::string laterRecogniser = add("BM_FreshProcessNodeLoadRecogniser_LaterProcess_" + suffix, "asr",
+        recogniser, FreshLoad::LaterProcess);
+    const std::string installedVoice = add(
+        "BM_FreshProcessNodeLoadVoice_AfterInstaller_" + suffix, "tts", voice, FreshLoad::AfterInstaller);
+    const std::string installedRecogniser = add("BM_FreshProcessNodeLoadRecogniser_AfterInstaller_" + suffix,
+        "asr", recogniser, FreshLoad::AfterInstaller);
+
+    const std::string laterVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_LaterProcess_" + suffix,
+        "tts", voice, FreshLoad::LaterProcessLookup);
+    const std::string laterRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_LaterProcess_" + suffix, "asr", recogniser,
+            FreshLoad::LaterProcessLookup);
+    const std::string installedVoiceLookup = add("BM_FreshProcessVerdictLookupVoice_AfterInstaller_" + suffix,
+        "tts", voice, FreshLoad::AfterInstallerLookup);
+    const std::string installedRecogniserLookup
+        = add("BM_FreshProcessVerdictLookupRecogniser_AfterInstaller_" + suffix, "asr", recogniser,
+            FreshLoad::AfterInstallerLookup);
+
+    // What the node adds to the plain load, measured alone (its wall time is small and
+    // hardly disturbed by the machine's other load): the goal is the same 5 %.
+    const std::string what = realSize ? " (real size)" : " (test models)";
+    // Figures of one kind share a number, lettered in order; other processes on the machine
+    // only ever add time, so each takes the least disturbed runs.
+    const auto registerAtMost = [&](const std::string& id, const std::string& title,
+                                    const std::string& subject, const std::string& baseline, double target) {
+        Figure f;
+        f.id = id;
+        f.title = title + what;
+        f.subject = subject;
+        f.baseline = baseline;
+        f.clock = Clock::Manual;
+        f.goal = Goal::AtMost;
+        f.target = target;
+        f.statistic = Figure::Statistic::Minimum;
+        f.note = Figure::Note::BothMs;
+        ombrix::bench::registerFigure(f);
+    };
+    char lookupId = realSize ? 'e' : 'a';
+    const auto lookupFigure
+        = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
+              registerAtMost(std::string("10") + lookupId++, title, subject, baseline, 0.05);
+          };
+    lookupFigure("Voice, later process: the verdict lookup vs plain load", laterVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, later process: the verdict lookup vs plain load", laterRecogniserLookup,
+        plainRecogniser);
+    lookupFigure("Voice, first start after the installer: the verdict lookup vs plain load",
+        installedVoiceLookup, plainVoice);
+    lookupFigure("Recogniser, first start after the installer: the verdict lookup vs plain load",
+        installedRecogniserLookup, plainRecogniser);
+
     char id = firstId;
     const auto figure
         = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
