@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -45,11 +46,20 @@ std::unique_ptr<SherpaTTSNode> makeNodeWithVoice(const VoiceFiles& voice = fixtu
 /// Pulls blocks until `finishedCount` "finished" events were seen (or a generous block
 /// limit), appending channel `channel` of every block to `out`. Returns the number of
 /// blocks pulled.
+/// Pulls blocks until `finishedCount` "finished" events arrived. An item may still be
+/// growing while it plays (the worker slower than the pulls): past `maxBlocks` the pulls go
+/// on, one a millisecond, until the wait limit, so that a slow worker is waited for and a
+/// missing event still ends the loop.
 std::size_t pullUntilFinished(BlockDriver& driver, EventRecorder& recorder, std::size_t finishedCount,
     std::vector<float>& out, std::size_t maxBlocks = 20000)
 {
+    const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
     std::size_t blocks = 0;
-    while (recorder.count("finished") < finishedCount && blocks < maxBlocks) {
+    while (recorder.count("finished") < finishedCount
+        && (blocks < maxBlocks || std::chrono::steady_clock::now() < deadline)) {
+        if (blocks >= maxBlocks) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         driver.pull();
         out.insert(out.end(), driver.channel(0), driver.channel(0) + driver.frames());
         ++blocks;

@@ -307,7 +307,11 @@ TEST(SherpaTTSNodeThreads, ExceptionsThrownByListenersAreLoggedAndContained)
     });
     BlockDriver driver(*node, kInnerRate, kStereo, kInnerBlockFrames);
     node->synthesize("Despite the listener.");
-    ASSERT_NE(waitForPublished(*node), nullptr);
+    const GeneratedAudio* const item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    // Pulled once generation is complete: the item's end is then within the blocks below
+    // however slowly the worker ran.
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
     constexpr std::size_t kMaxBlocks = 1000;
     for (std::size_t block = 0; block < kMaxBlocks && recorder.count("finished") == 0; ++block) {
         driver.pull();
