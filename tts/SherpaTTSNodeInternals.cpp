@@ -577,6 +577,8 @@ bool SherpaTTSNode::Internals::loadModel(
     // directory (this happens at most once: initialisation never goes back).
     const bool filesExist = pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath);
     ModelCheckResult check{true};
+    std::string engineModel;
+    std::string engineTokens;
     while (true) {
         if (filesExist) {
             check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, espeakDataPath);
@@ -599,6 +601,12 @@ bool SherpaTTSNode::Internals::loadModel(
             continue;
         }
         EspeakProcessState::setDataPath(espeakLock, dataDirPath);
+        // The engine reads the descriptors that were checked (when there are any), not the
+        // paths, which another file may have been renamed over since.
+        engineModel = engineFilePath(check, 0, modelPath);
+        engineTokens = engineFilePath(check, 1, tokensPath);
+        config.model.vits.model = engineModel.c_str();
+        config.model.vits.tokens = engineTokens.c_str();
         if (auto* const hook = TestHooks::beforeEngineCreated.load(std::memory_order_relaxed)) {
             hook();
         }
@@ -612,19 +620,23 @@ bool SherpaTTSNode::Internals::loadModel(
             Logger::error("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw an unknown exception");
             tts.reset();
         }
+        // The engine strings only had to live through the creation call.
+        config.model.vits.model = modelPath.c_str();
+        config.model.vits.tokens = tokensPath.c_str();
         if (tts) {
             EspeakProcessState::markInitialised(espeakLock, dataDirPath);
         }
         break;
     }
-    // The library opened the model and tokens by their paths after the check: a file
-    // replaced in between may not be what was proven, so such an engine is not kept.
+    // A file replaced after the check is refused even though the library read the checked
+    // descriptor (or, without /proc, the path: then it may not be what was proven).
     if (tts) {
         if (const std::string changed = checkedFilesChanged(check); !changed.empty()) {
             tts.reset();
             Logger::error("[SherpaTTSNode] Model files rejected: " + changed);
         }
     }
+    releaseCheckedDescriptors(check);
 
     if (tts) {
         Logger::info("[SherpaTTSNode] TTS model loaded successfully");
