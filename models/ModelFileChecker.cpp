@@ -1130,6 +1130,18 @@ std::string engineFilePath(const ModelCheckResult& result, std::size_t file, con
     return opened.fd.valid() && !opened.enginePath.empty() ? opened.enginePath : callerPath;
 }
 
+std::string withCallerFilePaths(const ModelCheckResult& result, std::string text)
+{
+    std::vector<std::pair<std::string, std::string>> replacements;
+    for (std::size_t file = 0; result.opened && file < result.opened->files.size(); ++file) {
+        const OpenedModelFiles::File& opened = result.opened->files[file];
+        if (opened.fd.valid() && !opened.enginePath.empty() && file < result.checkedFiles.size()) {
+            replacements.emplace_back(opened.enginePath, result.checkedFiles[file]);
+        }
+    }
+    return withCallerPaths(std::move(text), replacements);
+}
+
 void releaseCheckedDescriptors(ModelCheckResult& result)
 {
     result.opened.reset();

@@ -88,6 +88,10 @@ struct ModelCheckResult {
 /// `callerPath` when there is no such descriptor. Valid while `result.opened` lives.
 std::string engineFilePath(const ModelCheckResult& result, std::size_t file, const std::string& callerPath);
 
+/// `text` (a message of the engine) with the paths engineFilePath gave for `result`'s files
+/// replaced by the caller's paths of those files, so that a line names what the caller gave.
+std::string withCallerFilePaths(const ModelCheckResult& result, std::string text);
+
 /// Closes the checked descriptors and removes their links, once the engine has read them.
 void releaseCheckedDescriptors(ModelCheckResult& result);
 

@@ -180,7 +180,8 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
     try {
         recognizer.reset(api->createRecognizer(&recognizerConfig));
     } catch (const std::exception& e) {
-        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: ") + e.what());
+        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: ")
+            + withCallerFilePaths(check, e.what()));
         recognizer.reset();
     } catch (...) {
         Logger::error("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw an unknown exception");

@@ -614,7 +614,8 @@ bool SherpaTTSNode::Internals::loadModel(
         try {
             tts.reset(SherpaOnnxCreateOfflineTts(&config));
         } catch (const std::exception& e) {
-            Logger::error(std::string("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw: ") + e.what());
+            Logger::error(std::string("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw: ")
+                + withCallerFilePaths(check, e.what()));
             tts.reset();
         } catch (...) {
             Logger::error("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw an unknown exception");
