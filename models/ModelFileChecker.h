@@ -95,7 +95,8 @@ std::string withCallerFilePaths(const ModelCheckResult& result, std::string text
 /// Closes the checked descriptors and removes their links, once the engine has read them.
 void releaseCheckedDescriptors(ModelCheckResult& result);
 
-/// After a good verdict, once the engine has read the files by their paths: "" when every
+/// After a good verdict, once the engine has read the files (through the checked
+/// descriptors, or by their paths when there were none): "" when every
 /// file of `result.checkedFiles` is still the one that was checked (same device, inode,
 /// size and modification time), otherwise one line naming the first that changed (or went
 /// away); the engine may then have read contents that were never checked. A few stat
