@@ -575,21 +575,27 @@ void registerFreshProcessFigures(const Models& models, char firstId)
 
     // What the node adds to the plain load, measured alone (its wall time is small and
     // hardly disturbed by the machine's other load): the goal is the same 5 %.
-    const std::string lookupWhat = realSize ? " (real size)" : " (test models)";
+    const std::string what = realSize ? " (real size)" : " (test models)";
+    // Figures of one kind share a number, lettered in order; other processes on the machine
+    // only ever add time, so each takes the least disturbed runs.
+    const auto registerAtMost = [&](const std::string& id, const std::string& title,
+                                    const std::string& subject, const std::string& baseline, double target) {
+        Figure f;
+        f.id = id;
+        f.title = title + what;
+        f.subject = subject;
+        f.baseline = baseline;
+        f.clock = Clock::Manual;
+        f.goal = Goal::AtMost;
+        f.target = target;
+        f.statistic = Figure::Statistic::Minimum;
+        f.note = Figure::Note::BothMs;
+        ombrix::bench::registerFigure(f);
+    };
     char lookupId = realSize ? 'e' : 'a';
     const auto lookupFigure
         = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
-              Figure f;
-              f.id = std::string("10") + lookupId++;
-              f.title = title + lookupWhat;
-              f.subject = subject;
-              f.baseline = baseline;
-              f.clock = Clock::Manual;
-              f.goal = Goal::AtMost;
-              f.target = 0.05;
-              f.statistic = Figure::Statistic::Minimum;
-              f.note = Figure::Note::BothMs;
-              ombrix::bench::registerFigure(f);
+              registerAtMost(std::string("10") + lookupId++, title, subject, baseline, 0.05);
           };
     lookupFigure("Voice, later process: the verdict lookup vs plain load", laterVoiceLookup, plainVoice);
     lookupFigure("Recogniser, later process: the verdict lookup vs plain load", laterRecogniserLookup,
@@ -599,22 +605,10 @@ void registerFreshProcessFigures(const Models& models, char firstId)
     lookupFigure("Recogniser, first start after the installer: the verdict lookup vs plain load",
         installedRecogniserLookup, plainRecogniser);
 
-    const std::string what = realSize ? " (real size)" : " (test models)";
     char id = firstId;
     const auto figure
         = [&](const std::string& title, const std::string& subject, const std::string& baseline) {
-              Figure f;
-              f.id = std::string("9") + id++;
-              f.title = title + what;
-              f.subject = subject;
-              f.baseline = baseline;
-              f.clock = Clock::Manual;
-              f.goal = Goal::AtMost;
-              f.target = 1.05;
-              // Other processes on the machine only ever add time: the least disturbed runs.
-              f.statistic = Figure::Statistic::Minimum;
-              f.note = Figure::Note::BothMs;
-              ombrix::bench::registerFigure(f);
+              registerAtMost(std::string("9") + id++, title, subject, baseline, 1.05);
           };
     figure("Voice, later process (stored per user), fresh process vs plain load", laterVoice, plainVoice);
     figure("Recogniser, later process (stored per user), fresh process vs plain load", laterRecogniser,

@@ -30,6 +30,8 @@ if [ -f "$here/lib/libOmbrixSherpa.so" ] && [ ! -f "$here/CMakeCache.txt" ]; the
 else
   prefix="$here/out/prefix"
 fi
+# The project's version (CMake refuses to configure when it differs from project()).
+version=0.1.0
 converter="${OMBRIX_CONVERT_MODEL:-}"
 checker=""
 archive=""
@@ -52,57 +54,73 @@ Supported: $supported.
   --checker PROGRAM  the model checker (default: lib/ombrix-sherpa-check of this
                      installation or of the prefix); its verdict is stored in
                      DIR/var/lib/ombrix-sherpa/verdicts
+  --version          print the version
   -h, --help         this text
+
+Exit status: 0 installed; 2 usage error; 4 a prerequisite or the archive is missing or
+unusable (or a recogniser is installed already, without --replace); 5 the conversion, the
+check or writing the files failed.
 EOF
 }
 
+# Exit statuses as the other programs of the installation use them.
+usage_error() {
+  echo "install-model: $*" >&2
+  echo "Try '$program --help'." >&2
+  exit 2
+}
+fail_input() {
+  echo "install-model: $*" >&2
+  exit 4
+}
 fail() {
   echo "install-model: $*" >&2
-  exit 1
+  exit 5
 }
 
 while (($#)); do
   case "$1" in
-    --prefix) [ $# -ge 2 ] || fail "--prefix needs a directory"; prefix="$2"; shift 2 ;;
+    --prefix) [ $# -ge 2 ] || usage_error "--prefix needs a directory"; prefix="$2"; shift 2 ;;
     --prefix=*) prefix="${1#*=}"; shift ;;
-    --archive) [ $# -ge 2 ] || fail "--archive needs a file"; archive="$2"; shift 2 ;;
+    --archive) [ $# -ge 2 ] || usage_error "--archive needs a file"; archive="$2"; shift 2 ;;
     --archive=*) archive="${1#*=}"; shift ;;
-    --converter) [ $# -ge 2 ] || fail "--converter needs a program"; converter="$2"; shift 2 ;;
+    --converter) [ $# -ge 2 ] || usage_error "--converter needs a program"; converter="$2"; shift 2 ;;
     --converter=*) converter="${1#*=}"; shift ;;
-    --checker) [ $# -ge 2 ] || fail "--checker needs a program"; checker="$2"; shift 2 ;;
+    --checker) [ $# -ge 2 ] || usage_error "--checker needs a program"; checker="$2"; shift 2 ;;
     --checker=*) checker="${1#*=}"; shift ;;
     --replace) replace=1; shift ;;
     -h|--help) usage; exit 0 ;;
-    *) usage >&2; fail "unknown argument: $1" ;;
+    --version) echo "$program $version"; exit 0 ;;
+    *) usage_error "unknown argument: $1" ;;
   esac
 done
 
-[ -n "$archive" ] || { usage >&2; fail "--archive FILE is required"; }
-[ -f "$archive" ] || fail "the archive $archive does not exist"
+[ -n "$archive" ] || usage_error "--archive FILE is required"
+[ -f "$archive" ] || fail_input "the archive $archive does not exist"
 archive=$(cd "$(dirname "$archive")" && pwd)/$(basename "$archive")
 mkdir -p "$prefix" || fail "cannot create the prefix $prefix"
 prefix=$(cd "$prefix" && pwd)
 if [ -f "$prefix/CMakeCache.txt" ]; then
-  fail "$prefix is a build tree: its share/files holds the synthetic test models the tests rely on. Install into an installation prefix (see 'make install')."
+  usage_error "$prefix is a build tree: its share/files holds the synthetic test models the tests rely on. Install into an installation prefix (see 'make install')."
 fi
-command -v tar >/dev/null || fail "tar is required"
-command -v bzip2 >/dev/null || fail "bzip2 is required (apt-get install bzip2)"
+command -v tar >/dev/null || fail_input "tar is required"
+command -v bzip2 >/dev/null || fail_input "bzip2 is required (apt-get install bzip2)"
 if [ -z "$converter" ]; then
   for candidate in "$here/lib/ombrix-convert-model" "$prefix/lib/ombrix-convert-model"; do
     if [ -x "$candidate" ]; then converter="$candidate"; break; fi
   done
 fi
-[ -n "$converter" ] && [ -x "$converter" ] || fail "the model converter ombrix-convert-model was not found${converter:+ at $converter}; pass it with --converter."
+[ -n "$converter" ] && [ -x "$converter" ] || fail_input "the model converter ombrix-convert-model was not found${converter:+ at $converter}; pass it with --converter."
 if [ -z "$checker" ]; then
   for candidate in "$here/lib/ombrix-sherpa-check" "$prefix/lib/ombrix-sherpa-check"; do
     if [ -x "$candidate" ]; then checker="$candidate"; break; fi
   done
 fi
-[ -n "$checker" ] && [ -x "$checker" ] || fail "the model checker ombrix-sherpa-check was not found${checker:+ at $checker}; pass it with --checker."
+[ -n "$checker" ] && [ -x "$checker" ] || fail_input "the model checker ombrix-sherpa-check was not found${checker:+ at $checker}; pass it with --checker."
 
 files="$prefix/share/files"
 if [ -e "$files/$model_file" ] && ((!replace)); then
-  fail "a recogniser is already installed in $files ($model_file); pass --replace to replace it"
+  fail_input "a recogniser is already installed in $files ($model_file); pass --replace to replace it"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/install-model.XXXXXX")
@@ -117,17 +135,17 @@ trap cleanup EXIT
 
 echo "install-model: unpacking $(basename "$archive")"
 mkdir -p "$work/unpacked"
-tar -xjf "$archive" -C "$work/unpacked" || fail "$archive is not a bzip2-compressed tar archive"
+tar -xjf "$archive" -C "$work/unpacked" || fail_input "$archive is not a bzip2-compressed tar archive"
 shopt -s nullglob
 tops=("$work"/unpacked/*/)
-[ ${#tops[@]} -eq 1 ] || fail "$(basename "$archive") is not supported: this installer installs $supported"
+[ ${#tops[@]} -eq 1 ] || fail_input "$(basename "$archive") is not supported: this installer installs $supported"
 name=$(basename "${tops[0]}")
 source_dir="$work/unpacked/$name"
 [[ "$name" == sherpa-onnx-streaming-zipformer-ctc-* ]] \
-  || fail "$name is not supported: this installer installs $supported"
+  || fail_input "$name is not supported: this installer installs $supported"
 # Transducer and other exports carry encoder/decoder/joiner models: not a CTC model.
 transducer=("$source_dir"/encoder*.onnx "$source_dir"/decoder*.onnx "$source_dir"/joiner*.onnx)
-[ ${#transducer[@]} -eq 0 ] || fail "$name holds a transducer model, which is not supported: this installer installs $supported"
+[ ${#transducer[@]} -eq 0 ] || fail_input "$name holds a transducer model, which is not supported: this installer installs $supported"
 int8_models=("$source_dir"/*.int8.onnx)
 all_models=("$source_dir"/*.onnx)
 shopt -u nullglob
@@ -136,12 +154,12 @@ if [ ${#int8_models[@]} -eq 1 ]; then
 elif [ ${#all_models[@]} -eq 1 ]; then
   model_source="${all_models[0]}"
 else
-  fail "$name must hold one CTC model (*.int8.onnx, or a single *.onnx); it has ${#all_models[@]} .onnx files"
+  fail_input "$name must hold one CTC model (*.int8.onnx, or a single *.onnx); it has ${#all_models[@]} .onnx files"
 fi
-[ -f "$source_dir/tokens.txt" ] || fail "the archive has no $name/tokens.txt"
-[ -f "$source_dir/HLG.fst" ] || fail "the archive has no $name/HLG.fst"
-if grep -q $'\r' "$source_dir/tokens.txt"; then fail "$name/tokens.txt has CR line ends"; fi
-if grep -qn '^$' "$source_dir/tokens.txt"; then fail "$name/tokens.txt has a blank line"; fi
+[ -f "$source_dir/tokens.txt" ] || fail_input "the archive has no $name/tokens.txt"
+[ -f "$source_dir/HLG.fst" ] || fail_input "the archive has no $name/HLG.fst"
+if grep -q $'\r' "$source_dir/tokens.txt"; then fail_input "$name/tokens.txt has CR line ends"; fi
+if grep -qn '^$' "$source_dir/tokens.txt"; then fail_input "$name/tokens.txt has a blank line"; fi
 
 mkdir -p "$files" || fail "cannot create $files"
 staging=$(mktemp -d "$files/.stt-model.XXXXXX")

@@ -1,6 +1,8 @@
 #include "tts/SherpaTTSNode.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <stdexcept>
 
 #include "host/Logger.h"
@@ -18,6 +20,9 @@ constexpr const char* kDefaultLanguage = "en";
 constexpr const char* kTextConfigurationKey = "text";
 /// Read before the internals exist: false skips the default voice's load.
 constexpr const char* kLoadDefaultVoiceKey = "loadDefaultVoice";
+/// Speaker and speed of the node's speech (Internals::configureSpeech).
+constexpr const char* kSpeakerIdKey = "speakerId";
+constexpr const char* kSpeedKey = "speed";
 
 /// The "loadDefaultVoice" entry: true when absent, and (with a warning) when not a boolean.
 bool defaultVoiceWanted(const OXAnyMap& config)
@@ -44,11 +49,14 @@ SherpaTTSNode::SherpaTTSNode(const OXAnyMap& config)
     : SingleBusAudioSourceNode(kNumberOfInputBuses, kNumberOfOutputBuses)
     , internals(std::make_unique<Internals>(this, kDefaultLanguage, defaultVoiceWanted(config)))
 {
+    // Before the configured text, which is spoken with them.
+    internals->configureSpeech(config);
     for (const auto& [key, value] : config) {
         if (key == kTextConfigurationKey) {
             internals->enqueueText(value.convert<std::string>());
-        } else if (key == kLoadDefaultVoiceKey) {
-            // Already applied when the internals were created.
+        } else if (key == kLoadDefaultVoiceKey || key == kSpeakerIdKey || key == kSpeedKey) {
+            // Already applied: the default voice when the internals were created, speaker
+            // and speed by configureSpeech.
         } else {
             Logger::error("Unknown parameter: " + key);
         }
@@ -90,6 +98,22 @@ Result<OXAny> SherpaTTSNode::callAction(const std::string& name, const OXAnyMap&
         internals->enqueueText(text);
         return Result<OXAny>::success(OXAny());
     }
+    if (name == "synthesizeWith") {
+        // Like "synthesize", with a speaker and speed for this text; refused (one error
+        // line, nothing queued) when either is out of range for the loaded voice.
+        const std::string text = params.at("text").convert<std::string>();
+        std::string problem;
+        const std::optional<SpeechSettings> settings = internals->speechSettingsFor(params, problem);
+        if (!settings) {
+            Logger::error("[SherpaTTSNode] Action 'synthesizeWith' refused: " + problem);
+            return Result<OXAny>::error(problem);
+        }
+        Logger::debug("[SherpaTTSNode] Action 'synthesizeWith' called with text: " + text);
+        internals->enqueueText(text, *settings);
+        return Result<OXAny>::success(
+            OXAny(OXAnyMap{{kSpeakerIdKey, OXAny(settings->speakerId)}, {kSpeedKey, OXAny(settings->speed)},
+                {"speakers", OXAny(std::max(1, internals->voiceSpeakerCount.load()))}}));
+    }
     if (name == "appendStreamingText") {
         const std::string token = params.at("token").convert<std::string>();
         const bool isFinal = params.get<bool>("isFinal", false);
@@ -126,7 +150,8 @@ bool SherpaTTSNode::setBusFormat(AudioBusFormat& format)
     internals->setSampleRate(format.getSampleRate());
     if (internals->resampler) {
         // Lets the resampler allocate and warm up here rather than in the first audio block.
-        internals->resampler->prepare(format.getSampleRate(), channels);
+        // It converts one channel only: every channel carries the same signal (produce).
+        internals->resampler->prepare(format.getSampleRate(), kMonoChannels);
     }
     return true;
 }
@@ -136,11 +161,24 @@ bool SherpaTTSNode::produce(AudioBus& bus)
     if (!internals->resampler) {
         return internals->generateAudio(bus);
     }
-    // Whatever the resampler writes into its output bus lands in the node's buffer.
+    AudioBuffer<float>* const buffer = bus.getBuffer();
     AudioBusArray<0> inputs;
-    AudioBusArray<1> outputs;
-    outputs.getBus(0).setBuffer(bus.getBuffer());
-    return internals->resampler->process(inputs, outputs);
+    AudioBusArray<1> outputs(AudioBusFormat(bus.getFormat().getSampleRate(), kMonoChannels));
+    if (buffer == nullptr || buffer->getNumberOfChannels() <= kMonoChannels) {
+        outputs.getBus(0).setBuffer(buffer);
+        return internals->resampler->process(inputs, outputs);
+    }
+    // Every channel carries the same mono signal: it is converted once, into channel 0 (a
+    // one-channel view of the node's buffer, no allocation), and copied to the others.
+    float* const firstChannel[kMonoChannels] = {buffer->getWritePointer(0)};
+    AudioBuffer<float> mono(
+        firstChannel, kMonoChannels, buffer->getNumberOfFrames(), false, buffer->getSampleRate());
+    outputs.getBus(0).setBuffer(&mono);
+    const bool produced = internals->resampler->process(inputs, outputs);
+    for (unsigned channel = 1; channel < buffer->getNumberOfChannels(); ++channel) {
+        std::copy_n(mono.getReadPointer(0), mono.getNumberOfFrames(), buffer->getWritePointer(channel));
+    }
+    return produced;
 }
 
 void SherpaTTSNode::synthesize(const std::string& text) const

@@ -21,6 +21,9 @@ namespace ombrix::extensions::sherpa {
 namespace {
 
 constexpr char kAsterisk = '*';
+/// Configuration keys, also the parameters of "synthesizeWith".
+constexpr const char* kSpeakerIdKey = "speakerId";
+constexpr const char* kSpeedKey = "speed";
 
 std::string decimalAddress(const void* address)
 {
@@ -58,18 +61,6 @@ std::string spokenForm(const std::string& text)
 } // namespace
 
 // ---- GeneratedAudio -------------------------------------------------------------------
-
-SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(
-    GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted)
-{
-    if (converted) {
-        first.samples = std::move(*converted);
-    } else if (engineResult && engineResult->n > 0) {
-        first.samples.assign(engineResult->samples, engineResult->samples + engineResult->n);
-    }
-    sampleCount.store(static_cast<int32_t>(first.samples.size()));
-    generationComplete.store(true);
-}
 
 SherpaTTSNode::Internals::GeneratedAudio::GeneratedAudio(std::vector<float> firstChunk)
 {
@@ -268,6 +259,7 @@ void SherpaTTSNode::Internals::cleanup(CleanupScope scope)
     if (tts) {
         Logger::info("[SherpaTTSNode] Freeing TTS model");
         tts.reset();
+        voiceSpeakerCount.store(0);
     }
     Logger::info("[SherpaTTSNode] Cleanup completed");
 }
@@ -276,9 +268,14 @@ void SherpaTTSNode::Internals::cleanup(CleanupScope scope)
 
 void SherpaTTSNode::Internals::enqueueText(const std::string& text)
 {
+    enqueueText(text, configuredSpeech);
+}
+
+void SherpaTTSNode::Internals::enqueueText(const std::string& text, const SpeechSettings& settings)
+{
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        textQueue.push_back(text);
+        textQueue.push_back(QueuedText{text, settings});
     }
     queueCondition.notify_one();
 }
@@ -286,7 +283,7 @@ void SherpaTTSNode::Internals::enqueueText(const std::string& text)
 void SherpaTTSNode::Internals::workerLoop()
 {
     for (;;) {
-        std::string text;
+        QueuedText text;
         {
             std::unique_lock<std::mutex> lock(queueMutex);
             if (stopRequested) {
@@ -305,6 +302,9 @@ void SherpaTTSNode::Internals::workerLoop()
             synthesisStopState.store(SynthesisStopState::taken);
         }
         synthesizeNow(text);
+        if (auto hook = TestHooks::onSynthesisEnded.load(std::memory_order_relaxed)) {
+            hook(latestAudio.load());
+        }
         {
             std::lock_guard<std::mutex> lock(queueMutex);
             synthesisActive = false;
@@ -366,8 +366,75 @@ void SherpaTTSNode::Internals::markGenerated()
     synthesisStopState.compare_exchange_strong(announced, SynthesisStopState::generated);
 }
 
-void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
+void SherpaTTSNode::Internals::configureSpeech(const OXAnyMap& configuration)
 {
+    if (configuration.hasKey(kSpeakerIdKey)) {
+        const OXAny value = configuration.at(kSpeakerIdKey);
+        if (const std::optional<int32_t> speaker = parseSpeakerId(value)) {
+            configuredSpeech.speakerId = *speaker;
+        } else {
+            Logger::warning(std::string("[SherpaTTSNode] Configuration key '") + kSpeakerIdKey
+                + "' must be a speaker number (0, 1, ...), not " + describeSettingValue(value)
+                + "; speaker 0 speaks");
+        }
+    }
+    if (configuration.hasKey(kSpeedKey)) {
+        const OXAny value = configuration.at(kSpeedKey);
+        if (const std::optional<float> speed = parseSpeechSpeed(value)) {
+            configuredSpeech.speed = *speed;
+        } else {
+            Logger::warning(std::string("[SherpaTTSNode] Configuration key '") + kSpeedKey
+                + "' must be a number from 0.25 to 4, not " + describeSettingValue(value)
+                + "; speed 1 is used");
+        }
+    }
+}
+
+std::optional<SpeechSettings> SherpaTTSNode::Internals::speechSettingsFor(
+    const OXAnyMap& params, std::string& problem) const
+{
+    SpeechSettings settings = configuredSpeech;
+    if (params.hasKey(kSpeakerIdKey)) {
+        const OXAny value = params.at(kSpeakerIdKey);
+        const std::optional<int32_t> speaker = parseSpeakerId(value);
+        const int32_t speakers = speakerCountOf(voiceSpeakerCount.load());
+        if (!speaker || *speaker >= speakers) {
+            problem = "speakerId " + describeSettingValue(value) + " is not a speaker of the loaded voice ("
+                + std::to_string(speakers) + (speakers == 1 ? " speaker: 0)" : " speakers: 0 to ")
+                + (speakers == 1 ? "" : std::to_string(speakers - 1) + ")");
+            return std::nullopt;
+        }
+        settings.speakerId = *speaker;
+    }
+    if (params.hasKey(kSpeedKey)) {
+        const OXAny value = params.at(kSpeedKey);
+        const std::optional<float> speed = parseSpeechSpeed(value);
+        if (!speed) {
+            problem = "speed " + describeSettingValue(value) + " is not a number from 0.25 to 4";
+            return std::nullopt;
+        }
+        settings.speed = *speed;
+    }
+    return settings;
+}
+
+int32_t SherpaTTSNode::Internals::speakerForEngine(int32_t requested)
+{
+    const int32_t speakers = speakerCountOf(SherpaOnnxOfflineTtsNumSpeakers(tts.get()));
+    if (requested < speakers) {
+        return requested;
+    }
+    if (!speakerRangeWarned) {
+        speakerRangeWarned = true;
+        Logger::warning("[SherpaTTSNode] The voice has no speaker " + std::to_string(requested) + " ("
+            + std::to_string(speakers) + " speaker(s)); speaker 0 speaks instead");
+    }
+    return kDefaultSpeakerId;
+}
+
+void SherpaTTSNode::Internals::synthesizeNow(const QueuedText& queued)
+{
+    const std::string& text = queued.text;
     std::lock_guard<std::mutex> lock(engineMutex);
     Logger::debug(std::string("[SherpaTTSNode] synthesize called, tts=") + (tts ? "valid" : "null")
         + ", this=" + decimalAddress(this));
@@ -389,15 +456,29 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
     }
     emitEventSafely("synthesisStarted", OXAny(OXAnyMap{{"text", OXAny(spoken)}}));
 
-    // Voices at the inner rate are published at their first sentence and grow sentence by
-    // sentence; a voice at another rate is converted as a whole (the converter works on
-    // the complete signal), so it is published when its synthesis is complete.
-    const bool streams = SherpaOnnxOfflineTtsSampleRate(tts.get()) == kInnerSampleRate;
-    StreamingSynthesis synthesis{this, nullptr, synthesisStopCount, streams, false};
+    // The text is published at its first sentence and grows sentence by sentence. A voice
+    // at another rate is converted on the way, sentence by sentence, by one converter that
+    // keeps its state across the sentences (VoiceRateStream: the same samples as the whole
+    // text converted at once). A voice reporting no rate is played as it is.
+    const int32_t voiceRate = SherpaOnnxOfflineTtsSampleRate(tts.get());
+    StreamingSynthesis synthesis{this, nullptr, synthesisStopCount, nullptr, voiceRate, false};
+    std::unique_ptr<VoiceRateStream> converter;
+    if (voiceRate > 0 && voiceRate != kInnerSampleRate) {
+        try {
+            converter = std::make_unique<VoiceRateStream>(voiceRate, kInnerSampleRate);
+        } catch (const std::exception& e) {
+            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
+                + std::to_string(voiceRate) + " Hz to " + std::to_string(kInnerSampleRate)
+                + " Hz: " + e.what());
+            markGenerated();
+            return;
+        }
+        synthesis.converter = converter.get();
+    }
     SherpaOnnxGenerationConfig generation{};
     generation.silence_scale = kSilenceScale;
-    generation.speed = kSpeechSpeed;
-    generation.sid = speakerId;
+    generation.speed = queued.settings.speed;
+    generation.sid = speakerForEngine(queued.settings.speakerId);
 
     GeneratedAudioPtr result;
     try {
@@ -421,35 +502,38 @@ void SherpaTTSNode::Internals::synthesizeNow(const std::string& text)
         }
         return;
     }
+    const bool stopped = synthesis.stopped || stopCount.load() != synthesisStopCount;
+    if (result && !stopped && !synthesis.failed) {
+        // The converter's last samples (the filter tail of the text's end); a text that gave
+        // no audio at all is published as an empty item, which ends at once.
+        std::vector<float> tail;
+        std::string error;
+        if (converter && !converter->finish(tail, error)) {
+            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
+                + std::to_string(voiceRate) + " Hz to " + std::to_string(kInnerSampleRate) + " Hz: " + error);
+        } else if (!tail.empty() || synthesis.item == nullptr) {
+            publishChunk(synthesis, std::move(tail));
+        }
+    }
     if (synthesis.item != nullptr) {
         synthesis.item->markComplete();
-        return;
     }
-    if (!result || synthesis.stopped || stopCount.load() != synthesisStopCount) {
-        return;
-    }
+}
 
-    // The audio path plays kInnerSampleRate; a voice with another rate (22050 Hz piper
-    // voices) would otherwise play at the wrong pitch and speed.
-    std::optional<std::vector<float>> converted;
-    if (result->sample_rate > 0 && result->sample_rate != kInnerSampleRate && result->n > 0) {
-        std::vector<float> samples;
-        std::string error;
-        if (!convertVoiceSampleRate(result->samples, static_cast<std::size_t>(result->n), result->sample_rate,
-                kInnerSampleRate, samples, error)) {
-            Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
-                + std::to_string(result->sample_rate) + " Hz to " + std::to_string(kInnerSampleRate)
-                + " Hz: " + error);
-            return;
-        }
-        converted = std::move(samples);
+void SherpaTTSNode::Internals::publishChunk(StreamingSynthesis& synthesis, std::vector<float> chunk)
+{
+    if (synthesis.item == nullptr) {
+        auto item = std::make_unique<GeneratedAudio>(std::move(chunk));
+        item->stopCountAtStart = synthesis.stopCountAtStart;
+        synthesis.item = item.get();
+        generatedAudio.push_back(std::move(item));
+        latestAudio.store(synthesis.item);
+    } else {
+        synthesis.item->appendChunk(std::move(chunk));
     }
-
-    auto item = std::make_unique<GeneratedAudio>(std::move(result), std::move(converted));
-    item->stopCountAtStart = synthesisStopCount;
-    GeneratedAudio* const published = item.get();
-    generatedAudio.push_back(std::move(item));
-    latestAudio.store(published);
+    if (auto hook = TestHooks::onChunkPublished.load(std::memory_order_relaxed)) {
+        hook(synthesis.item);
+    }
 }
 
 // Worker, inside the engine, once per sentence. Runs under engineMutex (synthesizeNow).
@@ -462,26 +546,28 @@ int32_t SherpaTTSNode::Internals::onGeneratedChunk(
         synthesis.stopped = true;
         return 0;
     }
-    if (!synthesis.streams) {
-        return 1;
-    }
     try {
-        std::vector<float> chunk(samples, samples + std::max(0, n));
-        if (synthesis.item == nullptr) {
-            auto item = std::make_unique<GeneratedAudio>(std::move(chunk));
-            item->stopCountAtStart = synthesis.stopCountAtStart;
-            synthesis.item = item.get();
-            self.generatedAudio.push_back(std::move(item));
-            self.latestAudio.store(synthesis.item);
+        std::vector<float> chunk;
+        if (synthesis.converter != nullptr) {
+            std::string error;
+            if (!synthesis.converter->push(samples, static_cast<std::size_t>(std::max(0, n)), chunk, error)) {
+                Logger::error("[SherpaTTSNode] Could not convert the voice's audio from "
+                    + std::to_string(synthesis.voiceRate) + " Hz to " + std::to_string(kInnerSampleRate)
+                    + " Hz: " + error);
+                synthesis.failed = true;
+                return 0;
+            }
+            if (chunk.empty()) {
+                return 1; // all of it waits in the converter for the next sentence
+            }
         } else {
-            synthesis.item->appendChunk(std::move(chunk));
+            chunk.assign(samples, samples + std::max(0, n));
         }
-        if (auto hook = TestHooks::onChunkPublished.load(std::memory_order_relaxed)) {
-            hook(synthesis.item);
-        }
+        self.publishChunk(synthesis, std::move(chunk));
     } catch (const std::exception& e) {
         // Nothing may leave through the engine's C frames; the item ends at what it has.
         Logger::error(std::string("[SherpaTTSNode] Could not keep the synthesised audio: ") + e.what());
+        synthesis.failed = true;
         return 0;
     }
     return 1;
@@ -639,6 +725,8 @@ bool SherpaTTSNode::Internals::loadModel(
     }
     releaseCheckedDescriptors(check);
 
+    speakerRangeWarned = false;
+    voiceSpeakerCount.store(tts ? speakerCountOf(SherpaOnnxOfflineTtsNumSpeakers(tts.get())) : 0);
     if (tts) {
         Logger::info("[SherpaTTSNode] TTS model loaded successfully");
         return true;

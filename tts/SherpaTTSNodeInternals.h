@@ -17,6 +17,8 @@
 #include "host/AudioGraphResampler.h"
 #include "host/OXAny.h"
 #include "tts/SherpaTTSNode.h"
+#include "tts/SpeechSettings.h"
+#include "tts/VoiceRateConverter.h"
 #include "utils/SherpaOnnxCApi.h"
 #include "utils/SherpaOnnxHandles.h"
 
@@ -28,9 +30,6 @@ namespace ombrix::extensions::sherpa {
 inline constexpr int kInnerSampleRate = 16000;
 /// Block size (frames) in which the resampler pulls audio at the inner rate.
 inline constexpr int kInnerBlockSize = 160;
-/// The node speaks with speaker 0 of the voice at normal speed.
-inline constexpr int32_t kSpeakerId = 0;
-inline constexpr float kSpeechSpeed = 1.0f;
 /// The pause scale the engine's plain generation call uses.
 inline constexpr float kSilenceScale = 0.2f;
 
@@ -79,9 +78,6 @@ public:
     /// thread sees the growth only through atomics (`next` of the chunks, sampleCount,
     /// generationComplete); it is the only thread that moves the play cursor.
     struct GeneratedAudio {
-        /// A complete item holding `engineResult`'s samples, or `converted` when given (the
-        /// voice's own rate was not the inner rate).
-        GeneratedAudio(GeneratedAudioPtr engineResult, std::optional<std::vector<float>> converted);
         /// A growing item whose first chunk is `firstChunk`; complete once markComplete ran.
         explicit GeneratedAudio(std::vector<float> firstChunk);
         ~GeneratedAudio();
@@ -138,6 +134,9 @@ public:
         /// The loading thread, after the files were checked and before the engine is
         /// created from them.
         static inline std::atomic<void (*)()> beforeEngineCreated{nullptr};
+        /// Worker, after each text it took from the queue (spoken, stopped, dropped or
+        /// failed), with latestAudio's value, just before it marks itself idle.
+        static inline std::atomic<void (*)(const GeneratedAudio*)> onSynthesisEnded{nullptr};
     };
 
     /// Makes the default-language attempt (loadDefaultVoice; skipped with its lines when
@@ -149,8 +148,27 @@ public:
     Internals(const Internals&) = delete;
     Internals& operator=(const Internals&) = delete;
 
-    /// Appends `text` to the synthesis queue. Any thread; one short lock, one copy.
+    /// One text waiting for the worker, with the speaker and speed to speak it with.
+    struct QueuedText {
+        std::string text;
+        SpeechSettings settings;
+    };
+
+    /// Appends `text` to the synthesis queue, spoken with the configured speaker and speed
+    /// (or `settings`). Any thread; one short lock, one copy.
     void enqueueText(const std::string& text);
+    void enqueueText(const std::string& text, const SpeechSettings& settings);
+
+    /// Node construction, before any text: the "speakerId" and "speed" configuration
+    /// entries (absent: speaker 0, speed 1). A value that is not a speaker number or a
+    /// speed from 0.25 to 4 gets one warning and is replaced by the default. The
+    /// speaker's range is checked against the voice at each synthesis (voices change).
+    void configureSpeech(const OXAnyMap& config);
+
+    /// "synthesizeWith": the speaker and speed of `params` (absent: the configured ones),
+    /// the speaker checked against the voice loaded now. nullopt with the reason in
+    /// `problem` for a value out of range or of the wrong form. Any thread; no lock.
+    std::optional<SpeechSettings> speechSettingsFor(const OXAnyMap& params, std::string& problem) const;
 
     /// Creates the engine for the three paths, replacing a loaded one. Blocking; takes
     /// engineMutex. Returns false (with an error line) when no engine results, and at
@@ -192,7 +210,12 @@ public:
     SherpaTTSNode* const node;
     /// Rebuilt by every load; its strings point into modelPath, tokensPath, dataDirPath.
     SherpaOnnxOfflineTtsConfig config{};
-    const int32_t speakerId = kSpeakerId;
+    /// Speaker and speed of every text not given others ("synthesizeWith"). Written only
+    /// by configureSpeech while the node is created, read-only afterwards.
+    SpeechSettings configuredSpeech;
+    /// The loaded voice's speakers (speakerCountOf), 0 without a voice. Written under
+    /// engineMutex by loads; read by any thread to check a "synthesizeWith" at once.
+    std::atomic<int32_t> voiceSpeakerCount{0};
     /// The voice; null without a model. engineMutex.
     OfflineTtsPtr tts;
     /// Every item not yet freed, oldest first. engineMutex.
@@ -223,7 +246,7 @@ public:
     std::thread workerThread;
     std::mutex queueMutex;
     std::condition_variable queueCondition;
-    std::deque<std::string> textQueue;
+    std::deque<QueuedText> textQueue;
     bool stopRequested = false;
     /// True while the worker synthesises a text it took from the queue. queueMutex.
     bool synthesisActive = false;
@@ -262,17 +285,29 @@ private:
     void workerLoop();
     /// Worker: the engine has returned for the current text (see synthesisStopState).
     void markGenerated();
-    void synthesizeNow(const std::string& text);
+    void synthesizeNow(const QueuedText& queued);
+    /// engineMutex held: `requested`, or speaker 0 (with a warning, once per voice) when the
+    /// loaded voice has no such speaker (the voice changed after the text was queued).
+    int32_t speakerForEngine(int32_t requested);
+    /// engineMutex: whether the out-of-range warning was written for the loaded voice.
+    bool speakerRangeWarned = false;
     /// What the per-sentence callback of one synthesis works with.
     struct StreamingSynthesis {
         Internals* self;
-        /// The item published at the first sentence (streaming voices), or null.
+        /// The item published at the first sentence, or null.
         GeneratedAudio* item;
         uint64_t stopCountAtStart;
-        bool streams;
+        /// Converts a voice at another rate than kInnerSampleRate, or null.
+        VoiceRateStream* converter;
+        int32_t voiceRate;
         /// Set when the callback ended the synthesis because of a "stop".
         bool stopped;
+        /// Set when the callback ended the synthesis because its audio could not be kept.
+        bool failed = false;
     };
+    /// Worker (engineMutex): publishes `chunk` as the item's first chunk (the item goes
+    /// out through latestAudio) or links it behind the last one. Allocates.
+    void publishChunk(StreamingSynthesis& synthesis, std::vector<float> chunk);
     static int32_t onGeneratedChunk(const float* samples, int32_t n, float progress, void* arg);
     /// engineMutex held. Frees every item that no atomic pointer designates; returns the
     /// number freed.

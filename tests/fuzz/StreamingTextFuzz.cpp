@@ -42,7 +42,6 @@ namespace {
 using ombrix::AudioBuffer;
 using ombrix::AudioBus;
 using ombrix::OXAnyMap;
-using ombrix::extensions::sherpa::GeneratedAudioPtr;
 using ombrix::extensions::sherpa::SherpaTTSNode;
 using Internals = SherpaTTSNode::Internals;
 
@@ -139,8 +138,9 @@ struct Harness {
     Harness()
         : node(OXAnyMap())
         , internals(node.getInternalsForTesting())
-        , idleItem(GeneratedAudioPtr(), std::nullopt)
+        , idleItem(std::vector<float>())
     {
+        idleItem.markComplete(); // an empty item whose generation is over
         // Stop the worker so that cut pieces stay in the queue for inspection.
         {
             std::lock_guard<std::mutex> lock(internals.queueMutex);
@@ -170,7 +170,10 @@ struct Harness {
     std::vector<std::string> takePieces()
     {
         std::lock_guard<std::mutex> lock(internals.queueMutex);
-        std::vector<std::string> pieces(internals.textQueue.begin(), internals.textQueue.end());
+        std::vector<std::string> pieces;
+        for (const auto& queued : internals.textQueue) {
+            pieces.push_back(queued.text);
+        }
         internals.textQueue.clear();
         return pieces;
     }

@@ -57,10 +57,10 @@ constexpr unsigned kMaxChannels = 2;
 constexpr const char* kMissingDirectory = "/nonexistent-ombrix-fuzz/";
 constexpr char kVoiceMark = '@';
 
-constexpr std::array<const char*, 9> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
-    "loadModel", "stop", "Synthesize", "", "finished", "synthesisStarted"};
-constexpr std::array<const char*, 7> kKeys
-    = {"text", "token", "isFinal", "modelPath", "tokensPath", "dataPath", ""};
+constexpr std::array<const char*, 10> kActions = {"synthesize", "appendStreamingText", "clearStreamingBuffer",
+    "loadModel", "Synthesize", "", "finished", "synthesisStarted", "synthesizeWith", "stop"};
+constexpr std::array<const char*, 9> kKeys
+    = {"text", "token", "isFinal", "modelPath", "tokensPath", "dataPath", "speakerId", "speed", ""};
 constexpr std::array<int, 5> kRates = {16000, 48000, 44100, 8000, 0};
 
 std::string voiceDirectory;
@@ -123,6 +123,16 @@ OXAnyMap wellFormedParameters(FuzzedDataProvider& data, const std::string& name)
         parameters.set("token", OXAny(data.ConsumeRandomLengthString(40)));
         if (data.ConsumeBool()) {
             parameters.set("isFinal", OXAny(data.ConsumeBool()));
+        }
+    } else if (name == "synthesizeWith") {
+        // Speaker and speed of any kind: out-of-range values are answered with an error.
+        parameters.set("text", OXAny(data.ConsumeRandomLengthString(200)));
+        for (const char* key : {"speakerId", "speed"}) {
+            if (data.ConsumeBool()) {
+                parameters.set(key,
+                    data.ConsumeBool() ? OXAny(data.ConsumeRandomLengthString(12))
+                                       : randomValue(data, kMaxDepth));
+            }
         }
     } else if (name == "loadModel") {
         const bool voice = !voiceDirectory.empty() && data.ConsumeBool();

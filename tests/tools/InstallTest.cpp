@@ -561,9 +561,19 @@ TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOp
     // Installed already: kept unless --replace is given.
     const std::string before = readFile(files / "STT-MODEL-SOURCE.txt");
     const auto again = installModel({"--prefix", prefix.string(), "--archive", archive.string()});
-    EXPECT_FALSE(again.succeeded());
+    EXPECT_EQ(again.exitCode, 4);
     EXPECT_NE(again.standardError.find("--replace"), std::string::npos) << again.standardError;
     EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
+
+    // Usage errors and --version as every program of the installation has them.
+    const auto usage = installModel({"--prefix", prefix.string(), "--no-such-option"});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_NE(usage.standardError.find("--help"), std::string::npos) << usage.standardError;
+    EXPECT_EQ(installModel({"--prefix", prefix.string()}).exitCode, 2);
+    const auto version = installModel({"--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.describe();
+    EXPECT_NE(version.standardOutput.find(std::string(" ") + OMBRIX_PROJECT_VERSION), std::string::npos)
+        << version.standardOutput;
 
     // A transducer archive is refused with what is supported, and nothing changes.
     const fs::path transducer
@@ -573,7 +583,7 @@ TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOp
                 {"joiner-epoch-99-avg-1.onnx", asr / "model.onnx"}, {"tokens.txt", asr / "tokens.txt"}});
     const auto refused
         = installModel({"--prefix", prefix.string(), "--replace", "--archive", transducer.string()});
-    EXPECT_FALSE(refused.succeeded());
+    EXPECT_EQ(refused.exitCode, 4);
     EXPECT_NE(refused.standardError.find("sherpa-onnx streaming Zipformer2 CTC archives"), std::string::npos)
         << refused.standardError;
     EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);
@@ -587,7 +597,7 @@ TEST(InstallModelScript, InstallsAPublishedCtcRecogniserThatTranscribesWithoutOp
                 {"HLG.fst", bad / "HLG.fst"}});
     const auto checkedOut
         = installModel({"--prefix", prefix.string(), "--replace", "--archive", badArchive.string()});
-    EXPECT_FALSE(checkedOut.succeeded());
+    EXPECT_EQ(checkedOut.exitCode, 5);
     EXPECT_NE(checkedOut.standardError.find("the model checker refused"), std::string::npos)
         << checkedOut.standardError;
     EXPECT_EQ(readFile(files / "STT-MODEL-SOURCE.txt"), before);

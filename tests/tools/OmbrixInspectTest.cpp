@@ -223,6 +223,9 @@ TEST(OmbrixInspect, PrintsThePluginsDescriptionAsTextAndJsonAndExplainsWhatItCan
     ASSERT_TRUE(expected.configuration.empty() && expected.properties.empty());
     expectLine("  Configuration: (none)");
     expectLine("  Properties: (none)");
+    // The actions the node answers beyond its description.
+    expectLine("  The node also answers \"loadModel\" (modelPath, tokensPath, dataPath), \"stop\" (no "
+               "parameters) and \"synthesizeWith\" (text, speakerId, speed); see docs/tts-node.md.");
     for (const auto& [name, value] : expected.actions) {
         const OXAnyMap action = value.convert<OXAnyMap>();
         expectLine("    " + name + ": " + action.get<std::string>("description"));

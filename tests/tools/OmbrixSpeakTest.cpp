@@ -501,6 +501,52 @@ TEST(OmbrixSpeakTruth, AnEngineFailureOrAPieceWithoutAudioEndsWithStatus5AndALin
     }
 }
 
+TEST(OmbrixSpeak, SpeakerAndSpeedOptionsReachTheVoiceOrAreRefused)
+{
+    ScratchDirectory scratch;
+    const std::string tool = speakToolInBuildTree();
+    const std::string fourSpeakers = std::string(OMBRIX_FIXTURES_DIR) + "/piper-44100-4-speakers/model.onnx";
+    const auto framesOf = [](const fs::path& path) {
+        const WavHeader header = readWavHeader(path.string());
+        EXPECT_TRUE(header.valid) << header.problem;
+        return header.dataBytes;
+    };
+
+    const fs::path normal = scratch.path() / "normal.wav";
+    const auto speaker3 = runSubprocess(tool,
+        withArguments(
+            {"--model", fourSpeakers, "-r16000", "-c1", "-s", "3", "-o", normal.string(), "Hello world."}));
+    ASSERT_EQ(speaker3.exitCode, 0) << speaker3.describe();
+    EXPECT_NE(
+        speaker3.standardError.find("speakers: 4 (speaking with speaker 3 at speed 1)\n"), std::string::npos)
+        << speaker3.standardError;
+
+    // --length-scale 2 is --speed 0.5: twice as long (the file also holds a fixed tail).
+    const fs::path slow = scratch.path() / "slow.wav";
+    const auto slower = runSubprocess(tool,
+        withArguments({"--model", fourSpeakers, "-r16000", "-c1", "--sid=1", "--length-scale", "2", "-o",
+            slow.string(), "Hello world."}));
+    ASSERT_EQ(slower.exitCode, 0) << slower.describe();
+    EXPECT_NE(slower.standardError.find("(speaking with speaker 1 at speed 0.5)\n"), std::string::npos)
+        << slower.standardError;
+    EXPECT_GT(framesOf(slow), framesOf(normal) * 3 / 2);
+
+    const auto absent = runSubprocess(tool,
+        withArguments(
+            {"--model", fourSpeakers, "--speaker", "4", "-o", (scratch.path() / "x.wav").string(), "Hi."}));
+    EXPECT_EQ(absent.exitCode, 2) << absent.describe();
+    EXPECT_NE(absent.standardError.find("(4 speakers: 0 to 3)"), std::string::npos) << absent.standardError;
+
+    for (const std::vector<std::string>& bad :
+        std::vector<std::vector<std::string>>{{"--speed", "5"}, {"--speed", "0.1"}, {"--length-scale", "8"},
+            {"--speed", "1", "--length-scale", "1"}, {"-s", "-1"}, {"-s", "x"}}) {
+        std::vector<std::string> arguments = bad;
+        arguments.push_back("Hi.");
+        const auto refused = runSubprocess(tool, withArguments(arguments));
+        EXPECT_EQ(refused.exitCode, 2) << bad[0] << " " << bad[1] << ": " << refused.describe();
+    }
+}
+
 // Each sentence is at least 50 bytes long and has no comma, so the node cuts the stream
 // exactly after each sentence's period once it is complete; at 3 words per second every
 // sentence completes well after the previous one has finished playing (the synthetic

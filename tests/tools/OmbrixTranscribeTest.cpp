@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -449,6 +449,30 @@ TEST(TranscribeTool, ReadsFlacOggOpusAndMp3LikeWav)
     }
 }
 
+/// Reads a cue's timing line "HH:MM:SS<sep>mmm --> HH:MM:SS<sep>mmm", digits exactly
+/// where they stand, into milliseconds.
+bool parseCueTiming(const std::string& line, char separator, std::array<long, 2>& milliseconds)
+{
+    const std::string shape = std::string("00:00:00") + separator + "000 --> 00:00:00" + separator + "000";
+    if (line.size() != shape.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == '0' ? !digit : line[i] != shape[i]) {
+            return false;
+        }
+    }
+    const auto field
+        = [&line](std::size_t at, std::size_t length) { return std::stol(line.substr(at, length)); };
+    for (std::size_t t = 0; t < 2; ++t) {
+        const std::size_t at = t * 17; // "00:00:00,000 --> " is 17 characters
+        milliseconds[t]
+            = ((field(at, 2) * 60 + field(at + 3, 2)) * 60 + field(at + 6, 2)) * 1000 + field(at + 9, 3);
+    }
+    return true;
+}
+
 /// Checks `srt` by SubRip's rules: cues numbered from 1, each a number line, a timing line
 /// "HH:MM:SS,mmm --> HH:MM:SS,mmm" and text lines, separated by a blank line, times only
 /// moving forward. `vtt` likewise by WebVTT's (a "WEBVTT" header, '.' before the
@@ -464,8 +488,7 @@ std::vector<std::string> subtitleTexts(const std::string& subtitles, bool webVtt
         EXPECT_EQ(all.at(1), "");
         at = 2;
     }
-    const std::regex timing(webVtt ? R"((\d\d):(\d\d):(\d\d)\.(\d\d\d) --> (\d\d):(\d\d):(\d\d)\.(\d\d\d))"
-                                   : R"((\d\d):(\d\d):(\d\d),(\d\d\d) --> (\d\d):(\d\d):(\d\d),(\d\d\d))");
+    const char separator = webVtt ? '.' : ',';
     long previousEnd = 0;
     int number = 0;
     while (at < all.size()) {
@@ -473,20 +496,15 @@ std::vector<std::string> subtitleTexts(const std::string& subtitles, bool webVtt
             EXPECT_EQ(all[at], std::to_string(++number)) << subtitles;
             ++at;
         }
-        std::smatch match;
-        EXPECT_TRUE(at < all.size() && std::regex_match(all[at], match, timing)) << subtitles;
-        if (match.empty()) {
+        std::array<long, 2> times{};
+        const bool timed = at < all.size() && parseCueTiming(all[at], separator, times);
+        EXPECT_TRUE(timed) << subtitles;
+        if (!timed) {
             return texts;
         }
-        const auto ms = [&](int first) {
-            return ((std::stol(match[first]) * 60 + std::stol(match[first + 1])) * 60
-                       + std::stol(match[first + 2]))
-                * 1000
-                + std::stol(match[first + 3]);
-        };
-        EXPECT_LE(previousEnd, ms(1)) << all[at];
-        EXPECT_LT(ms(1), ms(5)) << all[at];
-        previousEnd = ms(5);
+        EXPECT_LE(previousEnd, times[0]) << all[at];
+        EXPECT_LT(times[0], times[1]) << all[at];
+        previousEnd = times[1];
         ++at;
         std::string text;
         for (; at < all.size() && !all[at].empty(); ++at) {

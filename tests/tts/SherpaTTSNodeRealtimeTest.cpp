@@ -80,13 +80,22 @@ TEST_P(SherpaTTSNodeRealtime, SteadyStateBlocksNeitherAllocateNorLock)
     }
 }
 
-// The worker waits after the first sentence until the test lets it go on.
+// The worker waits after the first sentence until the test lets it go on, and after the
+// last one (once `wholeLength` samples are out, before the item is marked complete) until
+// the test lets it finish.
 std::atomic<bool> workerMayContinue{false};
+std::atomic<bool> workerMayFinish{false};
+std::atomic<int32_t> wholeLength{0};
 
-void holdAfterFirstChunk(const GeneratedAudio* item)
+void holdAfterFirstAndLastChunk(const GeneratedAudio* item)
 {
     if (item->sampleCount.load() > 0 && item->first.next.load() == nullptr) {
         while (!workerMayContinue.load()) {
+            std::this_thread::yield();
+        }
+    }
+    if (item->sampleCount.load() == wholeLength.load()) {
+        while (!workerMayFinish.load()) {
             std::this_thread::yield();
         }
     }
@@ -107,10 +116,22 @@ TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
     constexpr int kBlocksPerSecond = 100;
     BlockDriver driver(*node, format.sampleRate, format.channels, format.sampleRate / kBlocksPerSecond);
 
+    const std::string text = std::string(kTwoSentences) + " " + kTwoSentences;
     workerMayContinue.store(false);
+    workerMayFinish.store(false);
+    wholeLength.store(static_cast<int32_t>(referenceSamples(voice, text).size()));
     using Hooks = SherpaTTSNode::Internals::TestHooks;
-    Hooks::onChunkPublished.store(&holdAfterFirstChunk);
-    node->synthesize(std::string(kTwoSentences) + " " + kTwoSentences);
+    Hooks::onChunkPublished.store(&holdAfterFirstAndLastChunk);
+    // Lets the worker go whatever happens below, before the node is destroyed.
+    struct Release {
+        ~Release()
+        {
+            workerMayContinue.store(true);
+            workerMayFinish.store(true);
+            Hooks::onChunkPublished.store(nullptr);
+        }
+    } release;
+    node->synthesize(text);
     GeneratedAudio* const item = waitForPublished(*node);
     ASSERT_NE(item, nullptr);
     constexpr int kWarmUpBlocks = 3;
@@ -131,21 +152,31 @@ TEST_P(SherpaTTSNodeRealtime, GrowingItemBlocksNeitherAllocateNorLock)
                     [](float x) { return x != 0.0f; });
         }
         workerMayContinue.store(true);
+        // Until every sentence is out and played, and a few blocks more: the output plays
+        // all of it (then silence) while the worker holds the item incomplete.
         const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;
-        while (!item->generationComplete.load() && std::chrono::steady_clock::now() < deadline) {
+        constexpr int kBlocksAfterTheLastSample = 5;
+        int blocksAfter = 0;
+        while (blocksAfter < kBlocksAfterTheLastSample && std::chrono::steady_clock::now() < deadline) {
             driver.pull();
             heardLaterSentences = heardLaterSentences
                 || std::any_of(driver.channel(0), driver.channel(0) + driver.frames(),
                     [](float x) { return x != 0.0f; });
+            if (item->playPosition.load() == wholeLength.load()) {
+                ++blocksAfter;
+            }
         }
         EXPECT_EQ(scope.allocations(), 0u);
         EXPECT_EQ(scope.deallocations(), 0u);
         EXPECT_EQ(scope.locks(), 0u);
+        EXPECT_EQ(blocksAfter, kBlocksAfterTheLastSample);
+        EXPECT_FALSE(item->generationComplete.load());
     }
-    Hooks::onChunkPublished.store(nullptr);
     EXPECT_TRUE(heardFirstSentence);
-    ASSERT_TRUE(item->generationComplete.load());
     EXPECT_EQ(recorder.count("finished"), 0u) << "no end of playback before the generation is complete";
+    workerMayFinish.store(true);
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+    Hooks::onChunkPublished.store(nullptr);
     // The rest is played after the pause, and then the item ends.
     std::vector<float> rest;
     const auto deadline = std::chrono::steady_clock::now() + kWaitTimeout;

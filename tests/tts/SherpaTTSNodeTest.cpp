@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "extension/SherpaNodeFactory.h"
+#include "host/AudioGraphResampler.h"
 #include "host/GraphRunner.h"
+#include "tts/VoiceRateConverter.h"
 #include "utils/Ramp.h"
 
 namespace ombrix::testing {
@@ -366,6 +368,58 @@ TEST(SherpaTTSNode, BusFormatAcceptsMonoOrStereoAndKeepsOneResamplerAwayFrom1600
     EXPECT_EQ(internals.resampler, nullptr);
     ASSERT_TRUE(node.setBusFormat(format48));
     EXPECT_NE(internals.resampler, nullptr);
+}
+
+TEST(SherpaTTSNode, StereoAt48kHzIsOneConversionCopiedAndEqualsAStereoConversionsFirstChannel)
+{
+    // What a two-channel conversion of the same inner signal gives in channel 0: the
+    // output the node had when it converted every channel.
+    constexpr int kGraphRate = 48000;
+    constexpr unsigned kGraphBlock = 480;
+    constexpr std::size_t kBlocks = 400;
+    const std::vector<float> inner = referenceSamples(fixtureVoice("voice-en"), kTwoSentences);
+    AudioGraphResampler twoChannels(kInnerRate, static_cast<int>(kInnerBlockFrames));
+    twoChannels.setNumberOfBuses(0, 1);
+    std::size_t fed = 0;
+    twoChannels.setProcessCallback([&](AudioBusList&, AudioBusList& outputs) {
+        AudioBuffer<float>* block = outputs.getBus(0).getBuffer();
+        for (unsigned i = 0; i < block->getNumberOfFrames(); ++i, ++fed) {
+            const float x = fed < inner.size() ? inner[fed] : 0.0f;
+            block->getWritePointer(0)[i] = x;
+            block->getWritePointer(1)[i] = x;
+        }
+        return true;
+    });
+    twoChannels.prepare(kGraphRate, kStereo);
+    std::vector<float> left(kGraphBlock);
+    std::vector<float> right(kGraphBlock);
+    float* pointers[kStereo] = {left.data(), right.data()};
+    AudioBuffer<float> referenceBlock(pointers, kStereo, kGraphBlock, true, kGraphRate);
+    AudioBusArray<0> none;
+    AudioBusArray<1> referenceOutputs(AudioBusFormat(kGraphRate, kStereo));
+    referenceOutputs.getBus(0).setBuffer(&referenceBlock);
+    std::vector<float> reference;
+    for (std::size_t block = 0; block < kBlocks; ++block) {
+        ASSERT_TRUE(twoChannels.process(none, referenceOutputs));
+        reference.insert(reference.end(), left.begin(), left.end());
+    }
+
+    auto node = makeNodeWithVoice();
+    BlockDriver driver(*node, kGraphRate, kStereo, kGraphBlock);
+    node->synthesize(kTwoSentences);
+    const GeneratedAudio* item = waitForPublished(*node);
+    ASSERT_NE(item, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return item->generationComplete.load(); }));
+    std::vector<float> first;
+    std::vector<float> second;
+    for (std::size_t block = 0; block < kBlocks; ++block) {
+        driver.pull();
+        first.insert(first.end(), driver.channel(0), driver.channel(0) + kGraphBlock);
+        second.insert(second.end(), driver.channel(1), driver.channel(1) + kGraphBlock);
+    }
+    ASSERT_GT(sumOfSquares(first), 0.0);
+    EXPECT_EQ(first, reference);
+    EXPECT_EQ(second, reference);
 }
 
 /// Runs `node` (made by the factory) in a graph until its text has played out.
@@ -771,6 +825,258 @@ TEST(SherpaTTSNode, StopWithNothingToStopDoesNothing)
         driver.pull();
     }
     EXPECT_EQ(recorder.count("finished"), 1u);
+}
+
+namespace voices {
+
+constexpr const char* kFourSpeakers = "piper-44100-4-speakers";
+constexpr int kFourSpeakerRate = 44100;
+
+/// A node without the default voice, configured with `config`, speaking `voice`.
+std::unique_ptr<SherpaTTSNode> makeNode(OXAnyMap config, const VoiceFiles& voice)
+{
+    config.set("loadDefaultVoice", OXAny(false));
+    auto node = std::make_unique<SherpaTTSNode>(config);
+    if (!node->loadModel(voice.model, voice.tokens, voice.dataDirectory)) {
+        throw std::runtime_error("fixture voice did not load");
+    }
+    return node;
+}
+
+/// The complete samples of the next item the node publishes after `previous` (which
+/// stays alive until then, so a new item never has its address).
+std::vector<float> nextItemSamples(SherpaTTSNode& node, const GeneratedAudio* previous, int* chunks = nullptr)
+{
+    GeneratedAudio* const item = waitForPublished(node, previous);
+    if (item == nullptr || !waitUntil([&] { return item->generationComplete.load(); })) {
+        ADD_FAILURE() << "no complete item";
+        return {};
+    }
+    if (chunks != nullptr) {
+        *chunks = 0;
+        for (const auto* chunk = &item->first; chunk != nullptr; chunk = chunk->next.load()) {
+            ++*chunks;
+        }
+    }
+    return item->publishedSamples();
+}
+
+/// What the node plays for `text` with `speaker` at `speed` on the 4-speaker voice: the
+/// engine's output converted to 16000 Hz as a whole.
+std::vector<float> expectedInner(const std::string& text, int speaker, float speed)
+{
+    int rate = 0;
+    const std::vector<float> engine
+        = referenceSamples(fixtureVoice(kFourSpeakers), text, speaker, speed, &rate);
+    EXPECT_EQ(rate, kFourSpeakerRate);
+    std::vector<float> converted;
+    std::string error;
+    EXPECT_TRUE(extensions::sherpa::convertVoiceSampleRate(
+        engine.data(), engine.size(), rate, kInnerRate, converted, error))
+        << error;
+    return converted;
+}
+
+} // namespace voices
+
+TEST(VoiceRateStream, PiecesOfAnySizeGiveTheWholeConversionSampleForSample)
+{
+    const std::vector<float> engine = referenceSamples(fixtureVoice("voice-22050"), kTwoSentences);
+    for (const int fromRate : {22050, 44100}) {
+        SCOPED_TRACE(fromRate);
+        std::vector<float> whole;
+        std::string error;
+        ASSERT_TRUE(extensions::sherpa::convertVoiceSampleRate(
+            engine.data(), engine.size(), fromRate, kInnerRate, whole, error));
+        // Pieces below, at and above the converter's block, and a last piece of one sample.
+        extensions::sherpa::VoiceRateStream stream(fromRate, kInnerRate);
+        std::vector<float> streamed;
+        std::size_t position = 0;
+        std::size_t afterFirstPiece = 0;
+        for (const std::size_t size : {1u, 1023u, 1024u, 1025u, 3000u, 0u, 200000u}) {
+            const std::size_t count = std::min(size, engine.size() - 1 - position);
+            ASSERT_TRUE(stream.push(engine.data() + position, count, streamed, error)) << error;
+            position += count;
+            if (position >= 6000 && afterFirstPiece == 0) {
+                afterFirstPiece = streamed.size();
+            }
+        }
+        ASSERT_TRUE(stream.push(engine.data() + position, 1, streamed, error));
+        const std::size_t beforeFinish = streamed.size();
+        ASSERT_TRUE(stream.finish(streamed, error)) << error;
+        EXPECT_GT(afterFirstPiece, 0u) << "nothing came out before the end of the input";
+        EXPECT_LT(beforeFinish, whole.size()) << "the filter tail needs the end of the input";
+        EXPECT_EQ(streamed, whole);
+    }
+}
+
+TEST(SherpaTTSNode, VoiceAtAnotherRateStreamsSentenceBySentenceAndEqualsTheWholeConversion)
+{
+    // Several speakers of the 4-speaker voice (44100 Hz): the item is published before the
+    // synthesis ends, and its chunks together are the whole text converted at once.
+    const std::string text = std::string(kTwoSentences) + " One more sentence. And the last one.";
+    for (const int speaker : {0, 1, 3}) {
+        SCOPED_TRACE("speaker " + std::to_string(speaker));
+        auto node = voices::makeNode(OXAnyMap(), fixtureVoice(voices::kFourSpeakers));
+        const std::vector<float> expected = voices::expectedInner(text, speaker, 1.0f);
+        {
+            streaming::FirstChunkHold hold;
+            ASSERT_TRUE(
+                node->callAction("synthesizeWith",
+                        OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny(std::to_string(speaker))}})
+                    .isSuccess());
+            ASSERT_TRUE(hold.waitUntilHeld());
+            const GeneratedAudio* const item = waitForPublished(*node);
+            ASSERT_NE(item, nullptr);
+            EXPECT_FALSE(item->generationComplete.load());
+            EXPECT_GT(item->sampleCount.load(), 0);
+            EXPECT_LT(item->sampleCount.load(), static_cast<int32_t>(expected.size()) / 2);
+        }
+        int chunks = 0;
+        const std::vector<float> streamed = voices::nextItemSamples(*node, nullptr, &chunks);
+        EXPECT_GE(chunks, 4);
+        ASSERT_FALSE(streamed.empty());
+        EXPECT_EQ(streamed, expected);
+    }
+}
+
+TEST(SherpaTTSNode, SpeakerAndSpeedComeFromTheConfigurationParsedStrictlyOrTheDefaults)
+{
+    const VoiceFiles voice = fixtureVoice(voices::kFourSpeakers);
+    const std::string text = "Hello world.";
+    {
+        // Strings holding decimal numbers, and numbers of the host's value type.
+        LogCapture log;
+        auto fromStrings
+            = voices::makeNode(OXAnyMap{{"speakerId", OXAny("3")}, {"speed", OXAny("0.5")}}, voice);
+        fromStrings->synthesize(text);
+        EXPECT_EQ(voices::nextItemSamples(*fromStrings, nullptr), voices::expectedInner(text, 3, 0.5f));
+        auto fromNumbers = voices::makeNode(OXAnyMap{{"speakerId", OXAny(1)}, {"speed", OXAny(1.5)}}, voice);
+        fromNumbers->synthesize(text);
+        EXPECT_EQ(voices::nextItemSamples(*fromNumbers, nullptr), voices::expectedInner(text, 1, 1.5f));
+        EXPECT_TRUE(log.linesAt(LogLevel::Warning).empty());
+        EXPECT_FALSE(log.contains("Unknown parameter"));
+    }
+    // Each bad value: one warning, and the default in its place.
+    const std::vector<float> defaults = voices::expectedInner(text, 0, 1.0f);
+    const std::vector<OXAny> badSpeakers = {OXAny("1x"), OXAny(" 1"), OXAny("+1"), OXAny("-1"), OXAny(""),
+        OXAny("1.5"), OXAny(-2), OXAny(2.5), OXAny(true), OXAny("99999999999")};
+    const std::vector<OXAny> badSpeeds = {OXAny("fast"), OXAny("2 "), OXAny("0.24"), OXAny("4.01"),
+        OXAny("nan"), OXAny("inf"), OXAny(0), OXAny(0.0), OXAny(-1.0), OXAny(OXAnyMap())};
+    for (std::size_t i = 0; i < badSpeakers.size(); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        LogCapture log;
+        auto node = voices::makeNode(OXAnyMap{{"speakerId", badSpeakers[i]}, {"speed", badSpeeds[i]}}, voice);
+        const auto warnings = log.linesAt(LogLevel::Warning);
+        ASSERT_EQ(warnings.size(), 2u);
+        EXPECT_NE(warnings[0].find("'speakerId'"), std::string::npos) << warnings[0];
+        EXPECT_NE(warnings[1].find("'speed'"), std::string::npos) << warnings[1];
+        EXPECT_FALSE(log.contains("Unknown parameter"));
+        node->synthesize(text);
+        EXPECT_EQ(voices::nextItemSamples(*node, nullptr), defaults);
+    }
+    {
+        // A speaker the voice in use does not have (the configuration is read before any
+        // voice is loaded): speaker 0, with one warning for this voice.
+        LogCapture log;
+        auto node = voices::makeNode(OXAnyMap{{"speakerId", OXAny("7")}}, voice);
+        EXPECT_TRUE(log.linesAt(LogLevel::Warning).empty());
+        node->synthesize(text);
+        const std::vector<float> first = voices::nextItemSamples(*node, nullptr);
+        const GeneratedAudio* const previous = node->getInternalsForTesting().latestAudio.load();
+        node->synthesize(text);
+        EXPECT_EQ(voices::nextItemSamples(*node, previous), defaults);
+        EXPECT_EQ(first, defaults);
+        EXPECT_EQ(
+            log.count("[SherpaTTSNode] The voice has no speaker 7 (4 speaker(s)); speaker 0 speaks instead"),
+            1u);
+    }
+}
+
+TEST(SherpaTTSNode, SynthesizeWithSpeaksOneTextWithItsSpeakerAndSpeedOrRefusesItBeforeQueueing)
+{
+    LogCapture log;
+    auto node = voices::makeNode(
+        OXAnyMap{{"speakerId", OXAny("2")}, {"speed", OXAny("0.5")}}, fixtureVoice(voices::kFourSpeakers));
+    EventRecorder recorder(*node);
+    const std::string text = "Hello world.";
+    log.clear();
+
+    struct Refused {
+        OXAnyMap params;
+        const char* reason;
+    };
+    const std::vector<Refused> refusals = {
+        {{{"speakerId", OXAny(4)}}, "speakerId 4 is not a speaker of the loaded voice (4 speakers: 0 to 3)"},
+        {{{"speakerId", OXAny("-1")}}, "speakerId '-1' is not a speaker"},
+        {{{"speakerId", OXAny("1.5")}}, "speakerId '1.5' is not a speaker"},
+        {{{"speakerId", OXAny("one")}}, "speakerId 'one' is not a speaker"},
+        {{{"speed", OXAny(0.0)}}, "is not a number from 0.25 to 4"},
+        {{{"speed", OXAny("0.249")}}, "speed '0.249' is not a number from 0.25 to 4"},
+        {{{"speed", OXAny(4.01)}}, "is not a number from 0.25 to 4"},
+        {{{"speed", OXAny("2x")}}, "speed '2x' is not a number"},
+        {{{"speakerId", OXAny(1)}, {"speed", OXAny("inf")}}, "speed 'inf' is not a number"},
+    };
+    for (const Refused& refused : refusals) {
+        OXAnyMap params = refused.params;
+        params.set("text", OXAny(text));
+        const Result<OXAny> result = node->callAction("synthesizeWith", params);
+        ASSERT_TRUE(result.isError()) << refused.reason;
+        EXPECT_NE(result.getError().find(refused.reason), std::string::npos) << result.getError();
+    }
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), refusals.size()) << "one line per refusal";
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("[SherpaTTSNode] Action 'synthesizeWith' refused: ", 0), 0u) << line;
+    }
+    EXPECT_EQ(log.linesAt(LogLevel::Error).size(), refusals.size());
+    EXPECT_THROW(node->callAction("synthesizeWith", OXAnyMap{{"speakerId", OXAny(1)}}), OXAnyKeyError);
+
+    // Given values, then the node's configured ones for what is absent.
+    const Result<OXAny> accepted = node->callAction(
+        "synthesizeWith", OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny("1")}, {"speed", OXAny(2.0)}});
+    ASSERT_TRUE(accepted.isSuccess());
+    const OXAnyMap answer = accepted.getValue().convert<OXAnyMap>();
+    EXPECT_EQ(answer.get<int>("speakerId"), 1);
+    EXPECT_EQ(answer.get<double>("speed"), 2.0);
+    EXPECT_EQ(answer.get<int>("speakers"), 4);
+    const std::vector<float> given = voices::nextItemSamples(*node, nullptr);
+    EXPECT_EQ(given, voices::expectedInner(text, 1, 2.0f));
+    const GeneratedAudio* previous = node->getInternalsForTesting().latestAudio.load();
+    ASSERT_TRUE(node->callAction("synthesizeWith", OXAnyMap{{"text", OXAny(text)}, {"speed", OXAny("1")}})
+                    .isSuccess());
+    const std::vector<float> speakerOnly = voices::nextItemSamples(*node, previous);
+    EXPECT_EQ(speakerOnly, voices::expectedInner(text, 2, 1.0f));
+    previous = node->getInternalsForTesting().latestAudio.load();
+    node->synthesize(text); // "synthesize" speaks with the configuration
+    const std::vector<float> configured = voices::nextItemSamples(*node, previous);
+    EXPECT_EQ(configured, voices::expectedInner(text, 2, 0.5f));
+    // Only the accepted texts were spoken.
+    EXPECT_EQ(recorder.textsOf("synthesisStarted"), (std::vector<std::string>{text, text, text}));
+
+    // Different speakers, different audio; speed 2 halves the duration, 0.5 doubles it.
+    const std::vector<float> speaker0 = voices::expectedInner(text, 0, 1.0f);
+    EXPECT_NE(speaker0, speakerOnly);
+    EXPECT_NE(voices::expectedInner(text, 1, 1.0f), speakerOnly);
+    EXPECT_NEAR(double(given.size()), speaker0.size() / 2.0, 1.0);
+    EXPECT_NEAR(double(configured.size()), speaker0.size() * 2.0, 1.0);
+    EXPECT_NEAR(sumOfSquares(speakerOnly) * 9.0, sumOfSquares(speaker0), sumOfSquares(speaker0) * 0.02)
+        << "speaker 2 plays at a third of speaker 0's amplitude";
+
+    // A single-speaker voice loaded later: checked against it at once. (A text queued for
+    // a speaker before such a switch gets speaker 0 at synthesis, the check that the
+    // out-of-range configured speaker above goes through.)
+    const VoiceFiles single = fixtureVoice("voice-22050");
+    ASSERT_TRUE(node->loadModel(single.model, single.tokens, single.dataDirectory));
+    log.clear();
+    const Result<OXAny> refused
+        = node->callAction("synthesizeWith", OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny(1)}});
+    ASSERT_TRUE(refused.isError());
+    EXPECT_NE(refused.getError().find("(1 speaker: 0)"), std::string::npos) << refused.getError();
+    const Result<OXAny> first
+        = node->callAction("synthesizeWith", OXAnyMap{{"text", OXAny(text)}, {"speakerId", OXAny(0)}});
+    ASSERT_TRUE(first.isSuccess());
+    EXPECT_EQ(first.getValue().convert<OXAnyMap>().get<int>("speakers"), 1);
 }
 
 TEST(SherpaTTSNode, LoadDefaultVoiceKeySkipsTheDefaultAttemptOrWarnsWhenNotABoolean)

@@ -20,6 +20,12 @@ VoiceFiles fixtureVoice(const std::string& name)
 
 std::vector<float> referenceSamples(const VoiceFiles& voice, const std::string& text, int* sampleRate)
 {
+    return referenceSamples(voice, text, 0, 1.0f, sampleRate);
+}
+
+std::vector<float> referenceSamples(
+    const VoiceFiles& voice, const std::string& text, int speakerId, float speed, int* sampleRate)
+{
     static std::mutex mutex;
     static std::map<std::string, OfflineTtsPtr> engines;
     std::lock_guard<std::mutex> lock(mutex);
@@ -34,7 +40,11 @@ std::vector<float> referenceSamples(const VoiceFiles& voice, const std::string& 
             throw std::runtime_error("reference engine could not be created for " + voice.model);
         }
     }
-    const GeneratedAudioPtr audio(SherpaOnnxOfflineTtsGenerate(engine.get(), text.c_str(), 0, 1.0f));
+    SherpaOnnxGenerationConfig generation{};
+    generation.sid = speakerId;
+    generation.speed = speed;
+    const GeneratedAudioPtr audio(
+        SherpaOnnxOfflineTtsGenerateWithConfig(engine.get(), text.c_str(), &generation, nullptr, nullptr));
     if (!audio) {
         throw std::runtime_error("reference engine produced nothing for: " + text);
     }

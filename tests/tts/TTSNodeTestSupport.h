@@ -45,6 +45,9 @@ VoiceFiles fixtureVoice(const std::string& name);
 /// engine reports.
 std::vector<float> referenceSamples(
     const VoiceFiles& voice, const std::string& text, int* sampleRate = nullptr);
+/// The same with speaker `speakerId` at `speed` (the node's generation settings).
+std::vector<float> referenceSamples(
+    const VoiceFiles& voice, const std::string& text, int speakerId, float speed, int* sampleRate = nullptr);
 
 /// Polls `condition` until it holds or `timeout` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kWaitTimeout);

@@ -146,8 +146,8 @@ void printNodeType(std::ostream& out, const NodeTypeInfo& info)
 
     if (info.getFQTypeName() == "Sherpa.TTS") {
         // Dispatched by the node itself, not declared in its description.
-        out << "  The node also answers \"loadModel\" (modelPath, tokensPath, dataPath) and \"stop\" "
-               "(no parameters); see docs/tts-node.md.\n";
+        out << "  The node also answers \"loadModel\" (modelPath, tokensPath, dataPath), \"stop\" "
+               "(no parameters) and \"synthesizeWith\" (text, speakerId, speed); see docs/tts-node.md.\n";
     }
 
     out << "  Events:" << (info.events.empty() ? " (none)" : "") << '\n';

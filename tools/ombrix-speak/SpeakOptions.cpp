@@ -14,6 +14,11 @@ namespace {
 using ombrix::LogLevel;
 using tools::OptionSpec;
 
+/// The node's range of speeds (its "speed" and 1 / piper's length scale).
+constexpr double kMinimumSpeed = 0.25;
+constexpr double kMaximumSpeed = 4.0;
+constexpr long kMaximumSpeaker = 2147483647;
+
 enum OptionId {
     kOutput,
     kRate,
@@ -24,6 +29,9 @@ enum OptionId {
     kTokens,
     kDataDir,
     kStream,
+    kSpeaker,
+    kSpeed,
+    kLengthScale,
     kWordsPerSecond,
     kPlugin,
     kLogLevel,
@@ -51,6 +59,10 @@ const std::vector<OptionSpec>& optionTable()
         {"tokens", 0, Argument::Required, kTokens},
         {"data-dir", 0, Argument::Required, kDataDir},
         {"stream", 0, Argument::Optional, kStream},
+        {"speaker", 's', Argument::Required, kSpeaker},
+        {"sid", 0, Argument::Required, kSpeaker},
+        {"speed", 0, Argument::Required, kSpeed},
+        {"length-scale", 0, Argument::Required, kLengthScale},
         {"words-per-second", 0, Argument::Required, kWordsPerSecond},
         {"plugin", 0, Argument::Required, kPlugin},
         {"log-level", 0, Argument::Required, kLogLevel},
@@ -105,6 +117,24 @@ void apply(Options& options, const tools::ParsedOption& option)
     case kStream:
         options.stream = !option.hasValue || tools::parseYesNo(name, value);
         break;
+    case kSpeaker:
+        options.speaker = tools::parseInteger(name, value, 0, kMaximumSpeaker);
+        break;
+    case kSpeed:
+    case kLengthScale: {
+        if (options.speed) {
+            throw tools::UsageError("give the speed once, with either --speed or --length-scale");
+        }
+        const double number = tools::parsePositive(name, value);
+        const double speed = option.id == kSpeed ? number : 1.0 / number;
+        if (speed < kMinimumSpeed || speed > kMaximumSpeed) {
+            throw tools::UsageError(option.id == kSpeed
+                    ? "option --speed wants a number from 0.25 to 4, not '" + value + "'"
+                    : "option --length-scale wants a number from 0.25 to 4, not '" + value + "'");
+        }
+        options.speed = speed;
+        break;
+    }
     case kWordsPerSecond:
         options.wordsPerSecond = tools::parsePositive(name, value);
         break;
@@ -188,6 +218,11 @@ which <prefix>/bin/ombrix-install-voice installs):
       --voice NAME         an installed voice by name (see --list-voices), for example
                            vits-piper-en_US-amy-low
       --list-voices        list the installed voices: name, language, sample rate
+  -s, --speaker N          speaker N of a voice with several (alias --sid; default: 0);
+                           a speaker the voice does not have is refused
+      --speed X            speaking rate, from 0.25 to 4 (default: 1; 2 is twice as fast)
+      --length-scale L     the same as piper's length scale: --speed 1/L (give one of
+                           the two)
 
 Streaming:
       --stream[=yes|no]    feed the text word by word with "appendStreamingText"

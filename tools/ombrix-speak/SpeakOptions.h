@@ -5,6 +5,7 @@
 #include "host/GraphRunner.h"
 #include "host/Logger.h"
 
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -33,6 +34,10 @@ struct Options {
     std::string tokensPath;
     std::string dataDirPath;
     std::string pluginPath;
+    /// -s/--speaker (--sid); --speed, or 1 / --length-scale. Unset: the node's defaults
+    /// (speaker 0, speed 1).
+    std::optional<long> speaker;
+    std::optional<double> speed;
     bool stream = false;
     double wordsPerSecond = 4.0;
     LogLevel logLevel = LogLevel::Warning;

@@ -136,9 +136,18 @@ void SpeakSession::loadPluginAndCreateNode()
     const std::vector<pid_t> threadsBefore = NodeThreads::current();
     try {
         // A node given its voice below skips the default voice's load.
-        node = voice.isDefault
-            ? factory->createNode(kNodeType, ombrix::OXAnyMap{})
-            : factory->createNode(kNodeType, ombrix::OXAnyMap{{"loadDefaultVoice", false}});
+        // Speaker and speed as configuration too, for the streamed pieces.
+        ombrix::OXAnyMap configuration;
+        if (!voice.isDefault) {
+            configuration.set("loadDefaultVoice", false);
+        }
+        if (options.speaker) {
+            configuration.set("speakerId", static_cast<std::int64_t>(*options.speaker));
+        }
+        if (options.speed) {
+            configuration.set("speed", *options.speed);
+        }
+        node = factory->createNode(kNodeType, configuration);
     } catch (...) {
         ombrix::Logger::setLevel(level);
         throw;
@@ -418,7 +427,7 @@ int SpeakSession::run()
         status.print("mode: streaming %zu words at %.3g words per second of graph time\n", tokens.size(),
             options.wordsPerSecond);
     } else {
-        status.print("mode: whole text (%zu bytes) with \"synthesize\"\n", options.text.size());
+        status.print("mode: whole text (%zu bytes) with \"synthesizeWith\"\n", options.text.size());
     }
 
     wallStart = Clock::now();
@@ -435,7 +444,27 @@ int SpeakSession::run()
     std::string failure;
 
     if (!options.stream) {
-        handOff("synthesize", ombrix::OXAnyMap{{"text", options.text}});
+        // "synthesizeWith" checks the speaker against the voice, and says how many it has.
+        ombrix::OXAnyMap params{{"text", options.text}};
+        if (options.speaker) {
+            params.set("speakerId", static_cast<std::int64_t>(*options.speaker));
+        }
+        if (options.speed) {
+            params.set("speed", *options.speed);
+        }
+        const auto result = node->callAction("synthesizeWith", params);
+        if (result.isError()) {
+            throw tools::ToolError(
+                tools::kExitUsage, "the node refused the voice settings: " + result.getError());
+        }
+        try {
+            const ombrix::OXAnyMap answer = result.getValue().convert<ombrix::OXAnyMap>();
+            const long speakers = static_cast<long>(answer.get<std::int64_t>("speakers"));
+            status.print("speakers: %ld (speaking with speaker %ld at speed %.3g)\n", speakers,
+                static_cast<long>(answer.get<std::int64_t>("speakerId")), answer.get<double>("speed"));
+        } catch (const std::exception&) {
+            // An answer without these fields: nothing to report.
+        }
         everythingHandedOff = true;
     }
 
