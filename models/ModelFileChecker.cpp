@@ -34,6 +34,33 @@
 
 namespace ombrix::extensions::sherpa {
 
+class OpenedModelFiles {
+public:
+    struct File {
+        UniqueFd fd; ///< invalid: the file is read by its path
+        std::string procPath; ///< /proc/self/fd/N of `fd`
+        std::string enginePath; ///< what the engine opens; "" for the caller's path
+        bool ortName = false; ///< the caller's name ends in .ort
+    };
+
+    OpenedModelFiles() = default;
+    OpenedModelFiles(const OpenedModelFiles&) = delete;
+    OpenedModelFiles& operator=(const OpenedModelFiles&) = delete;
+    ~OpenedModelFiles()
+    {
+        for (const std::string& link : links) {
+            ::unlink(link.c_str());
+        }
+        if (!linkDirectory.empty()) {
+            ::rmdir(linkDirectory.c_str());
+        }
+    }
+
+    std::vector<File> files; ///< one per checked file, in the order of checkedFiles
+    std::string linkDirectory; ///< private directory of links with the original names, or ""
+    std::vector<std::string> links;
+};
+
 namespace {
 
 // ---- protocol with the checker program (tools/ombrix-sherpa-check/ombrix-sherpa-check.cpp) ---------
@@ -276,7 +303,8 @@ std::atomic<unsigned> checkerSpawnCount{0};
 /// report and output until it has given a verdict or ended, waits for it to end, and
 /// kills it when `timeout` passes first. Always reaps it.
 CheckerRun runChecker(const std::string& program, std::vector<std::string> arguments,
-    std::vector<std::string> environment, std::chrono::milliseconds timeout)
+    std::vector<std::string> environment, std::chrono::milliseconds timeout,
+    const std::vector<std::pair<int, int>>& fileDescriptors)
 {
     CheckerRun run;
     UniqueFd reportRead;
@@ -295,8 +323,13 @@ CheckerRun runChecker(const std::string& program, std::vector<std::string> argum
     child.environment = std::move(environment);
     child.descriptors = {{outputWrite.get(), STDOUT_FILENO}, {outputWrite.get(), STDERR_FILENO},
         {reportWrite.get(), kReportFd}};
-    // Descriptors the host opened without close-on-exec stay out of the child.
+    // The checked files' descriptors (ours sit at or above kFirstPrivateFd, theirs below).
+    child.descriptors.insert(child.descriptors.end(), fileDescriptors.begin(), fileDescriptors.end());
+    // Nothing else: descriptors the host opened without close-on-exec stay out of the child.
     child.closeFrom = kReportFd + 1;
+    for (const auto& [ours, theirs] : fileDescriptors) {
+        child.closeFrom = std::max(child.closeFrom, theirs + 1);
+    }
     pid_t pid = -1;
     const Deadline deadline = std::chrono::steady_clock::now() + timeout;
     run.spawnError = spawnChild(child, pid);
@@ -529,12 +562,8 @@ std::optional<FileIdentity> settledIdentityOf(
 
 /// Device, inode, size and modification time of each file, as raw bytes; "" for a file
 /// that cannot be examined (so that a file gone away never matches).
-std::string plainIdentity(const std::string& file)
+std::string statusIdentity(const struct stat& status)
 {
-    struct stat status { };
-    if (::stat(file.c_str(), &status) != 0) {
-        return {};
-    }
     std::string key;
     const auto append
         = [&key](const auto& field) { key.append(reinterpret_cast<const char*>(&field), sizeof field); };
@@ -544,6 +573,133 @@ std::string plainIdentity(const std::string& file)
     append(status.st_mtim.tv_sec);
     append(status.st_mtim.tv_nsec);
     return key;
+}
+
+std::string plainIdentity(const std::string& file)
+{
+    struct stat status { };
+    return ::stat(file.c_str(), &status) == 0 ? statusIdentity(status) : std::string();
+}
+
+// ---- the checked descriptors ------------------------------------------------------------------
+
+constexpr const char* kProcSelfFd = "/proc/self/fd/";
+/// The checker's numbers for the files' descriptors: right after the report's.
+constexpr int kFirstCheckerFileFd = kReportFd + 1;
+
+std::atomic<bool> descriptorPassing{true};
+
+/// Whether this process has /proc/self/fd, looked at once.
+bool procSelfFdAvailable()
+{
+    static const bool available = [] {
+        struct stat status { };
+        return ::stat("/proc/self/fd", &status) == 0 && S_ISDIR(status.st_mode);
+    }();
+    return available;
+}
+
+/// `path` opened read-only, close-on-exec and at or above kFirstPrivateFd (so that the
+/// checker's dup2 onto its low numbers never meets it), when the path names a regular
+/// file and its /proc/self/fd path reaches that same file; otherwise an empty descriptor.
+/// Never blocks: a FIFO or device is not opened.
+UniqueFd openRegularFile(const std::string& path, std::string& procPath)
+{
+    struct stat byPath { };
+    if (::stat(path.c_str(), &byPath) != 0 || !S_ISREG(byPath.st_mode)) {
+        return {};
+    }
+    const UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!opened.valid()) {
+        return {};
+    }
+    UniqueFd fd(::fcntl(opened.get(), F_DUPFD_CLOEXEC, kFirstPrivateFd));
+    struct stat byDescriptor { };
+    if (!fd.valid() || ::fstat(fd.get(), &byDescriptor) != 0 || !S_ISREG(byDescriptor.st_mode)) {
+        return {};
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    procPath = kProcSelfFd + std::to_string(fd.get());
+    struct stat byProcPath { };
+    if (::stat(procPath.c_str(), &byProcPath) != 0 || byProcPath.st_dev != byDescriptor.st_dev
+        || byProcPath.st_ino != byDescriptor.st_ino) {
+        return {};
+    }
+    return fd;
+}
+
+/// A private directory (mode 0700, under TMPDIR) holding a link named like `path` to
+/// `procPath`, for a model whose format onnxruntime picks by its name; "" when one cannot
+/// be made (the engine then opens the caller's path).
+std::string linkWithOriginalName(
+    OpenedModelFiles& opened, const std::string& path, const std::string& procPath)
+{
+    if (opened.linkDirectory.empty()) {
+        const char* temporary = std::getenv("TMPDIR");
+        std::string directory = std::string(temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp")
+            + "/ombrix-sherpa-XXXXXX";
+        if (::mkdtemp(directory.data()) == nullptr) {
+            return {};
+        }
+        opened.linkDirectory = std::move(directory);
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string link
+        = opened.linkDirectory + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
+    if (::symlink(procPath.c_str(), link.c_str()) != 0) {
+        return {};
+    }
+    opened.links.push_back(link);
+    return link;
+}
+
+/// Opens every file the engine reads; nullptr (the paths are used, as on a system without
+/// /proc) when descriptor passing is off or /proc/self/fd is missing.
+std::shared_ptr<OpenedModelFiles> openModelFiles(const std::vector<std::string>& paths)
+{
+    if (!descriptorPassing.load(std::memory_order_relaxed) || !procSelfFdAvailable()) {
+        return nullptr;
+    }
+    auto opened = std::make_shared<OpenedModelFiles>();
+    for (std::size_t index = 0; index < paths.size(); ++index) {
+        OpenedModelFiles::File file;
+        file.fd = openRegularFile(paths[index], file.procPath);
+        // Only the model's format is chosen by its name (onnxruntime: *.ort is ORT format).
+        file.ortName = index == 0 && hasOrtFileName(paths[index]);
+        if (file.fd.valid()) {
+            file.enginePath
+                = file.ortName ? linkWithOriginalName(*opened, paths[index], file.procPath) : file.procPath;
+        }
+        opened->files.push_back(std::move(file));
+    }
+    return opened;
+}
+
+/// The identity (as plainIdentity) of the file open at `fd`, or "".
+std::string descriptorIdentity(int fd)
+{
+    struct stat status { };
+    return ::fstat(fd, &status) == 0 ? statusIdentity(status) : std::string();
+}
+
+/// `text` with every "/proc/self/fd/N" of `replacements` ({N as text, path}) replaced by
+/// the path it stands for (the checker names the files by the paths it was given).
+std::string withCallerPaths(
+    std::string text, const std::vector<std::pair<std::string, std::string>>& replacements)
+{
+    for (const auto& [procPath, callerPath] : replacements) {
+        std::size_t at = 0;
+        while ((at = text.find(procPath, at)) != std::string::npos) {
+            const std::size_t end = at + procPath.size();
+            if (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+                at = end; // another descriptor's number that starts with the same digits
+                continue;
+            }
+            text.replace(at, procPath.size(), callerPath);
+            at += callerPath.size();
+        }
+    }
+    return text;
 }
 
 // ---- verdicts across processes (models/VerdictStore) ----------------------------------------------
@@ -724,24 +880,56 @@ std::string unusableConfiguredChecker()
         kMaxProblemLine);
 }
 
-ModelCheckResult checkFilesWithChecker(const CheckRequest& request);
+ModelCheckResult checkFilesWithChecker(const CheckRequest& request, const OpenedModelFiles* opened);
+
+/// "" when each file of `paths` opened in `opened` is still the file its path names
+/// (the in-process checks read the paths); otherwise the refusal.
+std::string pathsStillNameDescriptors(
+    const CheckRequest& request, const std::vector<std::string>& paths, const OpenedModelFiles* opened)
+{
+    for (std::size_t index = 0; opened != nullptr && index < paths.size(); ++index) {
+        const OpenedModelFiles::File& file = opened->files[index];
+        if (file.fd.valid() && plainIdentity(paths[index]) != descriptorIdentity(file.fd.get())) {
+            return filesInvolved(request) + ": the files changed while they were being checked";
+        }
+    }
+    return {};
+}
 
 ModelCheckResult checkFiles(const CheckRequest& request)
 {
     std::string configuredWarning = unusableConfiguredChecker();
-    // The files the engine opens by path, as they are before anything reads them.
+    // The files the engine reads, each opened once before anything reads it: the checker
+    // and the engine get these descriptors, the checks in this process the paths (that
+    // still name the same files before and after them).
     std::vector<std::string> engineFiles{request.modelPath, request.tokensPath};
     if (request.kind == std::string_view(kRecognizerKind)) {
         engineFiles.push_back(request.thirdPath);
     }
+    std::shared_ptr<OpenedModelFiles> opened = openModelFiles(engineFiles);
     std::vector<std::string> identitiesBefore;
-    for (const std::string& file : engineFiles) {
-        identitiesBefore.push_back(plainIdentity(file));
+    for (std::size_t index = 0; index < engineFiles.size(); ++index) {
+        const bool open = opened && opened->files[index].fd.valid();
+        identitiesBefore.push_back(
+            open ? descriptorIdentity(opened->files[index].fd.get()) : plainIdentity(engineFiles[index]));
     }
-    ModelCheckResult result = checkFilesWithChecker(request);
+    ModelCheckResult result;
+    if (std::string changed = pathsStillNameDescriptors(request, engineFiles, opened.get());
+        !changed.empty()) {
+        result = failure(std::move(changed));
+    } else {
+        result = checkFilesWithChecker(request, opened.get());
+    }
+    if (result.ok) {
+        if (std::string changed = pathsStillNameDescriptors(request, engineFiles, opened.get());
+            !changed.empty()) {
+            result = failure(std::move(changed));
+        }
+    }
     if (result.ok) {
         result.checkedFiles = std::move(engineFiles);
         result.checkedIdentities = std::move(identitiesBefore);
+        result.opened = std::move(opened);
     }
     if (!configuredWarning.empty()) {
         result.warning = result.warning.empty() ? std::move(configuredWarning)
@@ -750,7 +938,7 @@ ModelCheckResult checkFiles(const CheckRequest& request)
     return result;
 }
 
-ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
+ModelCheckResult checkFilesWithChecker(const CheckRequest& request, const OpenedModelFiles* opened)
 {
     CheckerState& state = checkerState();
     std::optional<ModelCheckerOverride> checkerOverride;
@@ -796,17 +984,36 @@ ModelCheckResult checkFilesWithChecker(const CheckRequest& request)
         arguments.emplace_back(request.structureCheckedOption); // not repeated in the checker
     }
     arguments.insert(arguments.end(), request.options.begin(), request.options.end());
-    arguments.insert(
-        arguments.end(), {request.kind, request.modelPath, request.tokensPath, request.thirdPath});
+    // The checker reads the files through our descriptors, as /proc/self/fd paths of its
+    // own numbers; a model named *.ort keeps its path (onnxruntime picks the format by the
+    // name), as does every file when there are no descriptors.
+    std::vector<std::string> files{request.modelPath, request.tokensPath, request.thirdPath};
+    std::vector<std::pair<int, int>> descriptors;
+    std::vector<std::pair<std::string, std::string>> callerPaths;
+    for (std::size_t index = 0; opened != nullptr && index < opened->files.size(); ++index) {
+        const OpenedModelFiles::File& file = opened->files[index];
+        if (!file.fd.valid() || file.ortName) {
+            continue;
+        }
+        const int theirs = kFirstCheckerFileFd + static_cast<int>(descriptors.size());
+        descriptors.emplace_back(file.fd.get(), theirs);
+        std::string procPath = kProcSelfFd + std::to_string(theirs);
+        callerPaths.emplace_back(procPath, files[index]);
+        files[index] = std::move(procPath);
+    }
+    arguments.insert(arguments.end(), {request.kind, files[0], files[1], files[2]});
     if (identity && !checkerOverride) {
         identity = settledIdentityOf(request, std::move(identity));
     }
-    const CheckerRun run = runChecker(program, std::move(arguments), request.environment, timeout);
+    const CheckerRun run
+        = runChecker(program, std::move(arguments), request.environment, timeout, descriptors);
     if (std::string reason = whyItDidNotRun(program, run, timeout); !reason.empty()) {
-        return checkedInProcessOnly(request, checkerOverride, std::move(reason));
+        return checkedInProcessOnly(
+            request, checkerOverride, withCallerPaths(std::move(reason), callerPaths));
     }
     ModelCheckResult result = verdict(request, run, timeout);
     if (!result.ok) {
+        result.problem = withCallerPaths(std::move(result.problem), callerPaths);
         return result;
     }
     const std::optional<FileIdentity> identityAfter = identityOf(request);
@@ -912,6 +1119,37 @@ std::string checkedFilesChanged(const ModelCheckResult& result)
         }
     }
     return {};
+}
+
+std::string engineFilePath(const ModelCheckResult& result, std::size_t file, const std::string& callerPath)
+{
+    if (!result.opened || file >= result.opened->files.size()) {
+        return callerPath;
+    }
+    const OpenedModelFiles::File& opened = result.opened->files[file];
+    return opened.fd.valid() && !opened.enginePath.empty() ? opened.enginePath : callerPath;
+}
+
+std::string withCallerFilePaths(const ModelCheckResult& result, std::string text)
+{
+    std::vector<std::pair<std::string, std::string>> replacements;
+    for (std::size_t file = 0; result.opened && file < result.opened->files.size(); ++file) {
+        const OpenedModelFiles::File& opened = result.opened->files[file];
+        if (opened.fd.valid() && !opened.enginePath.empty() && file < result.checkedFiles.size()) {
+            replacements.emplace_back(opened.enginePath, result.checkedFiles[file]);
+        }
+    }
+    return withCallerPaths(std::move(text), replacements);
+}
+
+void releaseCheckedDescriptors(ModelCheckResult& result)
+{
+    result.opened.reset();
+}
+
+void setDescriptorPassingForTesting(bool enabled)
+{
+    descriptorPassing.store(enabled, std::memory_order_relaxed);
 }
 
 std::chrono::milliseconds modelCheckTimeoutFor(std::uint64_t totalBytes)

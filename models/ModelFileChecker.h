@@ -35,12 +35,19 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace ombrix::extensions::sherpa {
+
+/// The model files of one check, each opened once (read-only, close-on-exec) before any
+/// check reads it: the checker and the engine are handed paths of these descriptors, so
+/// they read the file that was checked even when another file is renamed over its path
+/// meanwhile. Closes the descriptors (and removes its private links) when it goes.
+class OpenedModelFiles;
 
 struct ModelCheckResult {
     ModelCheckResult(bool ok = false, std::string problem = {}, bool fromCache = false)
@@ -70,9 +77,26 @@ struct ModelCheckResult {
     /// for checkedFilesUnchanged() after the engine has read them.
     std::vector<std::string> checkedFiles;
     std::vector<std::string> checkedIdentities; ///< one per file of checkedFiles
+    /// The descriptors the files were checked through (null when /proc is missing or a file
+    /// could not be opened once as a regular file: the engine then opens the paths).
+    std::shared_ptr<const OpenedModelFiles> opened;
 };
 
-/// After a good verdict, once the engine has read the files by their paths: "" when every
+/// The path the engine is to open for file `file` of `result.checkedFiles`: a
+/// /proc/self/fd path of the checked descriptor (for a model named *.ort, a link with the
+/// original name in a private directory, as onnxruntime picks the format by the name), or
+/// `callerPath` when there is no such descriptor. Valid while `result.opened` lives.
+std::string engineFilePath(const ModelCheckResult& result, std::size_t file, const std::string& callerPath);
+
+/// `text` (a message of the engine) with the paths engineFilePath gave for `result`'s files
+/// replaced by the caller's paths of those files, so that a line names what the caller gave.
+std::string withCallerFilePaths(const ModelCheckResult& result, std::string text);
+
+/// Closes the checked descriptors and removes their links, once the engine has read them.
+void releaseCheckedDescriptors(ModelCheckResult& result);
+
+/// After a good verdict, once the engine has read the files (through the checked
+/// descriptors, or by their paths when there were none): "" when every
 /// file of `result.checkedFiles` is still the one that was checked (same device, inode,
 /// size and modification time), otherwise one line naming the first that changed (or went
 /// away); the engine may then have read contents that were never checked. A few stat
@@ -138,6 +162,11 @@ struct ModelCheckerOverride {
     std::vector<std::string> extraArguments;
 };
 void setModelCheckerOverrideForTesting(std::optional<ModelCheckerOverride> checkerOverride);
+
+/// Test hook: false makes the checks behave as on a system without /proc (the files are
+/// not opened; the checker and the engine are given the paths). True restores the normal
+/// behaviour.
+void setDescriptorPassingForTesting(bool enabled);
 
 /// Test hook: how many checker processes this process has started so far.
 unsigned modelCheckerSpawnCountForTesting();

@@ -169,24 +169,33 @@ bool SherpaSTTNode::Internals::loadSherpaModel(
         }
     }
 
+    // The engine reads the descriptors that were checked (when there are any), not the
+    // paths, which another file may have been renamed over since.
+    const std::string engineModel = engineFilePath(check, 0, modelPath);
+    const std::string engineTokens = engineFilePath(check, 1, tokensPath);
+    const std::string engineGraph = engineFilePath(check, 2, graphPath);
+    recognizerConfig = speechToTextRecognizerConfig(engineModel, engineTokens, engineGraph);
+
     Logger::info("[SherpaSTTNode] Calling SherpaOnnxCreateOnlineRecognizer...");
     try {
         recognizer.reset(api->createRecognizer(&recognizerConfig));
     } catch (const std::exception& e) {
-        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: ") + e.what());
+        Logger::error(std::string("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw: ")
+            + withCallerFilePaths(check, e.what()));
         recognizer.reset();
     } catch (...) {
         Logger::error("[SherpaSTTNode] SherpaOnnxCreateOnlineRecognizer threw an unknown exception");
         recognizer.reset();
     }
-    // The library opened the files by their paths after the check: a file replaced in
-    // between may not be what was proven, so such an engine is not kept.
+    // A file replaced after the check is refused even though the library read the checked
+    // descriptor (or, without /proc, the path: then it may not be what was proven).
     if (recognizer) {
         if (const std::string changed = checkedFilesChanged(check); !changed.empty()) {
             recognizer.reset();
             Logger::error("[SherpaSTTNode] Model files rejected: " + changed);
         }
     }
+    releaseCheckedDescriptors(check);
     if (!recognizer) {
         Logger::error("[SherpaSTTNode] Sherpa failed to create recognizer");
         Logger::error("[SherpaSTTNode] Check that the model files exist and are valid");

@@ -663,6 +663,8 @@ bool SherpaTTSNode::Internals::loadModel(
     // directory (this happens at most once: initialisation never goes back).
     const bool filesExist = pathExists(modelPath) && pathExists(tokensPath) && pathExists(dataDirPath);
     ModelCheckResult check{true};
+    std::string engineModel;
+    std::string engineTokens;
     while (true) {
         if (filesExist) {
             check = checkSpeechSynthesisFiles(modelPath, tokensPath, dataDirPath, espeakDataPath);
@@ -685,6 +687,12 @@ bool SherpaTTSNode::Internals::loadModel(
             continue;
         }
         EspeakProcessState::setDataPath(espeakLock, dataDirPath);
+        // The engine reads the descriptors that were checked (when there are any), not the
+        // paths, which another file may have been renamed over since.
+        engineModel = engineFilePath(check, 0, modelPath);
+        engineTokens = engineFilePath(check, 1, tokensPath);
+        config.model.vits.model = engineModel.c_str();
+        config.model.vits.tokens = engineTokens.c_str();
         if (auto* const hook = TestHooks::beforeEngineCreated.load(std::memory_order_relaxed)) {
             hook();
         }
@@ -692,25 +700,30 @@ bool SherpaTTSNode::Internals::loadModel(
         try {
             tts.reset(SherpaOnnxCreateOfflineTts(&config));
         } catch (const std::exception& e) {
-            Logger::error(std::string("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw: ") + e.what());
+            Logger::error(std::string("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw: ")
+                + withCallerFilePaths(check, e.what()));
             tts.reset();
         } catch (...) {
             Logger::error("[SherpaTTSNode] SherpaOnnxCreateOfflineTts threw an unknown exception");
             tts.reset();
         }
+        // The engine strings only had to live through the creation call.
+        config.model.vits.model = modelPath.c_str();
+        config.model.vits.tokens = tokensPath.c_str();
         if (tts) {
             EspeakProcessState::markInitialised(espeakLock, dataDirPath);
         }
         break;
     }
-    // The library opened the model and tokens by their paths after the check: a file
-    // replaced in between may not be what was proven, so such an engine is not kept.
+    // A file replaced after the check is refused even though the library read the checked
+    // descriptor (or, without /proc, the path: then it may not be what was proven).
     if (tts) {
         if (const std::string changed = checkedFilesChanged(check); !changed.empty()) {
             tts.reset();
             Logger::error("[SherpaTTSNode] Model files rejected: " + changed);
         }
     }
+    releaseCheckedDescriptors(check);
 
     speakerRangeWarned = false;
     voiceSpeakerCount.store(tts ? speakerCountOf(SherpaOnnxOfflineTtsNumSpeakers(tts.get())) : 0);

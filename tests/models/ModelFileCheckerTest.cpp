@@ -658,6 +658,116 @@ TEST_F(ModelFileCheckerTest, KillsAndReapsACheckerThatHangs)
         modelCheckTimeoutFor(UINT64_MAX));
 }
 
+TEST_F(ModelFileCheckerTest, TheCheckerGetsTheCheckedFilesAsItsOnlyDescriptorsBeyondItsOwn)
+{
+    // A checker that reports, as its problem, its arguments and every descriptor it holds
+    // with what it points to (the descriptor listing /proc/self/fd is closed again before
+    // it is looked at, so it is not among them).
+    TemporaryDirectory temporary;
+    const fs::path script = temporary.path / "list-descriptors";
+    writeFile(script,
+        "#!/usr/bin/python3 -I\n"
+        "import os, sys\n"
+        "held = []\n"
+        "for name in sorted(os.listdir('/proc/self/fd'), key=int):\n"
+        "    try:\n"
+        "        held.append(name + '=' + os.readlink('/proc/self/fd/' + name))\n"
+        "    except OSError:\n"
+        "        pass\n"
+        "os.write(3, ('problem ' + ' '.join(sys.argv[1:]) + ' | ' + ' '.join(held) + '\\n').encode())\n");
+    fs::permissions(script, fs::perms::owner_all);
+    setModelCheckerOverrideForTesting(checkerOverride(script.string()));
+
+    /// The descriptors the checker held beyond 0..3 (its input, output, error and report).
+    const auto filesHeld = [](const std::string& problem) {
+        std::map<int, std::string> files;
+        std::istringstream held(problem.substr(problem.find(" | ") + 3));
+        std::string entry;
+        while (held >> entry) {
+            const int fd = std::stoi(entry.substr(0, entry.find('=')));
+            if (fd > 3) {
+                files[fd] = entry.substr(entry.find('=') + 1);
+            }
+        }
+        return files;
+    };
+    const auto canonical = [](const std::string& path) { return fs::canonical(path).string(); };
+    const ModelFiles recognizer = recognizerIn(kFixtures / "asr");
+    const ModelFiles ortRecognizer = recognizerIn(kFixtures / "asr", "model.ort");
+    const ModelFiles voice = voiceIn(kFixtures / "voice-en");
+    struct Case {
+        std::string what;
+        const ModelFiles& files;
+        bool speech;
+        bool descriptors;
+        std::map<int, std::string> held;
+    };
+    const std::vector<Case> cases{
+        {"recogniser", recognizer, false, true,
+            {{4, canonical(recognizer.model)}, {5, canonical(recognizer.tokens)},
+                {6, canonical(recognizer.third)}}},
+        // onnxruntime picks the format of a *.ort model by its name: it keeps its path.
+        {"ORT recogniser", ortRecognizer, false, true,
+            {{4, canonical(ortRecognizer.tokens)}, {5, canonical(ortRecognizer.third)}}},
+        {"voice", voice, true, true, {{4, canonical(voice.model)}, {5, canonical(voice.tokens)}}},
+        // As without /proc: the paths, and nothing else.
+        {"recogniser without descriptors", recognizer, false, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        setDescriptorPassingForTesting(c.descriptors);
+        const ModelCheckResult result = c.files.check(c.speech);
+        ASSERT_FALSE(result.ok);
+        // The problem names the caller's paths, also for the checker's /proc/self/fd ones.
+        EXPECT_NE(result.problem.find((c.speech ? "tts " : "asr ") + c.files.model + " " + c.files.tokens
+                      + " " + c.files.third + " | "),
+            std::string::npos)
+            << result.problem;
+        EXPECT_EQ(result.problem.find("/proc/self/fd/"), std::string::npos) << result.problem;
+        EXPECT_EQ(filesHeld(result.problem), c.held) << result.problem;
+        EXPECT_NE(result.problem.find(" | 0=/dev/null 1=pipe:"), std::string::npos) << result.problem;
+    }
+    setDescriptorPassingForTesting(true);
+}
+
+TEST_F(ModelFileCheckerTest, TheEngineIsGivenTheCheckedDescriptorsAndItsMessagesNameTheCallersPaths)
+{
+    TemporaryDirectory temporary;
+    const fs::path asr = copyOf(kFixtures / "asr", temporary.path / "asr");
+    ModelCheckResult result = recognizerIn(asr, "model.ort").check(false);
+    ASSERT_TRUE(result.ok) << result.problem;
+    const std::vector<std::string> callerPaths{
+        (asr / "model.ort").string(), (asr / "tokens.txt").string(), (asr / "HLG.fst").string()};
+    std::vector<std::string> enginePaths;
+    for (std::size_t file = 0; file < callerPaths.size(); ++file) {
+        enginePaths.push_back(engineFilePath(result, file, callerPaths[file]));
+        EXPECT_NE(enginePaths[file], callerPaths[file]);
+        // The checked file, even once another is renamed over its path.
+        EXPECT_TRUE(fs::equivalent(enginePaths[file], callerPaths[file])) << enginePaths[file];
+    }
+    EXPECT_TRUE(enginePaths[1].starts_with("/proc/self/fd/")) << enginePaths[1];
+    EXPECT_TRUE(enginePaths[2].starts_with("/proc/self/fd/")) << enginePaths[2];
+    // The ORT model: a link in a private directory, with the original name.
+    EXPECT_EQ(fs::path(enginePaths[0]).filename(), "model.ort");
+    EXPECT_EQ(fs::status(fs::path(enginePaths[0]).parent_path()).permissions(), fs::perms::owner_all);
+    const std::string graphBytes = readFile(asr / "HLG.fst");
+    replaceFile(asr / "HLG.fst", "not a graph");
+    EXPECT_EQ(readFile(enginePaths[2]), graphBytes);
+    EXPECT_NE(checkedFilesChanged(result), "");
+
+    EXPECT_EQ(withCallerFilePaths(result,
+                  "Load model from " + enginePaths[0] + " failed; " + enginePaths[2] + ": bad, "
+                      + enginePaths[2] + "7: another"),
+        "Load model from " + callerPaths[0] + " failed; " + callerPaths[2] + ": bad, " + enginePaths[2]
+            + "7: another");
+
+    // Released: the descriptors are closed and the link is gone.
+    releaseCheckedDescriptors(result);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(enginePaths[0])));
+    EXPECT_FALSE(fs::exists(fs::path(enginePaths[0]).parent_path()));
+    EXPECT_EQ(engineFilePath(result, 2, callerPaths[2]), callerPaths[2]);
+}
+
 TEST_F(ModelFileCheckerTest, ExplainsACheckerThatDiesAndTrustsOnlyItsReport)
 {
     TemporaryDirectory temporary;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -332,17 +333,17 @@ TEST(SherpaSTTNodeThrowingRecognizer, AThrowingCallUnloadsTheModelAndTheNextLoad
 
 // --- A file replaced between the check and the recogniser's creation ------------------
 
-/// The graph to put in place of the checked one once the check has given its verdict.
-std::string swapGraph;
-std::string swapGraphWith;
+/// The file to put in place of a checked one once the check has given its verdict.
+std::string swapPath;
+std::string swapWith;
 
 const OnlineRecognizerApi kSwappingLibrary{
     [](const std::string& model, const std::string& tokens, const std::string& graph) {
         ModelCheckResult result = checkRecognizerFiles(model, tokens, graph);
-        if (!swapGraph.empty()) {
+        if (!swapPath.empty()) {
             // A new file (a new inode) under the same name, as an update would install it.
-            fs::copy_file(swapGraphWith, swapGraph + ".new", fs::copy_options::overwrite_existing);
-            fs::rename(swapGraph + ".new", swapGraph);
+            fs::copy_file(swapWith, swapPath + ".new", fs::copy_options::overwrite_existing);
+            fs::rename(swapPath + ".new", swapPath);
         }
         return result;
     },
@@ -356,41 +357,114 @@ const OnlineRecognizerApi kSwappingLibrary{
     &SherpaOnnxOnlineStreamReset,
 };
 
+/// The recogniser fixture copied into a scratch directory of its own (files may be
+/// replaced there), the model under `modelName`; removed when it goes.
+struct ScratchRecognizer {
+    explicit ScratchRecognizer(const std::string& modelName = "model.onnx")
+    {
+        std::string scratch = (fs::temp_directory_path() / "ombrix-stt-swap-XXXXXX").string();
+        if (::mkdtemp(scratch.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        directory = scratch;
+        fs::copy_file(fs::path(kAsrModel).parent_path() / modelName, directory / modelName);
+        fs::copy_file(kAsrTokens, directory / "tokens.txt");
+        fs::copy_file(kAsrGraph, directory / "HLG.fst");
+        model = (directory / modelName).string();
+        tokens = (directory / "tokens.txt").string();
+        graph = (directory / "HLG.fst").string();
+    }
+    ~ScratchRecognizer()
+    {
+        std::error_code ignored;
+        fs::remove_all(directory, ignored);
+    }
+    ScratchRecognizer(const ScratchRecognizer&) = delete;
+    ScratchRecognizer& operator=(const ScratchRecognizer&) = delete;
+
+    fs::path directory;
+    std::string model;
+    std::string tokens;
+    std::string graph;
+};
+
 TEST(SherpaSTTNodeSwappedFiles, AGraphReplacedAfterItsCheckIsNotKept)
 {
-    // The library opens the graph by its path after the check; the node compares the
-    // files' identity once the recogniser exists and refuses one built from other files.
-    std::string scratch = (fs::temp_directory_path() / "ombrix-stt-swap-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
-    const fs::path directory = scratch;
-    for (const std::string& file : {kAsrModel, kAsrTokens, kAsrGraph}) {
-        fs::copy_file(file, directory / fs::path(file).filename());
+    // The node compares the files' identity once the recogniser exists and refuses one
+    // when a file was replaced after the check: with the checked descriptors handed to
+    // the library, and without them (as without /proc), when it opens the paths.
+    for (const bool descriptors : {true, false}) {
+        SCOPED_TRACE(descriptors ? "descriptors" : "paths");
+        setDescriptorPassingForTesting(descriptors);
+        const ScratchRecognizer files;
+        SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kSwappingLibrary);
+        swapPath = files.graph;
+        swapWith = (fs::path(OMBRIX_FIXTURES_DIR) / "asr" / "HLG-only-a.fst").string();
+        {
+            LogCapture log;
+            EXPECT_FALSE(internals.loadSherpaModel(files.model, files.tokens, files.graph));
+            const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+            ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
+            EXPECT_EQ(errors[0],
+                kRejected + files.graph
+                    + ": the file was replaced or changed after it was checked, while the engine read it");
+            EXPECT_EQ(errors[1], kCreateFailed);
+            EXPECT_EQ(errors[2], kCheckFiles);
+            EXPECT_EQ(internals.recognizer, nullptr);
+        }
+        // Unchanged files (the replacement, now checked itself) load.
+        swapPath.clear();
+        ASSERT_TRUE(internals.loadSherpaModel(files.model, files.tokens, files.graph));
+        store(internals, "A_B_A");
+        EXPECT_EQ(internals.transcribe(), "AA");
     }
-    const std::string model = (directory / fs::path(kAsrModel).filename()).string();
-    const std::string tokens = (directory / fs::path(kAsrTokens).filename()).string();
-    const std::string graph = (directory / fs::path(kAsrGraph).filename()).string();
-    SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kSwappingLibrary);
+    setDescriptorPassingForTesting(true);
+}
 
-    swapGraph = graph;
-    swapGraphWith = (fs::path(OMBRIX_FIXTURES_DIR) / "asr" / "HLG-only-a.fst").string();
-    {
+/// Loads the recogniser with each file replaced by broken contents after its check; ends
+/// this process with status 0 when every load was refused only for the changed path.
+[[noreturn]] void loadWithBrokenReplacements()
+{
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases{
+        {"model.onnx", "graph", "asr-corrupt-graph/HLG.fst"},
+        {"model.onnx", "model", "asr-garbage-model/model.onnx"},
+        {"model.onnx", "tokens", "asr-tokens-no-blank/tokens.txt"},
+        // onnxruntime reads a *.ort name as ORT format: a link keeps the name.
+        {"model.ort", "graph", "asr-corrupt-graph/HLG.fst"},
+        {"model.ort", "tokens", "asr-tokens-no-blank/tokens.txt"},
+    };
+    std::string failures;
+    for (const auto& [modelName, which, broken] : cases) {
+        const ScratchRecognizer files(modelName);
+        // (Made before the swap is armed: it loads the default model through the same calls.)
+        SherpaSTTNode::Internals internals(SherpaSTTNode::kInputBufferFrames, kSwappingLibrary);
+        swapPath = which == "graph" ? files.graph : which == "model" ? files.model : files.tokens;
+        swapWith = (kBroken / broken).string();
         LogCapture log;
-        EXPECT_FALSE(internals.loadSherpaModel(model, tokens, graph));
+        const bool loaded = internals.loadSherpaModel(files.model, files.tokens, files.graph);
         const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
-        ASSERT_EQ(errors.size(), 3u) << ::testing::PrintToString(errors);
-        EXPECT_EQ(errors[0],
-            kRejected + graph
-                + ": the file was replaced or changed after it was checked, while the engine read it");
-        EXPECT_EQ(errors[1], kCreateFailed);
-        EXPECT_EQ(errors[2], kCheckFiles);
-        EXPECT_EQ(internals.recognizer, nullptr);
+        const std::vector<std::string> expected{kRejected + swapPath
+                + ": the file was replaced or changed after it was checked, while the engine read it",
+            kCreateFailed, kCheckFiles};
+        if (loaded || errors != expected) {
+            failures += modelName + " with " + broken + ": " + ::testing::PrintToString(errors) + "\n";
+        }
+        swapPath.clear();
     }
-    // Unchanged files (the replacement, now checked itself) load.
-    swapGraph.clear();
-    ASSERT_TRUE(internals.loadSherpaModel(model, tokens, graph));
-    store(internals, "A_B_A");
-    EXPECT_EQ(internals.transcribe(), "AA");
-    fs::remove_all(directory);
+    std::fputs(failures.c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(failures.empty() ? 0 : 1);
+}
+
+TEST(SherpaSTTNodeSwappedFiles, TheLibraryReadsTheCheckedFilesNotTheirBrokenReplacements)
+{
+    // Each file is replaced, after the check, by contents that end the process when the
+    // library reads them (a graph that is not one, a model that is not one, tokens
+    // without a blank). The library reads the checked descriptors instead: the recogniser
+    // is created from the good files, and only then refused because a path changed. In a
+    // process of its own, which a regression would end.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(loadWithBrokenReplacements(), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

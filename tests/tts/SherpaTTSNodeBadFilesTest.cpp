@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -275,6 +276,77 @@ TEST_F(SherpaTTSNodeBadFiles, AFileReplacedBetweenTheCheckAndTheEngineIsNotKept)
     EXPECT_TRUE(node->loadModel(files.model, files.tokens, files.dataDirectory));
     node.reset();
     fs::remove_all(scratch);
+}
+
+/// The checked file to replace by `brokenReplacement` between the check and the engine.
+std::string brokenTarget;
+std::string brokenReplacement;
+
+void replaceByBrokenFile()
+{
+    fs::copy_file(brokenReplacement, brokenTarget + ".new", fs::copy_options::overwrite_existing);
+    fs::rename(brokenTarget + ".new", brokenTarget);
+}
+
+/// Loads voices with the model or tokens replaced by broken contents after their check;
+/// ends this process with status 0 when every load was refused only for the changed path.
+[[noreturn]] void loadVoicesWithBrokenReplacements()
+{
+    const fs::path defaultVoice = fs::path(OMBRIX_BUILD_DIR) / "share" / "files" / "en_GB"
+        / "vits-piper-en_GB-southern_english_female-low";
+    struct Case {
+        fs::path voice;
+        std::string modelName;
+        bool model; ///< the model is replaced, else the tokens
+        std::string broken;
+    };
+    const std::vector<Case> cases{
+        {fs::path(OMBRIX_FIXTURES_DIR) / "voice-en", "model.onnx", true, "tts-garbage-model/model.onnx"},
+        {fs::path(OMBRIX_FIXTURES_DIR) / "voice-en", "model.onnx", false, "tts-tokens-no-pad/tokens.txt"},
+        // onnxruntime reads a *.ort name as ORT format: a link keeps the name.
+        {defaultVoice, "en_GB-southern_english_female-low.with_runtime_opt.ort", true,
+            "tts-garbage-model/model.onnx"},
+    };
+    std::string failures;
+    auto node = std::make_unique<SherpaTTSNode>(OXAnyMap());
+    for (const Case& c : cases) {
+        std::string scratch = (fs::temp_directory_path() / "ombrix-tts-swap-XXXXXX").string();
+        if (::mkdtemp(scratch.data()) == nullptr) {
+            std::_Exit(2);
+        }
+        const fs::path voice = fs::path(scratch) / "voice";
+        fs::copy(c.voice, voice, fs::copy_options::recursive);
+        const VoiceFiles files{(voice / c.modelName).string(), (voice / "tokens.txt").string(),
+            (voice / "espeak-ng-data").string()};
+        brokenTarget = c.model ? files.model : files.tokens;
+        brokenReplacement = (kBroken / c.broken).string();
+        SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(&replaceByBrokenFile);
+        LogCapture log;
+        const bool loaded = node->loadModel(files.model, files.tokens, files.dataDirectory);
+        SherpaTTSNode::Internals::TestHooks::beforeEngineCreated.store(nullptr);
+        const std::vector<std::string> errors = log.linesAt(LogLevel::Error);
+        const std::vector<std::string> expected{kRejected + brokenTarget
+                + ": the file was replaced or changed after it was checked, while the engine read it",
+            kCreateFailed, kCheckFiles};
+        if (loaded || errors != expected) {
+            failures += c.modelName + " with " + c.broken + ": " + ::testing::PrintToString(errors) + "\n";
+        }
+        fs::remove_all(scratch);
+    }
+    node.reset();
+    std::fputs(failures.c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(failures.empty() ? 0 : 1);
+}
+
+TEST_F(SherpaTTSNodeBadFiles, TheEngineReadsTheCheckedFilesNotTheirBrokenReplacements)
+{
+    // The model or tokens is replaced, after the check, by contents the library cannot
+    // use (a model that is not one, tokens without the pad symbol). The engine reads the
+    // checked descriptors instead: it is created from the good files, and only then
+    // refused because a path changed. In a process of its own, which a regression may end.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(loadVoicesWithBrokenReplacements(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SherpaTTSNodeBadFiles, BadPhonemeDataIsRefusedAfterAVoiceIsLoaded)
