@@ -603,67 +603,55 @@ void BM_ConvertWhole_22050(benchmark::State& state)
 }
 BENCHMARK(BM_ConvertWhole_22050)->Unit(benchmark::kMillisecond);
 
+/// A figure of manually timed runs, subject against baseline, with both times shown.
+Figure manualFigure(
+    const char* id, const char* title, const char* subject, const char* baseline, double target)
+{
+    Figure figure;
+    figure.id = id;
+    figure.title = title;
+    figure.subject = subject;
+    figure.baseline = baseline;
+    figure.clock = Clock::Manual;
+    figure.target = target;
+    figure.note = Figure::Note::BothMs;
+    return figure;
+}
+
 const bool registered = [] {
-    Figure firstAudio;
-    firstAudio.id = "11";
-    firstAudio.title
-        = "First audio of a 2,000-character text vs the engine's first callback + one 10 ms block";
-    firstAudio.subject = "BM_TtsFirstAudio_LongText";
-    firstAudio.baseline = "BM_EngineFirstCallbackPlusBlock_LongText";
-    firstAudio.clock = Clock::Manual;
-    firstAudio.target = 1.2;
-    firstAudio.note = Figure::Note::BothMs;
-    ombrix::bench::registerFigure(firstAudio);
+    using ombrix::bench::registerFigure;
+    registerFigure(manualFigure("11",
+        "First audio of a 2,000-character text vs the engine's first callback + one 10 ms block",
+        "BM_TtsFirstAudio_LongText", "BM_EngineFirstCallbackPlusBlock_LongText", 1.2));
 
-    Figure stopToSilence;
-    stopToSilence.id = "12a";
-    stopToSilence.title = "\"stop\" while playing to a silent block at the output, in 10 ms blocks";
-    stopToSilence.subject = "BM_TtsStopToSilence";
-    stopToSilence.baseline = "BM_OneBlock";
-    stopToSilence.clock = Clock::Manual;
-    stopToSilence.target = 2.0;
+    Figure stopToSilence
+        = manualFigure("12a", "\"stop\" while playing to a silent block at the output, in 10 ms blocks",
+            "BM_TtsStopToSilence", "BM_OneBlock", 2.0);
+    stopToSilence.note = Figure::Note::None;
     stopToSilence.unit = " blocks";
-    ombrix::bench::registerFigure(stopToSilence);
+    registerFigure(stopToSilence);
 
-    Figure stopToIdle;
-    stopToIdle.id = "12b";
-    stopToIdle.title = "\"stop\" during a long synthesis to the worker idle vs one sentence (CPU time)";
-    stopToIdle.subject = "BM_TtsStopToWorkerIdle";
-    stopToIdle.baseline = "BM_EngineOneSentence";
-    stopToIdle.clock = Clock::Manual;
-    stopToIdle.target = 1.0;
-    stopToIdle.note = Figure::Note::BothMs;
-    ombrix::bench::registerFigure(stopToIdle);
+    registerFigure(
+        manualFigure("12b", "\"stop\" during a long synthesis to the worker idle vs one sentence (CPU time)",
+            "BM_TtsStopToWorkerIdle", "BM_EngineOneSentence", 1.0));
+    registerFigure(manualFigure("13a",
+        "Long text (2,000 characters) synthesised through the node vs sherpa-onnx, 16 kHz voice",
+        "BM_TtsNodeLongText_16k", "BM_EngineLongText_16k", 1.1));
 
-    Figure longText16k;
-    longText16k.id = "13a";
-    longText16k.title
-        = "Long text (2,000 characters) synthesised through the node vs sherpa-onnx, 16 kHz voice";
-    longText16k.subject = "BM_TtsNodeLongText_16k";
-    longText16k.baseline = "BM_EngineLongText_16k";
-    longText16k.clock = Clock::Manual;
-    longText16k.target = 1.1;
-    longText16k.note = Figure::Note::BothMs;
-    ombrix::bench::registerFigure(longText16k);
-
-    Figure longText22k = longText16k;
-    longText22k.id = "13b";
-    longText22k.title = "Long text through the node vs sherpa-onnx, 22050 Hz voice (converted per sentence)";
-    longText22k.subject = "BM_TtsNodeLongText_22050";
-    longText22k.baseline = "BM_EngineLongText_22050";
     // The synthetic voice speaks this text about a thousand times faster than real time, so
     // the conversion (figure 14) weighs here as it never does with a real voice.
+    Figure longText22k = manualFigure("13b",
+        "Long text through the node vs sherpa-onnx, 22050 Hz voice (converted per sentence)",
+        "BM_TtsNodeLongText_22050", "BM_EngineLongText_22050", 1.1);
     longText22k.goal = ombrix::bench::Goal::Info;
-    ombrix::bench::registerFigure(longText22k);
+    registerFigure(longText22k);
 
-    Figure conversion;
-    conversion.id = "14";
-    conversion.title = "22050 Hz voice to 16 kHz, sentence by sentence vs the whole text in one go";
-    conversion.subject = "BM_ConvertPerSentence_22050";
-    conversion.baseline = "BM_ConvertWhole_22050";
+    Figure conversion
+        = manualFigure("14", "22050 Hz voice to 16 kHz, sentence by sentence vs the whole text in one go",
+            "BM_ConvertPerSentence_22050", "BM_ConvertWhole_22050", 1.0);
+    conversion.clock = Clock::Cpu;
     conversion.goal = ombrix::bench::Goal::Info;
-    conversion.note = Figure::Note::BothMs;
-    ombrix::bench::registerFigure(conversion);
+    registerFigure(conversion);
     return true;
 }();
 
