@@ -266,7 +266,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
         if (!operands.empty() && operands[0] != "-") {
             throw UsageError("--raw reads standard input; give no file (or -)");
         }
-        options.input = "-";
+        options.input.assign(1, '-'); // standard input
     } else {
         if (options.rawRate != 0 || channelsGiven) {
             throw UsageError("--rate and --channels describe --raw input; a file carries its own");

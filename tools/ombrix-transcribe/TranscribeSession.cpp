@@ -281,7 +281,10 @@ std::string TranscribeSession::resultJson(
         + ",\"realtime_factor\":" + jsonNumber(factor) + ",\"realtime_factor_per_minute\":[";
     const std::vector<double> minutes = perMinute();
     for (std::size_t i = 0; i < minutes.size(); ++i) {
-        json += (i > 0 ? "," : "") + jsonNumber(minutes[i]);
+        if (i > 0) {
+            json += ',';
+        }
+        json += jsonNumber(minutes[i]);
     }
     return json + "]}";
 }
