@@ -299,6 +299,7 @@ void SherpaTTSNode::Internals::workerLoop()
             textQueue.pop_front();
             synthesisActive = true;
             synthesisStopCount = stopCount.load();
+            ++synthesisSerial;
             synthesisStopState.store(SynthesisStopState::taken);
         }
         synthesizeNow(text);
@@ -326,7 +327,7 @@ void SherpaTTSNode::Internals::stop()
             if (!synthesisStopState.compare_exchange_strong(state, SynthesisStopState::cancelled)
                 && state == SynthesisStopState::announced
                 && synthesisStopState.compare_exchange_strong(state, SynthesisStopState::stopped)) {
-                stoppedDuringSynthesis.store(true);
+                stoppedSynthesisSerial.store(synthesisSerial);
             }
         }
         stopCount.fetch_add(1);
@@ -461,7 +462,8 @@ void SherpaTTSNode::Internals::synthesizeNow(const QueuedText& queued)
     // keeps its state across the sentences (VoiceRateStream: the same samples as the whole
     // text converted at once). A voice reporting no rate is played as it is.
     const int32_t voiceRate = SherpaOnnxOfflineTtsSampleRate(tts.get());
-    StreamingSynthesis synthesis{this, nullptr, synthesisStopCount, nullptr, voiceRate, false};
+    StreamingSynthesis synthesis{
+        this, nullptr, synthesisStopCount, synthesisSerial, nullptr, voiceRate, false};
     std::unique_ptr<VoiceRateStream> converter;
     if (voiceRate > 0 && voiceRate != kInnerSampleRate) {
         try {
@@ -525,6 +527,7 @@ void SherpaTTSNode::Internals::publishChunk(StreamingSynthesis& synthesis, std::
     if (synthesis.item == nullptr) {
         auto item = std::make_unique<GeneratedAudio>(std::move(chunk));
         item->stopCountAtStart = synthesis.stopCountAtStart;
+        item->serial = synthesis.serial;
         synthesis.item = item.get();
         generatedAudio.push_back(std::move(item));
         latestAudio.store(synthesis.item);

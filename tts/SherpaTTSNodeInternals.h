@@ -112,6 +112,9 @@ public:
         /// Value of stopCount when the item's synthesis began; an item of an older value
         /// was stopped and is never adopted. Set before publication.
         uint64_t stopCountAtStart = 0;
+        /// Number of the text it was synthesised from (see synthesisSerial). Set before
+        /// publication.
+        uint64_t serial = 0;
 
     private:
         /// Worker only.
@@ -252,10 +255,13 @@ public:
     bool synthesisActive = false;
     /// Number of "stop" calls; changed under queueMutex, read anywhere.
     std::atomic<uint64_t> stopCount{0};
-    /// Set by a "stop" that found a synthesis under way (its item may have no audio yet).
-    std::atomic<bool> stoppedDuringSynthesis{false};
+    /// The serial of the synthesis a "stop" found under way after its announcement (its
+    /// item may have no audio yet), or 0. Taken by the audio thread.
+    std::atomic<uint64_t> stoppedSynthesisSerial{0};
     /// stopCount when the worker took its current text. queueMutex (written), worker.
     uint64_t synthesisStopCount = 0;
+    /// Number of the text the worker took last, counting from 1. queueMutex (written), worker.
+    uint64_t synthesisSerial = 0;
     /// Where the current text stands against "stop": taken (no "synthesisStarted" yet),
     /// announced (its "synthesisStarted" is or will be emitted), cancelled (a stop came
     /// first, so it is dropped like a queued text), stopped (a stop came after the
@@ -276,10 +282,15 @@ private:
 
     /// Set by shutdown(); touched only by the thread that destroys the node.
     bool isShutDown = false;
-    /// Audio thread only: the stopCount it has acted on, and whether the "finished" of a
-    /// stopped item is due in its next block.
+    /// Audio thread only: the stopCount it has acted on, whether the "finished" of a
+    /// stopped item is due in its next block, and the serial of the latest text whose
+    /// "finished" was emitted or is due (a text ends once, whether it plays to its end or
+    /// a stop ends it, whichever comes first).
     uint64_t stopCountSeen = 0;
     bool stoppedFinishedDue = false;
+    uint64_t finishedSerial = 0;
+    /// Audio thread: see finishedSerial.
+    bool owesFinished(uint64_t serial);
 
     void loadDefaultVoice(const std::string& language);
     void workerLoop();
@@ -297,6 +308,7 @@ private:
         /// The item published at the first sentence, or null.
         GeneratedAudio* item;
         uint64_t stopCountAtStart;
+        uint64_t serial;
         /// Converts a voice at another rate than kInnerSampleRate, or null.
         VoiceRateStream* converter;
         int32_t voiceRate;

@@ -109,9 +109,12 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
     if (playing != nullptr && (playing->isFinished.load() || playing->playedToEnd())) {
         playing->isFinished.store(true);
         playingAudio.store(nullptr);
+        const bool due = owesFinished(playing->serial);
         playing = nullptr;
-        isFirstSynthesis.store(true);
-        emitEventSafely("finished", finishedEventData);
+        if (due) {
+            isFirstSynthesis.store(true);
+            emitEventSafely("finished", finishedEventData);
+        }
         synthesizeBufferedTextIfReady();
     }
 
@@ -198,20 +201,39 @@ void SherpaTTSNode::Internals::fadeOutInterrupted(GeneratedAudio& item, AudioBuf
     }
 }
 
+// Whether the text numbered `serial` is still owed its "finished"; from here on it is not.
+// (An item of no text, serial 0, is owed one each time it ends.)
+bool SherpaTTSNode::Internals::owesFinished(uint64_t serial)
+{
+    if (serial == 0) {
+        return true;
+    }
+    if (serial <= finishedSerial) {
+        return false;
+    }
+    finishedSerial = serial;
+    return true;
+}
+
 // The playing item fades out over this block and is dropped; a published item of the
 // stopped synthesis that was never adopted is discarded. "finished" for what was stopped
 // (also a synthesis that had no audio yet) comes in the next block.
 SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::applyStop(
     GeneratedAudio* playing, AudioBuffer<float>* buffer)
 {
-    bool stopped = stoppedDuringSynthesis.exchange(false);
+    // Each text is owed one "finished": none for one whose "finished" was already emitted
+    // or is due (it may have ended, or been counted by the previous stop, meanwhile).
+    bool due = false;
+    if (const uint64_t stoppedSerial = stoppedSynthesisSerial.exchange(0); stoppedSerial != 0) {
+        due = owesFinished(stoppedSerial) || due;
+    }
     if (playing != nullptr) {
         if (buffer != nullptr) {
             fadeOutInterrupted(*playing, *buffer);
         }
         playing->isFinished.store(true);
         playingAudio.store(nullptr);
-        stopped = true;
+        due = owesFinished(playing->serial) || due;
     }
     // An item published before the stop and not yet adopted (announced like an adoption,
     // so that the worker cannot free it meanwhile).
@@ -221,12 +243,14 @@ SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::applyStop(
         if (latestAudio.load() == candidate && !candidate->isFinished.load()
             && candidate->stopCountAtStart != stopCountSeen) {
             candidate->isFinished.store(true);
-            stopped = true;
+            due = owesFinished(candidate->serial) || due;
         }
         adoptingAudio.store(nullptr);
     }
-    if (stopped) {
+    if (due) {
         stoppedFinishedDue = true;
+    }
+    if (playing != nullptr || stoppedFinishedDue) {
         audioIsPlaying.store(false);
     }
     return nullptr;
