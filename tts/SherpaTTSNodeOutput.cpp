@@ -107,9 +107,10 @@ bool SherpaTTSNode::Internals::generateAudio(AudioBus& bus)
     // End of playback, one block after the item's last sample was written (and never
     // before its generation is complete).
     if (playing != nullptr && (playing->isFinished.load() || playing->playedToEnd())) {
+        // Read before the item is let go: the worker may free it from then on.
+        const bool due = owesFinished(playing->serial);
         playing->isFinished.store(true);
         playingAudio.store(nullptr);
-        const bool due = owesFinished(playing->serial);
         playing = nullptr;
         if (due) {
             isFirstSynthesis.store(true);
@@ -231,9 +232,9 @@ SherpaTTSNode::Internals::GeneratedAudio* SherpaTTSNode::Internals::applyStop(
         if (buffer != nullptr) {
             fadeOutInterrupted(*playing, *buffer);
         }
+        due = owesFinished(playing->serial) || due; // before the item is let go
         playing->isFinished.store(true);
         playingAudio.store(nullptr);
-        due = owesFinished(playing->serial) || due;
     }
     // An item published before the stop and not yet adopted (announced like an adoption,
     // so that the worker cannot free it meanwhile).
